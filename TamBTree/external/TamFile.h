@@ -1,0 +1,213 @@
+// File services: paths, file exceptions, the base of the direct file, and the
+// memory-mapped file through which the tree reaches its pages.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "TamBase.h"
+
+namespace TamFile {
+
+// The allocation granularity of the system: the size and alignment of one
+// view. Always 65536.
+TAM_API std::uint32_t GetAllocationGranularity();
+
+// What the file layer was doing when it failed.
+enum Action : std::uint32_t {
+    ActionOpenRead = 0,
+    ActionOpenWrite = 1,
+    ActionClose = 2,
+    ActionDelete = 3,
+    ActionMapView = 4,
+    ActionSeek = 5,
+    ActionWrite = 6,
+    ActionRead = 7,
+    ActionAttributes = 8,
+    ActionFlush = 9,
+    ActionLock = 10,
+};
+
+// A failure of the file layer. The text names the action, the path and the
+// system's reason.
+class TAM_API FileException : public Tam::Exception {
+public:
+    FileException(Action action, const std::string& path, int error);
+    FileException(const FileException&) = default;
+    FileException& operator=(const FileException&) = default;
+    ~FileException() override;
+    Tam::BaseException* Copy() const override;
+    [[noreturn]] void Throw() const override;
+
+    Action GetAction() const { return action; }
+    const std::string& GetPath() const { return path; }
+    // The errno value behind the failure; 0 when there is none.
+    int GetError() const { return error; }
+
+protected:
+    FileException();  // empty text, for the subclasses
+
+private:
+    Action action = ActionOpenRead;
+    std::string path;
+    int error = 0;
+};
+
+// A seek or extension outside the 32-bit range of the direct file.
+class TAM_API SeekOutOfRangeException : public FileException {
+public:
+    SeekOutOfRangeException() = default;
+    SeekOutOfRangeException(const SeekOutOfRangeException&) = default;
+    ~SeekOutOfRangeException() override;
+    Tam::BaseException* Copy() const override;
+    [[noreturn]] void Throw() const override;
+};
+
+// A range handed to the free-block list's RemoveBlock that is not wholly free.
+class TAM_API EmptyListInvalidBlock : public FileException {
+public:
+    EmptyListInvalidBlock() = default;
+    EmptyListInvalidBlock(const EmptyListInvalidBlock&) = default;
+    ~EmptyListInvalidBlock() override;
+    Tam::BaseException* Copy() const override;
+    [[noreturn]] void Throw() const override;
+};
+
+template <class C>
+class PathT;
+
+// A file-system path.
+template <>
+class TAM_API PathT<char> {
+public:
+    explicit PathT(const std::string& path) : path(path) {}
+    bool IsFile() const;  // an existing regular file
+    std::uint64_t Size() const;  // 0 when the file cannot be examined
+    std::string FullPath() const;  // absolute form
+    bool HasDrive() const;  // begins with a drive letter ("C:")
+    std::string Directory() const;  // the directory part; "." when none
+    // Free bytes available to us on the volume of this path (statvfs).
+    std::uint64_t GetAvailableDiskSpace() const;
+    const std::string& Get() const { return path; }
+
+    // Replaceable for tests: answers GetAvailableDiskSpace when set.
+    static std::uint64_t (*ms_AvailableDiskSpaceHook)(const std::string& directory);
+
+private:
+    std::string path;
+};
+using Path = PathT<char>;
+
+// Base of the file classes: the path and the error reporting.
+class TAM_API CFileBase : public TamMem::PoolObject {
+public:
+    virtual ~CFileBase();
+    const std::string& GetPath() const { return path; }
+    // Throws FileException for `action` with the current errno.
+    [[noreturn]] void Throw(Action action) const;
+    [[noreturn]] void Throw(Action action, int error) const;
+
+    // Drive letter to whether its volume supports sparse files; shared by all
+    // direct files.
+    static std::map<char, bool> m_mSparseDrive;
+    // The volume query behind m_mSparseDrive: answers whether the volume with
+    // the given root ("C:\\") supports sparse files; false when it cannot tell.
+    // Replaceable for tests.
+    static bool (*ms_QueryVolumeSparse)(const std::string& root);
+    // Turns a file into a sparse file (a no-op where every file is sparse).
+    // Replaceable for tests.
+    static void (*ms_SetSparse)(int fd);
+
+protected:
+    explicit CFileBase(const std::string& path);
+
+private:
+    std::string path;
+};
+
+// How a file is opened. Read-only opens share the file with other readers;
+// read-write opens share it with nobody (an advisory lock enforces both).
+enum OpenMode : std::uint32_t {
+    OpenRead = 0,       // read-only, existing file
+    OpenReadWrite = 1,  // read-write, created when missing
+    OpenCreate = 2,     // read-write, created anew (old content dropped)
+};
+
+// Observer of the file services' durability points, for fault-injection
+// tests. A hook may throw (the call then fails as a failing system call
+// would) or end the process.
+class TAM_API FileFaultHook {
+public:
+    enum Point { BeforeFlushView, AfterFlushView, BeforeFlush, AfterFlush, BeforeResize, AfterResize, BeforeOpen };
+    virtual ~FileFaultHook();
+    virtual void At(Point point, const std::string& path) = 0;
+};
+
+// A file reached through memory-mapped views. Views are handed out by file
+// offset and stay at the same address until they are released or the file is
+// closed; growing the file never moves a view already handed out.
+class TAM_API MemoryMapFile : public CFileBase {
+public:
+    // Views are carved out of mappings of this many bytes each, reserved at
+    // aligned file offsets; only a view that straddles two of them gets a
+    // mapping of its own.
+    static constexpr std::uint64_t RegionSize = std::uint64_t(1) << 30;
+
+    explicit MemoryMapFile(const std::string& path);
+    ~MemoryMapFile() override;
+    MemoryMapFile(const MemoryMapFile&) = delete;
+    MemoryMapFile& operator=(const MemoryMapFile&) = delete;
+
+    // Opens the file (see OpenMode). Afterwards the size and mapping are
+    // current. Throws FileException; a file locked by another open fails with
+    // ActionLock.
+    void Open(OpenMode mode);
+    // Releases every view and the file; a later Open may follow.
+    void Close();
+    // Closes and removes the file.
+    void Delete();
+
+    // Address of the view at `offset` (a multiple of the granularity), `size`
+    // bytes long (0: one granule). Throws FileException(ActionMapView) when the
+    // view would begin beyond the end of the file or cannot be mapped.
+    unsigned char* GetView(std::uint64_t offset, std::uint32_t size = 0);
+    // The view at `offset` if it is in the view map, else null.
+    unsigned char* FindView(std::uint64_t offset) const;
+    bool IsViewExist(std::uint64_t offset) const { return FindView(offset) != nullptr; }
+    // Drops the view from the view map (and unmaps it if it has a mapping of
+    // its own); with `flush`, flushes it first.
+    void ReleaseView(std::uint64_t offset, bool flush = false);
+    // The first `size` bytes of the view at `offset` reach the disk.
+    void FlushView(std::uint64_t offset, std::uint32_t size);
+    // Everything written through any view reaches the disk.
+    void Flush();
+    // Sets the file size. Views already handed out stay valid.
+    void Resize(std::uint64_t size);
+
+    std::uint64_t GetSize() const { return size; }
+    bool IsOpen() const { return fd.IsValid(); }
+    bool IsWritable() const { return writable; }
+    std::uint32_t GetViewSize() const { return viewSize; }
+
+    // Installs a fault hook for all files of the process (null removes it).
+    static void SetFaultHook(FileFaultHook* hook);
+
+private:
+    struct State;  // the mapped regions and the view map
+    struct View;
+
+    [[noreturn]] void CloseAndThrow(Action action);
+    unsigned char* RegionBase(std::uint64_t region);
+    void MapOwn(std::uint64_t offset, View& view);
+    void Sync(const unsigned char* address, std::uint64_t length);
+    void DropViewsBeyondEnd();
+
+    Tam::Handle fd;
+    bool writable = false;
+    std::uint64_t size = 0;
+    std::uint32_t viewSize;
+    State* state;
+};
+
+}  // namespace TamFile

@@ -1,0 +1,286 @@
+// The tree: an ordered collection of variable-length records kept in one file
+// organised as a B+-tree of 64 KiB pages, reached through memory-mapped views.
+//
+// BTree is abstract: a client derives a typed tree from it, supplies Less and,
+// for fixed sizes, sets keySize and valueSize in its constructor body. Changes
+// become durable with PreCommit followed by Commit and are discarded with
+// Rollback. One thread at a time may use a tree, its iterators and its
+// CacheOperation objects.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "BTreeException.h"
+#include "BTreeExport.h"
+#include "BTreeIterator.h"
+#include "CacheOperation.h"
+#include "EmptyList.h"
+#include "FastVector.h"
+#include "TamFile.h"
+#include "TamMem.h"
+
+namespace TamBTree {
+
+struct PageHeader;
+struct BTreeInfo;
+class PageLayout;
+class ViewCache;
+
+class TAMBTREE_API BTree : public TamMem::PoolObject {
+public:
+    // A record as it travels between the tree, its client and Less. It never
+    // owns its bytes; one taken from a page points into a mapped view and is
+    // valid while that view stays mapped and the page unchanged.
+    struct Record {
+        const unsigned char* key;
+        std::uint32_t keyLength;
+        const unsigned char* value;  // null when the record has no value
+        std::uint32_t valueLength;
+    };
+
+    // The commit state of the file.
+    enum CommitState { CommitIdle, CommitReady, CommitApplying };
+
+    // Shape and space of a tree, for tools.
+    struct Statistics {
+        std::uint32_t records;
+        std::uint32_t height;       // levels, leaves included
+        std::uint64_t pages[64];    // pages per level, root first
+        std::uint64_t usedBytes;    // header, directory and live data of all pages
+        std::uint64_t fileSize;
+        std::uint64_t freeBytes;    // in the free-block list
+        std::uint64_t pageCount;    // page numbers handed out
+        CommitState commitState;
+    };
+
+    BTree(const BTree&) = delete;
+    BTree& operator=(const BTree&) = delete;
+
+    std::uint32_t GetMaxRecordSize() const { return maxRecordSize; }
+    std::uint64_t GetDiskSpaceUsed() const { return file.GetSize(); }
+    // Every n-th insert checks that the disk has 10 MiB free; 0 turns it off.
+    void SetEnoughSpaceCheckInterval(std::uint32_t n) { enoughSpaceCheckInterval = n; }
+    bool ReadOnly() const { return readOnly; }
+    // Reopens the file in the other mode; neither commits nor rolls back.
+    void ReadOnly(bool readOnly);
+    const std::string& GetPath() const { return file.GetPath(); }
+
+    // The record at (page, index); points into the page's view.
+    Record GetRecord(std::uint64_t page, std::uint32_t index) const;
+
+    // Writes every change since the last commit to the file and marks it
+    // ready; data operations are refused until Commit or Rollback.
+    void PreCommit();
+    // Installs a ready transaction; without one, does nothing.
+    void Commit();
+    // Discards everything since the last commit and reloads the tree.
+    void Rollback();
+    // Full consistency check; throws BTreeException at the first fault.
+    void ValidateTree();
+
+    Statistics GetStatistics() const;
+    CommitState GetCommitState() const;
+
+protected:
+    BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
+          bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
+          bool deleteOnDestroy);
+    virtual ~BTree();
+
+    // True iff `a` orders strictly before `b`: the only ordering the tree knows.
+    virtual bool Less(const Record& a, const Record& b) const = 0;
+
+    BTreeIterator Find(const Record& r);
+    BTreeConstIterator Find(const Record& r) const;
+    BTreeIterator FindEx(const BTreeIterator& hint, const Record& r);
+    BTreeIterator LowerBound(const Record& r);
+    BTreeConstIterator LowerBound(const Record& r) const;
+    BTreeIterator UpperBound(const Record& r);
+    BTreeConstIterator UpperBound(const Record& r) const;
+    BTreeIterator Begin();
+    BTreeConstIterator Begin() const;
+    const BTreeIterator& End() { return endIterator; }
+    const BTreeConstIterator& End() const { return endConstIterator; }
+    std::uint32_t Size() const { return recordCount; }
+    int Count() const { return depth; }
+
+    std::pair<BTreeIterator, bool> Insert(const Record& r);
+    bool Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next);
+    std::uint32_t Erase(const Record& r);
+    BTreeIterator Update(const BTreeIterator& it, const Record& r);
+    void Clear();
+
+    int Add() const;
+    int Remove() const;
+
+    [[noreturn]] static void ThrowRecordTooLargeException(const std::string& path);
+
+    // Scratch buffers of pageSize / 5 bytes for the derived tree's own use.
+    unsigned char* recordBuffers[2];
+    std::uint32_t keySize;
+    std::uint32_t valueSize;
+
+private:
+    friend class BTreeIterator;
+    friend class BTreeConstIterator;
+    friend class CacheOperation;
+    friend class BTreeTestAccess;
+
+    using PageMap = std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
+                             TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>;
+    enum FindPageOperation { FindPageBackward = 0, FindPageForward = 1, FindPageForwardInclusive = 2 };
+
+    using OffsetSet =
+        std::set<std::uint64_t, std::less<std::uint64_t>, TamMem::PoolAllocator<std::uint64_t>>;
+
+    static bool LessHook(const void* tree, const Record& a, const Record& b);
+    void ReleaseResources();
+
+    // Messages carry the tree's path.
+    template <class E>
+    [[noreturn]] void ThrowTree(std::uint32_t number, std::uint32_t line) const {
+        ThrowMessage<E>(number, line, file.GetPath());
+    }
+    // Damage found in the file: "The B-Tree is invalid. <what> (<path>)".
+    [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
+    void ThrowIfReadOnly() const;
+    void ThrowIfCommitPending() const;
+
+    // File format (open, create).
+    bool Exist() const;
+    void Create();
+    void CreateSystemBlock();
+    void Load();
+    void LoadFile();
+    void Init();
+    void CloseFile() const;
+    void TakeCommittedCounts(const BTreeInfo* info);
+    BTreeInfo* SystemBlock() const;
+    void FlushHead(std::uint32_t bytes = 80) const;
+
+    // File growth.
+    void Grow() const;
+    std::uint64_t GetFreeDataSpace(std::uint32_t size) const;
+    std::uint64_t AllocatePageSpace() const;
+    void CheckEnoughSpace() const;
+
+    // Page index.
+    std::uint64_t* GetStablePageOffset(std::uint64_t n) const;
+    std::uint64_t GetPageOffset(std::uint64_t n) const;
+    PageHeader* LoadPage(std::uint64_t n) const;
+    PageHeader* LoadPageForUpdate(std::uint64_t n);
+    void LoadPageIndexBlock(const BTreeInfo* info);
+    unsigned char* HoldPageIndexBlock(std::uint64_t block) const;
+    void ReleaseHeldPageIndexBlock() const;
+    void AddPageIndexBlock() const;
+    PageHeader* MapPage(std::uint64_t n, std::uint64_t offset) const;
+    bool IsPageCached(std::uint64_t n) const;
+
+    // Page allocation.
+    PageHeader* NewPage(const PageHeader& pageTemplate);
+    void FreePage(const PageHeader* page);
+
+    // View cache and the operation bracket.
+    void MakeRoom() const;
+    void ClearViews() const;
+    void ReleaseLeastRecentView() const;
+
+    // Iterator steps, shared by both iterator classes.
+    void StepForward(std::uint64_t& page, std::uint32_t& record) const;
+    void StepBackward(std::uint64_t& page, std::uint32_t& record) const;
+    std::uint32_t Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
+                           std::uint32_t bRecord) const;
+
+    // Search.
+    BTreeIterator Bound(const Record& r, bool lower);
+    std::uint64_t FindPage(const Record& r, PageHeader* const page, FindPageOperation op);
+    PageHeader* Descend(const Record& r) const;
+    Record IteratorRecord(const BTreeIterator& it) const;
+
+    // Insertion.
+    Record CopyAside(const Record& r, unsigned char* buffer) const;
+    void CheckRecordSizes(const Record& r) const;
+    bool HasRoom(const PageHeader* page, const Record& r) const;
+    std::pair<BTreeIterator, bool> InsertNonFullPage(std::uint64_t page, const Record& r,
+                                                     FastVector<std::uint64_t>& path);
+    void SplitChildPage(std::uint64_t page, std::uint32_t position, FastVector<std::uint64_t>& path);
+
+    // Erase.
+    void GetPath(PageHeader* const page, FastVector<std::uint64_t>& path);
+    void WalkRightTo(std::uint64_t target, std::uint64_t cur, FastVector<std::uint64_t>& path);
+    void BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& path);
+    void BorrowFromLeft(PageHeader* page, std::uint64_t parent, std::uint32_t pos);
+    void BorrowFromRight(PageHeader* page, std::uint64_t parent, std::uint32_t pos);
+    void SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& path);
+    void MergePage(PageHeader* const source, PageHeader* const destination,
+                   FastVector<std::uint64_t>& path);
+    std::uint32_t SeparatorNeed(const PageHeader* parent, std::uint32_t k) const;
+    std::uint32_t KeyLength(const PageHeader* page, std::uint32_t k) const;
+
+    // Commit.
+    void CreateCommittedBlock();
+    void ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced);
+    void LoadPageInfoCommittedBlock(const BTreeInfo* info);
+    unsigned char* MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const;
+    void FlushHeldBlockBeforeLeaving(std::uint64_t page) const;
+    void FinishInterruptedCommit();
+
+    // Validation.
+    void ValidateOffset() const;
+    void ValidatePage(std::uint64_t page, std::uint32_t level, std::uint64_t& visits) const;
+    void ValidateSeparator(std::uint64_t page, std::uint32_t k) const;
+    void ClaimWaitingBlock(OffsetSet& claimed) const;
+    bool InOrder(const Record& previous, const Record& current) const;
+    Record CheckedRecord(const PageHeader* page, std::uint32_t i) const;
+    const PageHeader* NonEmptyPage(std::uint64_t n) const;
+
+    std::uint32_t pageSize;
+    mutable TamFile::MemoryMapFile file;
+    bool allowDuplicates;
+    bool fixedKeySize;
+    bool hasValue;
+    bool fixedValueSize;
+    bool readOnly;
+    bool deleteOnDestroy;
+    std::uint32_t internalSlotSize;
+    std::uint32_t leafSlotSize;
+    std::uint32_t allocationGranularity;
+    std::uint32_t maxCachedViews;
+    std::uint32_t pageIndexEntriesPerBlock;
+    BTreeIterator beginIterator;
+    BTreeConstIterator beginConstIterator;
+    BTreeIterator endIterator;
+    BTreeConstIterator endConstIterator;
+    std::uint32_t underflowThreshold;
+    std::uint32_t maxRecordSize;
+    mutable TamFile::EmptyListT<std::uint64_t> freeList;
+    FastVector<std::uint64_t> freePageNumbers;
+    std::uint64_t rootPage;
+    std::uint32_t recordCount;
+    std::uint64_t pageCount;
+    std::uint32_t enoughSpaceCheckInterval;
+    mutable FastVector<std::uint64_t> pageIndexBlocks;
+    mutable std::uint64_t heldPageIndexBlock;
+    mutable unsigned char* heldPageIndexView;
+    mutable PageMap changedPages;
+    FastVector<std::uint64_t> freedPages;
+    mutable int depth;
+    ViewCache* viewCache;
+    PageLayout* layout;
+    FastVector<std::uint64_t> insertPath;
+    // A pre-committed transaction waits for Commit or Rollback.
+    bool commitPending;
+    // Holds copies of records handed to Insert (first half) and to Update and
+    // Erase (second half).
+    unsigned char* insertBuffer;
+    // The page NewPage is creating: the only page LoadPage may give a first
+    // location.
+    mutable std::uint64_t creatingPage;
+};
+
+}  // namespace TamBTree

@@ -1,0 +1,23 @@
+// Holds an operation bracket open on a tree for its lifetime: no view is
+// unmapped while it lives, so records from GetRecord and the pages behind
+// iterators stay valid, and the room checks run once, at construction.
+#pragma once
+
+#include "BTreeExport.h"
+
+namespace TamBTree {
+
+class BTree;
+
+class TAMBTREE_API CacheOperation {
+public:
+    explicit CacheOperation(const BTree* tree);
+    ~CacheOperation();
+    CacheOperation(const CacheOperation&) = delete;
+    CacheOperation& operator=(const CacheOperation&) = delete;
+
+private:
+    const BTree* tree;
+};
+
+}  // namespace TamBTree

@@ -1,0 +1,163 @@
+// The tree object: construction, destruction, accessors and the read-only
+// switch.
+#include "BTree.h"
+
+#include "FileFormat.h"
+#include "PageLayout.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
+             bool fixedValueSize, std::uint32_t requestedPageSize, std::uint32_t cacheSize,
+             bool readOnly, bool deleteOnDestroy)
+    : recordBuffers{nullptr, nullptr},
+      keySize(0),
+      valueSize(0),
+      pageSize(0),
+      file(path),
+      allowDuplicates(allowDuplicates),
+      fixedKeySize(fixedKeySize),
+      hasValue(hasValue),
+      fixedValueSize(fixedValueSize),
+      readOnly(readOnly),
+      deleteOnDestroy(deleteOnDestroy),
+      internalSlotSize(INTERNAL_SLOT_SIZE),
+      leafSlotSize(LEAF_SLOT_SIZE),
+      allocationGranularity(TamFile::GetAllocationGranularity()),
+      endIterator(NO_PAGE, 0, this),
+      endConstIterator(NO_PAGE, 0, this),
+      rootPage(0),
+      recordCount(0),
+      pageCount(1),
+      enoughSpaceCheckInterval(20000),
+      heldPageIndexBlock(NO_PAGE),
+      heldPageIndexView(nullptr),
+      depth(0),
+      viewCache(nullptr),
+      layout(nullptr),
+      commitPending(false),
+      insertBuffer(nullptr),
+      creatingPage(NO_PAGE) {
+    const std::uint32_t g = allocationGranularity;
+    // A request of 0 or above the granularity yields no page size at all.
+    if (requestedPageSize == 0 || requestedPageSize > g) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+    pageSize = g / (g / requestedPageSize);
+    maxRecordSize = (pageSize - 5 * leafSlotSize - PAGE_HEADER_SIZE) / 5;
+    if (!fixedKeySize) maxRecordSize -= 4;
+    if (hasValue && !fixedValueSize) maxRecordSize -= 4;
+    maxCachedViews = cacheSize / g == 0 ? 1 : cacheSize / g;
+    pageIndexEntriesPerBlock = g / 8;
+    underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;
+    if (pageSize != 65536) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+    try {
+        recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
+        recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
+        insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
+        viewCache = new ViewCache(true);
+        layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
+                                           &keySize, &valueSize, &BTree::LessHook, this});
+        if (Exist())
+            Load();
+        else
+            Create();
+    } catch (...) {
+        ReleaseResources();
+        throw;
+    }
+    beginIterator = BTreeIterator(0, 1, this);
+    beginConstIterator = BTreeConstIterator(0, 1, this);
+}
+
+BTree::~BTree() {
+    if (deleteOnDestroy) {
+        try {
+            file.Delete();
+        } catch (const TamFile::FileException&) {
+            // A destructor cannot report; the file simply stays.
+        }
+    }
+    ReleaseResources();
+}
+
+void BTree::ReleaseResources() {
+    if (viewCache) viewCache->ClearViews();
+    heldPageIndexBlock = NO_PAGE;
+    file.Close();
+    delete viewCache;
+    viewCache = nullptr;
+    delete layout;
+    layout = nullptr;
+    TamMem::Free(recordBuffers[0]);
+    TamMem::Free(recordBuffers[1]);
+    TamMem::Free(insertBuffer);
+    recordBuffers[0] = recordBuffers[1] = insertBuffer = nullptr;
+}
+
+bool BTree::LessHook(const void* tree, const Record& a, const Record& b) {
+    return static_cast<const BTree*>(tree)->Less(a, b);
+}
+
+void BTree::ThrowRecordTooLargeException(const std::string& path) {
+    TAMBTREE_THROW(BTreeRecordTooLargeException, MsgRecordTooLarge, path);
+}
+
+void BTree::ThrowIfReadOnly() const {
+    if (readOnly) ThrowTree<BTreeReadOnlyException>(MsgReadOnly, __LINE__);
+}
+
+void BTree::ThrowIfCommitPending() const {
+    // Changing pages that the waiting block names would corrupt the committed
+    // state after a crash.
+    if (commitPending)
+        throw BTreeException(
+            L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback.");
+}
+
+void BTree::ReadOnly(bool newReadOnly) {
+    if (newReadOnly == readOnly) return;
+    ClearViews();
+    if (file.IsOpen()) {
+        file.Close();
+        heldPageIndexBlock = NO_PAGE;
+        heldPageIndexView = nullptr;
+        ClearViews();
+    }
+    file.Open(newReadOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
+    readOnly = newReadOnly;
+}
+
+BTree::CommitState BTree::GetCommitState() const {
+    const BTreeInfo* info = SystemBlock();
+    if (info->commitApplying) return CommitApplying;
+    return info->commitReady ? CommitReady : CommitIdle;
+}
+
+BTree::Statistics BTree::GetStatistics() const {
+    Statistics s{};
+    CacheOperation bracket(this);
+    s.records = recordCount;
+    s.fileSize = file.GetSize();
+    s.pageCount = pageCount;
+    s.commitState = GetCommitState();
+    for (const auto& block : freeList.BlocksByOffset()) s.freeBytes += block.second;
+    std::uint64_t first = rootPage;
+    while (first != NO_PAGE && s.height < 64) {
+        const PageHeader* page = LoadPage(first);
+        std::uint64_t next = NO_PAGE;
+        if (!page->isLeaf) next = layout->GetChild(page, 0);
+        std::uint64_t steps = 0;
+        for (std::uint64_t n = first; n != NO_PAGE && steps <= pageCount; ++steps) {
+            const bool cached = IsPageCached(n);
+            const PageHeader* p = LoadPage(n);
+            s.usedBytes += PAGE_HEADER_SIZE + p->directorySize + p->dataSize;
+            n = p->nextPage;
+            if (!cached) ReleaseLeastRecentView();
+        }
+        s.pages[s.height++] = steps;
+        first = next;
+    }
+    return s;
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,185 @@
+// The committed block: the durable record of one transaction, naming the new
+// location of every page it relocated and NO_PAGE for every page it freed.
+//
+//   offset     size field
+//   0          4    length L = 4 + 16 n (n entries)
+//   4 + 16 i   8    page number of entry i
+//   12 + 16 i  8    its new file offset, NO_PAGE when the page was freed
+//
+// The block starts at a granule boundary and occupies L rounded up to whole
+// granules. Entries come in two runs: the changed pages in ascending page
+// order, then the freed pages in the order they were freed. The block is
+// trusted only in the ready and applying states.
+#include <cstring>
+#include <map>
+
+#include "BTree.h"
+#include "FileFormat.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+namespace {
+constexpr std::uint32_t ENTRY_SIZE = 16;
+
+void PutEntry(unsigned char* block, std::uint64_t i, std::uint64_t page, std::uint64_t offset) {
+    std::memcpy(block + 4 + ENTRY_SIZE * i, &page, 8);
+    std::memcpy(block + 12 + ENTRY_SIZE * i, &offset, 8);
+}
+
+void GetEntry(const unsigned char* block, std::uint64_t i, std::uint64_t& page,
+              std::uint64_t& offset) {
+    std::memcpy(&page, block + 4 + ENTRY_SIZE * i, 8);
+    std::memcpy(&offset, block + 12 + ENTRY_SIZE * i, 8);
+}
+}  // namespace
+
+void BTree::CreateCommittedBlock() {
+    const std::uint64_t g = allocationGranularity;
+    BTreeInfo* info = SystemBlock();
+    info->pendingRecordCount = recordCount;
+    info->pendingRootPage = rootPage;
+    info->pendingPageCount = pageCount;
+
+    const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
+    if (n > (0xFFFFFFFFull - 4) / ENTRY_SIZE) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    const std::uint64_t length = ENTRY_SIZE * n + 4;
+    const std::uint64_t regionSize = length + 2 * g - length % g;
+    std::uint64_t granted = regionSize;
+    std::uint64_t region = 0;
+    while (!freeList.AllocateBlock(granted, region, regionSize)) {
+        Grow();
+        granted = regionSize;
+    }
+    // The block starts at the first granule boundary strictly above the
+    // region; the slack on both sides goes back at once.
+    const std::uint64_t start = region + (g - region % g);
+    freeList.FreeBlock(start - region, region);
+    if (region % g != 0) {
+        const std::uint64_t tail = (region + regionSize) % g;
+        freeList.FreeBlock(tail, region + regionSize - tail);
+    }
+    const std::uint64_t blockSize = regionSize - g;
+    for (std::uint64_t offset = start; offset < start + blockSize; offset += g) {
+        unsigned char* cached = nullptr;
+        viewCache->EraseView(offset, cached);
+        if (file.IsViewExist(offset)) file.ReleaseView(offset);
+    }
+    unsigned char* block = file.GetView(start, static_cast<std::uint32_t>(blockSize));
+    const std::uint32_t length32 = static_cast<std::uint32_t>(length);
+    std::memcpy(block, &length32, 4);
+    std::uint64_t i = 0;
+    for (const auto& changed : changedPages) PutEntry(block, i++, changed.first, changed.second);
+    for (std::uint64_t freed : freedPages) PutEntry(block, i++, freed, NO_PAGE);
+
+    info = SystemBlock();
+    info->committedBlockOffset = start;
+    freeList.FreeBlock(blockSize, start);
+    file.Flush();
+    file.ReleaseView(start);
+    ClearViews();
+    info->commitReady = 1;
+    FlushHead();
+    commitPending = true;
+}
+
+unsigned char* BTree::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const {
+    const std::uint64_t g = allocationGranularity;
+    const std::uint64_t offset = info->committedBlockOffset;
+    const std::uint64_t size = file.GetSize();
+    if (offset == NO_PAGE || offset % g != 0 || offset > size || size - offset < g)
+        ThrowInvalid(L"the committed block lies outside the file");
+    unsigned char* block = file.GetView(offset);
+    std::memcpy(&length, block, 4);
+    if (length < 4) ThrowInvalid(L"the committed block is too short");
+    if (static_cast<std::uint64_t>(length) + 4 > g) {
+        const std::uint64_t viewSize = ((static_cast<std::uint64_t>(length) + 3) / g + 1) * g;
+        if (viewSize > size - offset) ThrowInvalid(L"the committed block reaches beyond the file");
+        file.ReleaseView(offset);
+        block = file.GetView(offset, static_cast<std::uint32_t>(viewSize));
+    }
+    return block;
+}
+
+void BTree::ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced) {
+    std::uint32_t length = 0;
+    const std::uint64_t blockOffset = info->committedBlockOffset;
+    const unsigned char* block = MapCommittedBlock(info, length);
+    const std::uint64_t n = (length - 4) / ENTRY_SIZE;
+    // A page number listed twice keeps its first entry.
+    std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
+             TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>
+        entries;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        GetEntry(block, i, page, offset);
+        entries.emplace(page, offset);
+    }
+    file.ReleaseView(blockOffset);
+
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock;
+    const std::uint64_t pendingPageCount = info->pendingPageCount;
+    for (const auto& entry : entries) {
+        const std::uint64_t page = entry.first;
+        const std::uint64_t offset = entry.second;
+        if (page >= limit) ThrowInvalid(L"the committed block names a page beyond the page index");
+        FlushHeldBlockBeforeLeaving(page);
+        std::uint64_t* stable = GetStablePageOffset(page);
+        if (freeReplaced && *stable != NO_PAGE) freeList.FreeBlock(pageSize, *stable);
+        *stable = offset;
+        if (offset == NO_PAGE) {
+            if (page < pendingPageCount && !freePageNumbers.Contains(page))
+                freePageNumbers.Append(page);
+            freedPages.Remove(page);
+        } else {
+            changedPages.erase(page);
+            freePageNumbers.Remove(page);
+        }
+    }
+    if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
+        file.FlushView(heldPageIndexBlock, allocationGranularity);
+
+    info = SystemBlock();
+    info->recordCount = info->pendingRecordCount;
+    info->rootPage = info->pendingRootPage;
+    info->pageCount = info->pendingPageCount;
+    FlushHead();
+    if (info->pageCount < pageCount)
+        for (std::uint64_t x = pageCount; x >= info->pageCount && x != NO_PAGE; --x)
+            freePageNumbers.Remove(x);
+    recordCount = info->recordCount;
+    rootPage = info->rootPage;
+    pageCount = info->pageCount;
+}
+
+void BTree::FlushHeldBlockBeforeLeaving(std::uint64_t page) const {
+    // Every page-index block the install rewrites reaches the disk before the
+    // install is declared finished, not only the last one.
+    const std::uint64_t block = page / pageIndexEntriesPerBlock;
+    if (heldPageIndexBlock == NO_PAGE || block >= pageIndexBlocks.Size() ||
+        pageIndexBlocks[static_cast<std::uint32_t>(block)] == heldPageIndexBlock)
+        return;
+    if (file.IsViewExist(heldPageIndexBlock))
+        file.FlushView(heldPageIndexBlock, allocationGranularity);
+}
+
+void BTree::LoadPageInfoCommittedBlock(const BTreeInfo* info) {
+    std::uint32_t length = 0;
+    const unsigned char* block = MapCommittedBlock(info, length);
+    const std::uint64_t size = file.GetSize();
+    const std::uint64_t n = (length - 4) / ENTRY_SIZE;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        GetEntry(block, i, page, offset);
+        if (offset == NO_PAGE) continue;
+        if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
+            ThrowInvalid(L"the committed block names a page outside the file");
+        freeList.RemoveBlock(pageSize, offset);
+    }
+    file.ReleaseView(info->committedBlockOffset);
+}
+
+}  // namespace TamBTree

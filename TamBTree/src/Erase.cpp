@@ -1,0 +1,242 @@
+// Erasure with rebalancing. A non-root page whose free space rises above half
+// a page borrows one entry from a neighbour under the same parent, or is
+// merged with it; the left page always survives a merge, so page 0 stays the
+// leftmost leaf and is never freed.
+#include "BTree.h"
+#include "PageLayout.h"
+
+namespace TamBTree {
+
+namespace {
+constexpr std::uint32_t MAX_HEIGHT = 64;
+
+std::uint32_t UsedBytes(const PageHeader* page) { return page->directorySize + page->dataSize; }
+}  // namespace
+
+bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next) {
+    nextValid = false;
+    next = endIterator;
+    ThrowIfReadOnly();
+    ThrowIfCommitPending();
+    CacheOperation bracket(this);
+    const std::uint64_t p = it.GetCurrentPage();
+    const std::uint32_t index = it.GetCurrentRecord();
+    PageHeader* page = LoadPageForUpdate(p);
+    if (!page->isLeaf || index == 0 || index > page->count)
+        ThrowInvalid(L"the iterator does not designate a record");
+    layout->DeleteRecord(page, index);
+    --recordCount;
+    if (p != rootPage && layout->GetPageFreeSpace(page) > underflowThreshold) {
+        FastVector<std::uint64_t> path;
+        GetPath(page, path);
+        BalanceSubTree(page, path);
+        return true;
+    }
+    nextValid = true;
+    if (index <= page->count)
+        next = BTreeIterator(p, index, this);
+    else if (page->nextPage != NO_PAGE)
+        next = BTreeIterator(page->nextPage, 1, this);
+    return true;
+}
+
+std::uint32_t BTree::Erase(const Record& r) {
+    ThrowIfReadOnly();
+    ThrowIfCommitPending();
+    CacheOperation bracket(this);
+    // The record may point into a page that the erasure changes.
+    const Record record = CopyAside(r, insertBuffer + pageSize / 2);
+    std::uint32_t n = 0;
+    bool nextValid;
+    BTreeIterator next;
+    // Rebalancing may move records, so search again after every erasure.
+    for (BTreeIterator it = Find(record); !it.IsEnd(); it = Find(record)) {
+        Erase(it, nextValid, next);
+        ++n;
+    }
+    return n;
+}
+
+void BTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) {
+    CacheOperation bracket(this);
+    const std::uint32_t probeIndex = page->count / 2 > 0 ? page->count / 2 : 1;
+    Record probe = layout->GetRecord(page, probeIndex);
+    if (!page->isLeaf) {
+        probe.value = nullptr;
+        probe.valueLength = 0;
+    }
+    // Height of the page above the leaves.
+    std::uint32_t height = 0;
+    for (const PageHeader* p = page; !p->isLeaf; ++height) {
+        if (height == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        p = LoadPage(layout->GetChild(p, 0));
+    }
+    // Descend to the page's level, keeping the ancestors.
+    FastVector<std::uint64_t> descent;
+    std::uint64_t cur = rootPage;
+    const PageHeader* curPage = LoadPage(cur);
+    while (!curPage->isLeaf && cur != page->pageNumber) {
+        if (descent.Size() == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        descent.Append(cur);
+        cur = layout->GetChild(curPage, layout->FindLargestRecord(curPage, probe));
+        curPage = LoadPage(cur);
+    }
+    if (cur != page->pageNumber) {
+        // With duplicates, separators equal to the probe can lead the descent
+        // left of the page: take the crossing at the page's level and walk
+        // right from there.
+        if (descent.Size() < height) ThrowInvalid(L"a page lies outside the tree");
+        const std::uint32_t level = descent.Size() - height;
+        cur = level < descent.Size() ? descent[level] : cur;
+        while (descent.Size() > level) descent.RemoveLast();
+        WalkRightTo(page->pageNumber, cur, descent);
+    }
+    for (std::uint64_t n : descent) path.Append(n);
+}
+
+void BTree::WalkRightTo(std::uint64_t target, std::uint64_t cur, FastVector<std::uint64_t>& path) {
+    for (std::uint64_t steps = 0; cur != target; ++steps) {
+        if (steps > pageCount || cur == NO_PAGE) ThrowInvalid(L"a page lies outside the tree");
+        // Carry: an ancestor whose last child is being left is replaced by its
+        // right neighbour, and so on upward.
+        std::uint64_t child = cur;
+        for (std::uint32_t k = path.Size(); k-- > 0;) {
+            const PageHeader* ancestor = LoadPage(path[k]);
+            if (layout->GetChild(ancestor, ancestor->count) != child) break;
+            child = path[k];
+            path[k] = ancestor->nextPage;
+        }
+        cur = LoadPage(cur)->nextPage;
+    }
+}
+
+std::uint32_t BTree::SeparatorNeed(const PageHeader* parent, std::uint32_t k) const {
+    std::uint32_t offset;
+    std::uint32_t size = 0;
+    layout->GetKeyInfo(parent, k, offset, size);
+    return size + 4 + (keySize == 0 ? 4 : 0);
+}
+
+std::uint32_t BTree::KeyLength(const PageHeader* page, std::uint32_t k) const {
+    std::uint32_t offset;
+    std::uint32_t size = 0;
+    layout->GetKeyInfo(page, k, offset, size);
+    return size;
+}
+
+void BTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& path) {
+    const std::uint64_t q = path.Last();
+    const PageHeader* parent = LoadPage(q);
+    const std::uint32_t pos = layout->GetChildrenNumber(parent, page->pageNumber);
+    const bool internal = !page->isLeaf;
+    const PageHeader* left =
+        pos > 0 && page->previousPage != NO_PAGE ? LoadPage(page->previousPage) : nullptr;
+    const PageHeader* right =
+        pos < parent->count && page->nextPage != NO_PAGE ? LoadPage(page->nextPage) : nullptr;
+    const std::uint32_t needL = UsedBytes(page) + (internal ? SeparatorNeed(parent, pos) : 0);
+    const std::uint32_t needR =
+        right ? UsedBytes(right) + (internal ? SeparatorNeed(parent, pos + 1) : 0) : 0;
+    const std::uint32_t parentFree = layout->GetPageFreeSpace(parent);
+
+    if (left && layout->GetPageFreeSpace(left) < needL && left->count >= 3) {
+        const std::uint32_t lend = internal ? left->count : left->count - 1;
+        if (KeyLength(parent, pos) + parentFree >= KeyLength(left, lend))
+            BorrowFromLeft(page, q, pos);
+        else
+            SplitParentAndRetry(page, path);
+        return;
+    }
+    if (right && layout->GetPageFreeSpace(page) < needR && right->count >= 3) {
+        if (KeyLength(parent, pos + 1) + parentFree >= KeyLength(right, 1))
+            BorrowFromRight(page, q, pos);
+        else
+            SplitParentAndRetry(page, path);
+        return;
+    }
+    if (left && layout->GetPageFreeSpace(left) >= needL) {
+        MergePage(page, LoadPageForUpdate(page->previousPage), path);
+        return;
+    }
+    if (right && layout->GetPageFreeSpace(page) >= needR)
+        MergePage(LoadPageForUpdate(page->nextPage), page, path);
+}
+
+void BTree::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
+    PageHeader* left = LoadPageForUpdate(page->previousPage);
+    PageHeader* parent = LoadPageForUpdate(q);
+    if (page->isLeaf) {
+        layout->InsertRecord(left, left->count, page, 1);
+        layout->DeleteRecord(left, left->count);
+        layout->ReplaceKey(left, left->count, parent, pos);
+        return;
+    }
+    layout->InsertKey(parent, pos, page, 1);
+    layout->SetChild(page, 1, layout->GetChild(page, 0));
+    layout->ReplaceKey(left, left->count, parent, pos);
+    layout->SetChild(page, 0, layout->GetChild(left, left->count));
+    layout->DeleteKey(left, left->count);
+}
+
+void BTree::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
+    PageHeader* right = LoadPageForUpdate(page->nextPage);
+    PageHeader* parent = LoadPageForUpdate(q);
+    if (page->isLeaf) {
+        layout->InsertRecord(right, 1, page, page->count + 1);
+        layout->DeleteRecord(right, 1);
+        layout->ReplaceKey(page, page->count, parent, pos + 1);
+        return;
+    }
+    layout->InsertKey(parent, pos + 1, page, page->count + 1);
+    layout->ReplaceKey(right, 1, parent, pos + 1);
+    layout->SetChild(page, page->count, layout->GetChild(right, 0));
+    layout->SetChild(right, 0, layout->GetChild(right, 1));
+    layout->DeleteKey(right, 1);
+}
+
+void BTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& path) {
+    const std::uint64_t q = path.Last();
+    const std::uint32_t m = layout->FindMedianRecord(LoadPage(q));
+    path.RemoveLast();
+    SplitChildPage(q, m, path);
+    FastVector<std::uint64_t> fresh;
+    GetPath(page, fresh);
+    BalanceSubTree(page, fresh);
+}
+
+void BTree::MergePage(PageHeader* const source, PageHeader* const destination,
+                      FastVector<std::uint64_t>& path) {
+    const std::uint64_t q = path.Last();
+    PageHeader* parent = LoadPageForUpdate(q);
+    const std::uint32_t pos = layout->GetChildrenNumber(parent, source->pageNumber);
+    if (source->isLeaf) {
+        const std::uint32_t base = destination->count;
+        for (std::uint32_t j = 1; j <= source->count; ++j)
+            layout->InsertRecord(source, j, destination, base + j);
+    } else {
+        layout->InsertKey(parent, pos, destination, destination->count + 1);
+        layout->SetChild(destination, destination->count, layout->GetChild(source, 0));
+        const std::uint32_t n = destination->count;
+        for (std::uint32_t j = 1; j <= source->count; ++j) {
+            layout->InsertKey(source, j, destination, n + j);
+            layout->SetChild(destination, n + j, layout->GetChild(source, j));
+        }
+    }
+    layout->DeleteKey(parent, pos);
+    if (source->nextPage != NO_PAGE) {
+        PageHeader* after = LoadPageForUpdate(source->nextPage);
+        after->previousPage = destination->pageNumber;
+        destination->nextPage = after->pageNumber;
+    } else {
+        destination->nextPage = NO_PAGE;
+    }
+    FreePage(source);
+    if (q != rootPage && layout->GetPageFreeSpace(parent) > underflowThreshold) {
+        path.RemoveLast();
+        BalanceSubTree(parent, path);
+    } else if (q == rootPage && parent->count == 0) {
+        FreePage(parent);
+        rootPage = destination->pageNumber;
+    }
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,188 @@
+// Deciding whether a tree file exists, creating a new one and opening an
+// existing one.
+#include "FileFormat.h"
+
+#include <cstring>
+
+#include "BTree.h"
+#include "CFile.h"
+#include "PageLayout.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+namespace {
+
+// The first bytes of the file read without mapping it; false when the file
+// cannot be read.
+bool ReadInfo(const std::string& path, BTreeInfo& info) {
+    try {
+        TamFile::CFile direct(path);
+        direct.Open(TamFile::OpenRead);
+        direct.Seek(0, TamFile::CFile::Begin, TamFile::CFile::Forward);
+        direct.Read(&info, BTREE_INFO_SIZE, 1, true);
+        direct.Close();
+        return true;
+    } catch (const TamFile::FileException&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+BTreeInfo* BTree::SystemBlock() const { return reinterpret_cast<BTreeInfo*>(file.GetView(0)); }
+
+void BTree::FlushHead(std::uint32_t bytes) const { file.FlushView(0, bytes); }
+
+bool BTree::Exist() const {
+    TamFile::Path path(file.GetPath());
+    if (!path.IsFile() || path.Size() <= BTREE_INFO_SIZE) return false;
+    BTreeInfo info;
+    return ReadInfo(file.GetPath(), info) && info.created != 0;
+}
+
+void BTree::Init() {
+    pageCount = 1;
+    rootPage = 0;
+    recordCount = 0;
+    heldPageIndexBlock = NO_PAGE;
+    heldPageIndexView = nullptr;
+    freePageNumbers.Clear();
+    freeList.ClearBlocks();
+    pageIndexBlocks.Clear();
+    changedPages.clear();
+    freedPages.Clear();
+    ClearViews();
+    commitPending = false;
+}
+
+void BTree::CloseFile() const {
+    ClearViews();
+    heldPageIndexBlock = NO_PAGE;
+    heldPageIndexView = nullptr;
+    file.Close();
+}
+
+void BTree::Create() {
+    Init();
+    file.Open(TamFile::OpenCreate);
+    if (file.GetSize() != 0) freeList.FreeBlock(file.GetSize(), 0);
+    Grow();
+    CreateSystemBlock();
+
+    std::uint64_t* entry = GetStablePageOffset(0);
+    *entry = NO_PAGE;
+    creatingPage = 0;
+    PageHeader* root = LoadPage(0);
+    creatingPage = NO_PAGE;
+    std::memset(root, 0, PAGE_HEADER_SIZE);
+    root->pageNumber = 0;
+    root->previousPage = NO_PAGE;
+    root->nextPage = NO_PAGE;
+    root->dataEnd = PAGE_HEADER_SIZE;
+    root->isLeaf = 1;
+
+    // A new tree has nothing to commit: the root's location goes straight
+    // into the page index.
+    const std::uint64_t rootOffset = changedPages[0];
+    *entry = rootOffset;
+    file.FlushView(rootOffset, pageSize);
+    changedPages.erase(0);
+    if (file.IsViewExist(pageIndexBlocks[0])) file.FlushView(pageIndexBlocks[0], 8);
+
+    SystemBlock()->created = 1;
+    FlushHead();
+    if (readOnly) {
+        CloseFile();
+        file.Open(TamFile::OpenRead);
+    }
+}
+
+void BTree::CreateSystemBlock() {
+    const std::uint64_t g = allocationGranularity;
+    BTreeInfo* info = SystemBlock();
+    std::memset(info, 0, BTREE_INFO_SIZE);
+    info->version = FILE_VERSION;
+    info->pageSize = pageSize;
+    info->recordCount = 0;
+    info->rootPage = 0;
+    info->pageCount = 1;
+    info->pendingRecordCount = 0;
+    info->pendingRootPage = NO_PAGE;
+    info->pendingPageCount = NO_PAGE;
+    info->pageIndexBlockCount = 1;
+    info->committedBlockOffset = NO_PAGE;
+    info->Blocks()[0] = g;
+    FlushHead(BTREE_INFO_SIZE + 8);
+    freeList.RemoveBlock(g, 0);
+    freeList.RemoveBlock(g, g);
+    pageIndexBlocks.Append(g);
+}
+
+void BTree::Load() {
+    // A read-only open cannot finish an interrupted install: do it in a short
+    // read-write open first.
+    BTreeInfo info;
+    if (readOnly && ReadInfo(file.GetPath(), info) && info.commitApplying) {
+        readOnly = false;
+        try {
+            LoadFile();
+        } catch (...) {
+            readOnly = true;
+            CloseFile();
+            throw;
+        }
+        readOnly = true;
+        CloseFile();
+    }
+    LoadFile();
+}
+
+void BTree::LoadFile() {
+    Init();
+    file.Open(readOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
+    const std::uint64_t g = allocationGranularity;
+    const std::uint64_t size = file.GetSize();
+    if (size != 0) freeList.FreeBlock(size, 0);
+    BTreeInfo* info = SystemBlock();
+    if (info->version != FILE_VERSION)
+        ThrowTree<BTreeInvalidVersionException>(MsgInvalidFile, __LINE__);
+    if (info->pageSize != pageSize)
+        ThrowTree<BTreeInvalidPageSizeException>(MsgInvalidFile, __LINE__);
+    freeList.RemoveBlock(g, 0);
+    const std::uint32_t blocks = info->pageIndexBlockCount;
+    if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
+    for (std::uint32_t i = 0; i < blocks; ++i) {
+        const std::uint64_t offset = info->Blocks()[i];
+        if (offset % g != 0 || offset > size || size - offset < g)
+            ThrowInvalid(L"page-index block outside the file");
+        pageIndexBlocks.Append(offset);
+        freeList.RemoveBlock(g, offset);
+    }
+    if (info->commitApplying) {
+        FinishInterruptedCommit();
+        return;
+    }
+    TakeCommittedCounts(info);
+    LoadPageIndexBlock(info);
+    if (info->commitReady) {
+        LoadPageInfoCommittedBlock(info);
+        commitPending = true;
+    }
+}
+
+void BTree::TakeCommittedCounts(const BTreeInfo* info) {
+    if (info->pageCount > static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock ||
+        info->rootPage >= info->pageCount)
+        ThrowInvalid(L"bad page count or root page");
+    recordCount = info->recordCount;
+    rootPage = info->rootPage;
+    pageCount = info->pageCount;
+}
+
+void BTree::ThrowInvalid(const std::wstring& what) const {
+    throw BTreeException(L"The B-Tree is invalid. " + what + L" (" +
+                         Tam::FromMultiByte(file.GetPath()) + L")");
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,58 @@
+// File growth and the disk-space guard. The file never shrinks; it grows in
+// steps of 10 % (at least 21 granules for a 64 KiB page, at least 10).
+#include <limits>
+
+#include "BTree.h"
+#include "FileFormat.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+void BTree::Grow() const {
+    const std::uint64_t g = allocationGranularity;
+    const std::uint64_t old = file.GetSize();
+    const std::uint64_t a = ((old / 100) * 10) / g;
+    const std::uint64_t b = (HEADROOM_PAGES * pageSize) / g + 1;
+    std::uint64_t n = a > b ? a : b;
+    if (n < 10) n = 10;
+    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    const std::uint64_t step = n > max / g ? max : n * g;
+    const std::uint64_t target = step > max - old ? max : old + step;
+    file.Resize(target);
+    const std::uint64_t now = file.GetSize();
+    if (now > old) freeList.FreeBlock(now - old, old);
+    // The views stay mapped in the file services; the cache is rebuilt as
+    // pages are used again.
+    ClearViews();
+    if ((now - old) / pageSize < HEADROOM_PAGES) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+}
+
+std::uint64_t BTree::GetFreeDataSpace(std::uint32_t size) const {
+    const std::uint64_t rounded =
+        (static_cast<std::uint64_t>(size / pageSize) + (size % pageSize != 0 ? 1 : 0)) * pageSize;
+    std::uint64_t granted = rounded;
+    std::uint64_t offset = 0;
+    if (!freeList.AllocateBlock(granted, offset, rounded)) return 0;
+    return offset;
+}
+
+std::uint64_t BTree::AllocatePageSpace() const {
+    // Growing inside an operation is safe: views never move when the file
+    // grows, so no page address held by the operation goes stale.
+    std::uint64_t offset = GetFreeDataSpace(pageSize);
+    if (offset == 0) {
+        Grow();
+        offset = GetFreeDataSpace(pageSize);
+        if (offset == 0) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    }
+    return offset;
+}
+
+void BTree::CheckEnoughSpace() const {
+    if (enoughSpaceCheckInterval == 0 || recordCount % enoughSpaceCheckInterval != 0) return;
+    TamFile::Path directory(TamFile::Path(file.GetPath()).Directory());
+    if (directory.GetAvailableDiskSpace() < REQUIRED_DISK_SPACE)
+        ThrowTree<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace, __LINE__);
+}
+
+}  // namespace TamBTree

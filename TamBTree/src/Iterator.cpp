@@ -1,0 +1,136 @@
+// Iterator steps. Every step runs as one operation on the tree, so the pages
+// it maps are handled by the view cache. Both iterator classes share the
+// steps, which live in the tree.
+#include "BTree.h"
+#include "PageLayout.h"
+
+namespace TamBTree {
+
+void BTree::StepForward(std::uint64_t& page, std::uint32_t& record) const {
+    CacheOperation bracket(this);
+    const PageHeader* current = LoadPage(page);
+    if (record < current->count) {
+        ++record;
+        return;
+    }
+    page = current->nextPage;
+    if (page == NO_PAGE) {
+        record = 0;
+        return;
+    }
+    LoadPage(page);
+    record = 1;
+}
+
+void BTree::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
+    if (page == NO_PAGE && record == 0) {
+        if (recordCount == 0) return;
+        CacheOperation bracket(this);
+        const PageHeader* p = LoadPage(rootPage);
+        for (std::uint32_t level = 0; !p->isLeaf; ++level) {
+            if (level > 64) ThrowInvalid(L"the tree is deeper than 64 levels");
+            p = LoadPage(layout->GetChild(p, p->count));
+        }
+        page = p->pageNumber;
+        record = p->count;
+        return;
+    }
+    if (page == 0 && record == 1) {
+        page = NO_PAGE;
+        record = 0;
+        return;
+    }
+    CacheOperation bracket(this);
+    const PageHeader* current = LoadPage(page);
+    if (record > 1) {
+        --record;
+        return;
+    }
+    page = current->previousPage;
+    if (page == NO_PAGE) {
+        record = 0;
+        return;
+    }
+    record = LoadPage(page)->count;
+}
+
+std::uint32_t BTree::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
+                              std::uint32_t bRecord) const {
+    if (aPage == bPage && aRecord == bRecord) return 0;
+    std::uint32_t extra = 0;
+    if (aPage == NO_PAGE && aRecord == 0) {
+        extra = 1;
+        StepBackward(aPage, aRecord);
+        if (aPage == NO_PAGE) return 0;
+    }
+    if (aPage == bPage) return aRecord - bRecord + extra;
+    std::uint32_t sum;
+    std::uint64_t p;
+    {
+        CacheOperation bracket(this);
+        sum = aRecord + extra - 1;
+        p = LoadPage(aPage)->previousPage;
+    }
+    for (std::uint64_t steps = 0; p != NO_PAGE && steps <= pageCount; ++steps) {
+        CacheOperation bracket(this);
+        const PageHeader* page = LoadPage(p);
+        if (p == bPage) return sum + (page->count - bRecord) + 1;
+        sum += page->count;
+        p = page->previousPage;
+    }
+    return sum;
+}
+
+BTreeIterator& BTreeIterator::operator++() {
+    tree->StepForward(page, record);
+    return *this;
+}
+
+BTreeIterator BTreeIterator::operator++(int) {
+    BTreeIterator copy(*this);
+    ++*this;
+    return copy;
+}
+
+BTreeIterator& BTreeIterator::operator--() {
+    tree->StepBackward(page, record);
+    return *this;
+}
+
+BTreeIterator BTreeIterator::operator--(int) {
+    BTreeIterator copy(*this);
+    --*this;
+    return copy;
+}
+
+std::uint32_t BTreeIterator::operator-(const BTreeIterator& other) const {
+    return tree->Distance(page, record, other.page, other.record);
+}
+
+BTreeConstIterator& BTreeConstIterator::operator++() {
+    tree->StepForward(page, record);
+    return *this;
+}
+
+BTreeConstIterator BTreeConstIterator::operator++(int) {
+    BTreeConstIterator copy(*this);
+    ++*this;
+    return copy;
+}
+
+BTreeConstIterator& BTreeConstIterator::operator--() {
+    tree->StepBackward(page, record);
+    return *this;
+}
+
+BTreeConstIterator BTreeConstIterator::operator--(int) {
+    BTreeConstIterator copy(*this);
+    --*this;
+    return copy;
+}
+
+std::uint32_t BTreeConstIterator::operator-(const BTreeConstIterator& other) const {
+    return tree->Distance(page, record, other.page, other.record);
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,254 @@
+// The primitive edits of one mapped page. Records never move inside the
+// record area on insert or delete: only slots move, one block move each, and
+// the holes left behind are reclaimed by compaction when an insertion finds no
+// room at dataEnd.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "PageLayout.h"
+#include "TamMem.h"
+
+namespace TamBTree {
+
+namespace {
+
+bool Overlaps(const unsigned char* bytes, std::uint32_t length, const PageHeader* page,
+              std::uint32_t pageSize) {
+    if (length == 0)
+        return false;
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes);
+    const auto begin = reinterpret_cast<std::uintptr_t>(page);
+    return at < begin + pageSize && begin < at + length;
+}
+
+void CopyBytes(unsigned char* to, const unsigned char* from, std::uint32_t length) {
+    if (length != 0)
+        std::memmove(to, from, length);
+}
+
+}  // namespace
+
+PageLayout::PageLayout(const PageFormat& format)
+    : format(format), scratch(static_cast<unsigned char*>(TamMem::Allocate(format.pageSize))) {}
+
+PageLayout::~PageLayout() {
+    TamMem::Free(scratch);
+}
+
+Record PageLayout::SetAside(const PageHeader* page, const Record& r) const {
+    if (!Overlaps(r.key, r.keyLength, page, format.pageSize) &&
+        !Overlaps(r.value, r.valueLength, page, format.pageSize))
+        return r;
+    Record copy = r;
+    CopyBytes(scratch, r.key, r.keyLength);
+    copy.key = scratch;
+    if (r.value != nullptr) {
+        CopyBytes(scratch + r.keyLength, r.value, r.valueLength);
+        copy.value = scratch + r.keyLength;
+    }
+    return copy;
+}
+
+Record PageLayout::MakeRoom(PageHeader* page, const Record& r) const {
+    const std::uint64_t need = GetRequiredRecordSpace(page, r);
+    if (page->dataEnd + need <= format.pageSize - page->directorySize)
+        return r;
+    const Record kept = SetAside(page, r);
+    ShrinkPage(page);
+    return kept;
+}
+
+std::uint32_t PageLayout::AppendEntry(PageHeader* page, const Record& r, bool withValue) const {
+    unsigned char* const start = Bytes(page) + page->dataEnd;
+    unsigned char* at = start;
+    if (!format.fixedKeySize) {
+        Write32(at, r.keyLength);
+        at += 4;
+    }
+    CopyBytes(at, r.key, r.keyLength);
+    at += r.keyLength;
+    if (withValue) {
+        if (!format.fixedValueSize) {
+            Write32(at, r.valueLength);
+            at += 4;
+        }
+        CopyBytes(at, r.value, r.valueLength);
+        at += r.valueLength;
+    }
+    return static_cast<std::uint32_t>(at - start);
+}
+
+void PageLayout::InsertRecord(const Record& r, PageHeader* page, std::uint32_t i) const {
+    const Record stored = MakeRoom(page, r);
+    const std::uint32_t offset = page->dataEnd;
+    const std::uint32_t length = AppendEntry(page, stored, format.hasValue);
+    // Slots of records i..count move down one slot.
+    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
+    std::memmove(bottom - LEAF_SLOT_SIZE, bottom, page->directorySize - LEAF_SLOT_SIZE * (i - 1));
+    Write32(Bytes(page) + format.pageSize - LEAF_SLOT_SIZE * i, offset);
+    page->dataEnd += length;
+    page->dataSize += length;
+    page->directorySize += LEAF_SLOT_SIZE;
+    ++page->count;
+}
+
+void PageLayout::InsertRecord(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                              std::uint32_t j) const {
+    InsertRecord(GetRecord(source, i), destination, j);
+}
+
+void PageLayout::DeleteRecord(PageHeader* page, std::uint32_t i) const {
+    const std::uint32_t length = StoredLength(page, i);
+    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
+    std::memmove(bottom + LEAF_SLOT_SIZE, bottom, page->directorySize - LEAF_SLOT_SIZE * i);
+    --page->count;
+    page->dataSize -= length;
+    page->directorySize -= LEAF_SLOT_SIZE;
+}
+
+void PageLayout::MoveRecords(PageHeader* source, std::uint32_t first, std::uint32_t last,
+                             PageHeader* destination, std::uint32_t j) const {
+    for (std::uint32_t i = first; i <= last; ++i)
+        InsertRecord(source, i, destination, i - first + j);
+    for (std::uint32_t i = last; i >= first; --i)
+        DeleteRecord(source, i);
+}
+
+void PageLayout::InsertKey(const Record& r, PageHeader* page, std::uint32_t j) const {
+    const Record stored = MakeRoom(page, Record{r.key, r.keyLength, nullptr, 0});
+    const std::uint32_t offset = page->dataEnd;
+    const std::uint32_t length = AppendEntry(page, stored, false);
+    // Keys and children count..j move down one slot; child j stays where it
+    // is, so it is now child j + 1 as well until the caller sets it.
+    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
+    std::memmove(bottom - INTERNAL_SLOT_SIZE, bottom, (page->count - j + 1) * INTERNAL_SLOT_SIZE);
+    Write32(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * j, offset);
+    page->dataEnd += length;
+    page->dataSize += length;
+    page->directorySize += INTERNAL_SLOT_SIZE;
+    ++page->count;
+}
+
+void PageLayout::InsertKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                           std::uint32_t j) const {
+    InsertKey(GetRecord(source, i), destination, j);
+}
+
+void PageLayout::DeleteKey(PageHeader* page, std::uint32_t j) const {
+    const std::uint32_t length = StoredLength(page, j);
+    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
+    std::memmove(bottom + INTERNAL_SLOT_SIZE, bottom,
+                 page->directorySize - INTERNAL_SLOT_SIZE * j - 8);
+    --page->count;
+    page->dataSize -= length;
+    page->directorySize -= INTERNAL_SLOT_SIZE;
+}
+
+void PageLayout::MoveKeys(PageHeader* source, std::uint32_t first, std::uint32_t last,
+                          PageHeader* destination, std::uint32_t j) const {
+    for (std::uint32_t i = first; i <= last; ++i) {
+        const std::uint32_t k = i - first + j;
+        InsertKey(source, i, destination, k);
+        SetChild(destination, k, GetChild(source, i));
+    }
+    for (std::uint32_t i = last; i >= first; --i)
+        DeleteKey(source, i);
+}
+
+void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                            std::uint32_t j) const {
+    std::uint32_t sourceOffset = 0;
+    std::uint32_t s = 0;
+    GetKeyInfo(source, i, sourceOffset, s);
+    std::uint32_t offset = 0;
+    std::uint32_t t = 0;
+    GetKeyInfo(destination, j, offset, t);
+    if (s > t) {
+        // The key's bytes stay readable after DeleteKey, even when source is
+        // the destination; InsertKey sets them aside if it compacts.
+        const Record key{Bytes(source) + sourceOffset, s, nullptr, 0};
+        const std::uint64_t child = GetChild(destination, j);
+        DeleteKey(destination, j);
+        InsertKey(key, destination, j);
+        SetChild(destination, j, child);
+        return;
+    }
+    CopyBytes(Bytes(destination) + offset, Bytes(source) + sourceOffset, s);
+    if (*format.keySize == 0 && !format.fixedKeySize)
+        Write32(Bytes(destination) + offset - 4, s);
+    destination->dataSize -= t - s;
+}
+
+void PageLayout::ShrinkPage(PageHeader* page) const {
+    struct Entry {
+        std::uint32_t offset;
+        std::uint32_t slot;
+        std::uint32_t length;
+    };
+    std::vector<Entry, TamMem::PoolAllocator<Entry>> entries;
+    entries.reserve(page->count);
+    const std::uint32_t slotSize = SlotSize(page);
+    for (std::uint32_t i = 1; i <= page->count; ++i)
+        entries.push_back(
+            {EntryOffset(page, i), format.pageSize - slotSize * i, StoredLength(page, i)});
+    // In order of old offsets every entry moves to an offset at or below its
+    // old one, so none overwrites an entry not yet moved.
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.offset != b.offset ? a.offset < b.offset : a.slot < b.slot;
+    });
+    std::uint32_t pos = PAGE_HEADER_SIZE;
+    for (const Entry& e : entries) {
+        CopyBytes(Bytes(page) + pos, Bytes(page) + e.offset, e.length);
+        Write32(Bytes(page) + e.slot, pos);
+        pos += e.length;
+    }
+    page->dataEnd = pos;
+}
+
+std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page) const {
+    const std::uint32_t count = page->count;
+    if (format.fixedKeySize && format.fixedValueSize)
+        return count / 2 + count % 2;
+    const std::uint32_t half = (format.pageSize - page->directorySize - PAGE_HEADER_SIZE) / 2;
+    if (count <= 3)
+        return 1;
+    std::uint32_t i = 1;
+    std::uint32_t sum = 0;
+    while (i < count - 2 && sum < half) {
+        const Record r = GetRecord(page, i);
+        sum += r.keyLength + r.valueLength;
+        ++i;
+    }
+    return i;
+}
+
+std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record& r) const {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = page->count;
+    std::uint32_t len = page->count;
+    if (len == 0)
+        return 0;
+    std::uint32_t mid = 0;
+    do {
+        mid = lo + len / 2;
+        if (Less(GetRecord(page, mid + 1), r)) {
+            if (len >= 2) {
+                lo = mid;
+            } else {
+                lo = hi;
+                mid = hi;
+            }
+        } else if (len >= 2) {
+            hi = mid;
+        } else {
+            hi = lo;
+            mid = lo;
+        }
+        len = hi - lo;
+    } while (len != 0);
+    return mid;
+}
+
+}  // namespace TamBTree

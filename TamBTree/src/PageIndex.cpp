@@ -1,0 +1,160 @@
+// The page index: page numbers to file offsets, and mapping pages for reading
+// and for update (shadow paging).
+//
+// Page-index block: one granule at a granule-aligned offset holding E = 8192
+// little-endian 64-bit entries; entry k of block b is the file offset of page
+// b * E + k, NO_PAGE when that page has no location. Entries at or above the
+// next page number are never read. The index on disk always describes the last
+// committed tree; pages changed since then are found in the changed-page map.
+#include <cstring>
+
+#include "BTree.h"
+#include "FileFormat.h"
+#include "PageLayout.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+unsigned char* BTree::HoldPageIndexBlock(std::uint64_t block) const {
+    if (block >= pageIndexBlocks.Size()) ThrowInvalid(L"page number beyond the page index");
+    const std::uint64_t offset = pageIndexBlocks[static_cast<std::uint32_t>(block)];
+    if (offset == heldPageIndexBlock && heldPageIndexView) return heldPageIndexView;
+    ReleaseHeldPageIndexBlock();
+    heldPageIndexBlock = offset;
+    heldPageIndexView = file.GetView(offset);
+    return heldPageIndexView;
+}
+
+void BTree::ReleaseHeldPageIndexBlock() const {
+    if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
+        file.ReleaseView(heldPageIndexBlock);
+    heldPageIndexBlock = NO_PAGE;
+    heldPageIndexView = nullptr;
+}
+
+std::uint64_t* BTree::GetStablePageOffset(std::uint64_t n) const {
+    unsigned char* view = HoldPageIndexBlock(n / pageIndexEntriesPerBlock);
+    return reinterpret_cast<std::uint64_t*>(view) + n % pageIndexEntriesPerBlock;
+}
+
+std::uint64_t BTree::GetPageOffset(std::uint64_t n) const {
+    PageMap::const_iterator changed = changedPages.find(n);
+    if (changed != changedPages.end()) return changed->second;
+    return *GetStablePageOffset(n);
+}
+
+PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset) const {
+    const std::uint64_t g = allocationGranularity;
+    if (offset % pageSize != 0 || offset == 0 || offset > file.GetSize() ||
+        file.GetSize() - offset < pageSize)
+        ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
+    const std::uint64_t base = offset - offset % g;
+    unsigned char* view = viewCache->Find(base);
+    if (!view) {
+        view = file.GetView(base);
+        viewCache->TouchView(base, view);
+    }
+    return reinterpret_cast<PageHeader*>(view + (offset - base));
+}
+
+PageHeader* BTree::LoadPage(std::uint64_t n) const {
+    PageMap::const_iterator changed = changedPages.find(n);
+    if (changed != changedPages.end()) return MapPage(n, changed->second);
+    if (n >= pageCount) ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
+    const std::uint64_t offset = *GetStablePageOffset(n);
+    if (offset == NO_PAGE) {
+        // A page just made by NewPage gets its first location; any other
+        // unlocated page is named by damaged data.
+        if (n != creatingPage) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
+        const std::uint64_t fresh = AllocatePageSpace();
+        changedPages.emplace(n, fresh);
+        return MapPage(n, fresh);
+    }
+    PageHeader* page = MapPage(n, offset);
+    // A committed image comes from the file: check it before anyone follows
+    // its counts and offsets.
+    if (page->pageNumber != n)
+        ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
+                     std::to_wstring(page->pageNumber));
+    layout->CheckPage(page);
+    return page;
+}
+
+PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
+    if (changedPages.find(n) != changedPages.end()) return LoadPage(n);
+    const PageHeader* committed = LoadPage(n);
+    const std::uint64_t fresh = AllocatePageSpace();
+    changedPages.emplace(n, fresh);
+    PageHeader* page = LoadPage(n);
+    std::memcpy(page, committed, pageSize);
+    return page;
+}
+
+bool BTree::IsPageCached(std::uint64_t n) const {
+    PageMap::const_iterator changed = changedPages.find(n);
+    std::uint64_t offset;
+    if (changed != changedPages.end())
+        offset = changed->second;
+    else if (n < pageCount)
+        offset = *GetStablePageOffset(n);
+    else
+        return false;
+    return offset != NO_PAGE && viewCache->Contains(offset - offset % allocationGranularity);
+}
+
+void BTree::LoadPageIndexBlock(const BTreeInfo* info) {
+    ReleaseHeldPageIndexBlock();
+    // The reusable numbers are exactly the unlocated ones below the next page
+    // number; rebuilding from scratch also drops what an install added.
+    freePageNumbers.Clear();
+    const std::uint64_t next = info->pageCount;
+    const std::uint64_t size = file.GetSize();
+    for (std::uint32_t b = 0; b < pageIndexBlocks.Size(); ++b) {
+        const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
+        if (first >= next) break;
+        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(HoldPageIndexBlock(b));
+        for (std::uint32_t k = 0; k < pageIndexEntriesPerBlock && first + k < next; ++k) {
+            const std::uint64_t n = first + k;
+            const std::uint64_t offset = entries[k];
+            if (offset != NO_PAGE) {
+                if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
+                    ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
+                freeList.RemoveBlock(pageSize, offset);
+            } else if (n != rootPage) {
+                // Each page number is visited once, so none is added twice.
+                freePageNumbers.Append(n);
+            }
+        }
+        ReleaseHeldPageIndexBlock();
+    }
+}
+
+void BTree::AddPageIndexBlock() const {
+    const std::uint64_t g = allocationGranularity;
+    if (pageIndexBlocks.Size() >= MAX_PAGE_INDEX_BLOCKS)
+        ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    std::uint64_t size = 2 * g;
+    std::uint64_t offset = 0;
+    if (!freeList.AllocateBlock(size, offset, 2 * g)) {
+        Grow();
+        size = 2 * g;
+        if (!freeList.AllocateBlock(size, offset, 2 * g))
+            ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    }
+    const std::uint64_t block = offset + (g - offset % g);
+    const std::uint64_t end = offset + size;
+    freeList.FreeBlock(block - offset, offset);
+    if (offset % g != 0) freeList.FreeBlock(end % g, end - end % g);
+
+    unsigned char* cached = nullptr;
+    if (viewCache->EraseView(block, cached)) file.ReleaseView(block);
+
+    BTreeInfo* info = SystemBlock();
+    const std::uint32_t count = info->pageIndexBlockCount;
+    info->Blocks()[count] = block;
+    info->pageIndexBlockCount = count + 1;
+    FlushHead(BTREE_INFO_SIZE + 8 * (count + 1));
+    pageIndexBlocks.Append(block);
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,183 @@
+// The byte layout of a page, the accessors that read it and the primitive
+// edits of one mapped page. The code works on a page already mapped in memory;
+// it never maps, allocates or frees pages.
+//
+// Page, little-endian:
+//
+//   offset size field          meaning
+//   0      8    pageNumber     this page's number
+//   8      8    previousPage   previous page on the same level, NO_PAGE if none
+//   16     8    nextPage       next page on the same level, NO_PAGE if none
+//   24     4    count          records (leaf) or keys (internal page)
+//   28     4    dataSize       live bytes in the record area (holes excluded)
+//   32     4    dataEnd        first byte after the record area; 48 when empty
+//   36     4    directorySize  bytes of the slot directory at the page's end
+//   40     1    isLeaf         1 leaf, 0 internal
+//   41     7    reserved       zero in new pages
+//   48     ...  record area    records or keys in insertion order, with holes
+//   ...         free gap
+//   P - D  D    slot directory, growing down from the end of the page
+//
+// Leaf slot i (1..count): 32-bit record offset at P - 4i; D = 4 count.
+// Internal page: child 0 (64-bit page number) at P - 8; for i >= 1 the 32-bit
+// offset of key i at P - 12i and child i at P - 12i - 8; D = 12 count + 8.
+//
+// Record bytes at a slot's offset: [32-bit key length unless keys are of fixed
+// size] key bytes, then on leaves of trees with values [32-bit value length
+// unless values are of fixed size] value bytes. Internal pages hold keys only.
+//
+// Invariants: 48 <= dataEnd <= P - D; dataSize <= dataEnd - 48; every slot
+// points to a whole entry inside [48, dataEnd); entries 1..count are in key
+// order; free space = P - D - dataSize - 48.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "BTree.h"
+
+namespace TamBTree {
+
+struct PageHeader {
+    std::uint64_t pageNumber;
+    std::uint64_t previousPage;
+    std::uint64_t nextPage;
+    std::uint32_t count;
+    std::uint32_t dataSize;
+    std::uint32_t dataEnd;
+    std::uint32_t directorySize;
+    std::uint8_t isLeaf;
+    std::uint8_t reserved[7];
+};
+
+static_assert(sizeof(PageHeader) == 48, "the page header is 48 bytes");
+static_assert(offsetof(PageHeader, pageNumber) == 0, "page header layout");
+static_assert(offsetof(PageHeader, previousPage) == 8, "page header layout");
+static_assert(offsetof(PageHeader, nextPage) == 16, "page header layout");
+static_assert(offsetof(PageHeader, count) == 24, "page header layout");
+static_assert(offsetof(PageHeader, dataSize) == 28, "page header layout");
+static_assert(offsetof(PageHeader, dataEnd) == 32, "page header layout");
+static_assert(offsetof(PageHeader, directorySize) == 36, "page header layout");
+static_assert(offsetof(PageHeader, isLeaf) == 40, "page header layout");
+
+constexpr std::uint32_t PAGE_HEADER_SIZE = 48;
+constexpr std::uint32_t LEAF_SLOT_SIZE = 4;
+constexpr std::uint32_t INTERNAL_SLOT_SIZE = 12;
+
+using Record = BTree::Record;
+
+// The tree's settings that decide the layout, and its ordering. keySize and
+// valueSize are read through pointers because a derived tree sets them after
+// the base constructor has run.
+struct PageFormat {
+    std::uint32_t pageSize;
+    bool fixedKeySize;
+    bool hasValue;
+    bool fixedValueSize;
+    const std::uint32_t* keySize;
+    const std::uint32_t* valueSize;
+    bool (*less)(const void* context, const Record& a, const Record& b);
+    const void* context;
+};
+
+class PageLayout : public TamMem::PoolObject {
+  public:
+    explicit PageLayout(const PageFormat& format);
+    ~PageLayout();
+    PageLayout(const PageLayout&) = delete;
+    PageLayout& operator=(const PageLayout&) = delete;
+
+    const PageFormat& Format() const { return format; }
+    bool Less(const Record& a, const Record& b) const { return format.less(format.context, a, b); }
+
+    // Record access.
+    void GetKeyInfo(const PageHeader* page, std::uint32_t i, std::uint32_t& offset,
+                    std::uint32_t& size) const;
+    void GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint32_t& offset,
+                      std::uint32_t& size) const;
+    Record GetRecord(const PageHeader* page, std::uint32_t i) const;
+    std::uint64_t GetChild(const PageHeader* page, std::uint32_t i) const;
+    void SetChild(PageHeader* page, std::uint32_t i, std::uint64_t child) const;
+    std::uint32_t GetChildrenNumber(const PageHeader* page, std::uint64_t child) const;
+    std::uint32_t GetRequiredRecordSpace(const PageHeader* page, const Record& r) const;
+    std::uint32_t GetPageFreeSpace(const PageHeader* page) const;
+    // Bytes the entry occupies in the record area (length words included).
+    std::uint32_t StoredLength(const PageHeader* page, std::uint32_t i) const;
+
+    // In-page editing. Callers make sure positions are in range and the entry
+    // fits (GetRequiredRecordSpace <= GetPageFreeSpace).
+    void InsertRecord(const Record& r, PageHeader* page, std::uint32_t i) const;
+    void InsertRecord(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                      std::uint32_t j) const;
+    void DeleteRecord(PageHeader* page, std::uint32_t i) const;
+    void MoveRecords(PageHeader* source, std::uint32_t first, std::uint32_t last,
+                     PageHeader* destination, std::uint32_t j) const;
+    void InsertKey(const Record& r, PageHeader* page, std::uint32_t j) const;
+    void InsertKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                   std::uint32_t j) const;
+    void DeleteKey(PageHeader* page, std::uint32_t j) const;
+    void MoveKeys(PageHeader* source, std::uint32_t first, std::uint32_t last,
+                  PageHeader* destination, std::uint32_t j) const;
+    void ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
+                    std::uint32_t j) const;
+    void ShrinkPage(PageHeader* page) const;
+    std::uint32_t FindMedianRecord(const PageHeader* page) const;
+    std::uint32_t FindLargestRecord(const PageHeader* page, const Record& r) const;
+
+    // Checks that the header of a page read from the file fits a page of this
+    // size (isLeaf, count, directorySize, dataEnd, dataSize); throws
+    // BTreeException("The B-Tree is invalid. ...") naming the page otherwise.
+    void CheckPage(const PageHeader* page) const;
+    // Checks that entry i (1..count) of a page that passed CheckPage lies
+    // wholly inside [48, dataEnd): its slot offset and its length words.
+    void CheckEntry(const PageHeader* page, std::uint32_t i) const;
+
+    // Unaligned little-endian integers inside pages (the hosts are
+    // little-endian, so a byte copy is the conversion).
+    static std::uint32_t Read32(const unsigned char* p) {
+        std::uint32_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static std::uint64_t Read64(const unsigned char* p) {
+        std::uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static void Write32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
+    static void Write64(unsigned char* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
+
+  private:
+    static const unsigned char* Bytes(const PageHeader* page) {
+        return reinterpret_cast<const unsigned char*>(page);
+    }
+    static unsigned char* Bytes(PageHeader* page) { return reinterpret_cast<unsigned char*>(page); }
+    static std::uint32_t SlotSize(const PageHeader* page) {
+        return page->isLeaf ? LEAF_SLOT_SIZE : INTERNAL_SLOT_SIZE;
+    }
+    // The record-area offset that slot i holds.
+    std::uint32_t EntryOffset(const PageHeader* page, std::uint32_t i) const {
+        return Read32(Bytes(page) + format.pageSize - SlotSize(page) * i);
+    }
+    bool CarriesValue(const PageHeader* page) const { return format.hasValue && page->isLeaf; }
+    // Bytes in the record area of an entry with these key and value lengths.
+    std::uint32_t StoredSize(std::uint32_t keyLength, bool withValue,
+                             std::uint32_t valueLength) const;
+    // Writes the entry at dataEnd; returns its stored length.
+    std::uint32_t AppendEntry(PageHeader* page, const Record& r, bool withValue) const;
+    // r itself, or a copy in scratch when its bytes lie inside the page, which
+    // compaction is about to rearrange.
+    Record SetAside(const PageHeader* page, const Record& r) const;
+    // Compacts the page when the gap at dataEnd cannot take r; returns the
+    // record to write, which no longer points into the page if it moved.
+    Record MakeRoom(PageHeader* page, const Record& r) const;
+    [[noreturn]] void ThrowDamaged(const PageHeader* page, const std::wstring& what) const;
+
+    PageFormat format;
+    // Holds a record being inserted while the page it comes from is compacted.
+    unsigned char* scratch;
+};
+
+}  // namespace TamBTree

@@ -1,0 +1,131 @@
+// Search and bounds. A bound is one descent from the root to the leftmost leaf
+// that can hold a record equal to r, a walk along the linked leaves over a run
+// of equal records, and iterator steps.
+#include "BTree.h"
+#include "PageLayout.h"
+
+namespace TamBTree {
+
+namespace {
+// Deeper than this, a tree of 64 KiB pages cannot be: the file is damaged.
+constexpr std::uint32_t MAX_HEIGHT = 64;
+}  // namespace
+
+PageHeader* BTree::Descend(const Record& r) const {
+    PageHeader* page = LoadPage(rootPage);
+    for (std::uint32_t level = 0; !page->isLeaf; ++level) {
+        if (level == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        page = LoadPage(layout->GetChild(page, layout->FindLargestRecord(page, r)));
+    }
+    return page;
+}
+
+BTree::Record BTree::IteratorRecord(const BTreeIterator& it) const {
+    return layout->GetRecord(LoadPage(it.GetCurrentPage()), it.GetCurrentRecord());
+}
+
+std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageOperation op) {
+    if (Less(r, layout->GetRecord(page, page->count))) return page->pageNumber;
+    if (op == FindPageForwardInclusive && !Less(layout->GetRecord(page, page->count), r))
+        return page->pageNumber;
+    const bool backward = op == FindPageBackward;
+    std::uint64_t q = backward ? page->previousPage : page->nextPage;
+    if (q == NO_PAGE) return page->pageNumber;
+    for (std::uint64_t steps = 0;; ++steps) {
+        if (steps > pageCount) ThrowInvalid(L"a sibling chain does not end");
+        const bool cached = IsPageCached(q);
+        const PageHeader* qp = LoadPage(q);
+        const std::uint64_t further = backward ? qp->previousPage : qp->nextPage;
+        if (further == NO_PAGE) return q;
+        if (qp->count == 0) ThrowInvalid(L"page " + std::to_wstring(q) + L" is an empty leaf");
+        bool stop;
+        if (op == FindPageBackward)
+            stop = Less(layout->GetRecord(qp, 1), r);
+        else if (op == FindPageForward)
+            stop = Less(r, layout->GetRecord(qp, qp->count));
+        else
+            stop = !Less(layout->GetRecord(qp, qp->count), r);
+        if (stop) return q;
+        // A long walk must not keep every leaf it passes mapped.
+        if (!cached) ReleaseLeastRecentView();
+        q = further;
+    }
+}
+
+BTreeIterator BTree::Bound(const Record& r, bool lower) {
+    CacheOperation bracket(this);
+    PageHeader* leaf = Descend(r);
+    BTreeIterator it(leaf->pageNumber, layout->FindLargestRecord(leaf, r), this);
+    ++it;
+    if (it.IsEnd()) return endIterator;
+    if (Less(r, IteratorRecord(it))) return it;
+    PageHeader* page = LoadPage(it.GetCurrentPage());
+    if (lower) {
+        if (page->previousPage != NO_PAGE && !Less(layout->GetRecord(page, 1), r)) {
+            const std::uint64_t q = FindPage(r, page, FindPageBackward);
+            it = BTreeIterator(q, LoadPage(q)->count, this);
+        }
+        while (it != beginIterator && !Less(IteratorRecord(it), r)) --it;
+        if (it == beginIterator && !Less(IteratorRecord(it), r)) return it;
+        return ++it;
+    }
+    if (page->nextPage != NO_PAGE && !Less(r, layout->GetRecord(page, page->count)))
+        it = BTreeIterator(FindPage(r, page, FindPageForward), 1, this);
+    while (!it.IsEnd() && !Less(r, IteratorRecord(it))) ++it;
+    return it;
+}
+
+BTreeIterator BTree::LowerBound(const Record& r) {
+    CacheOperation bracket(this);
+    return Bound(r, true);
+}
+
+BTreeIterator BTree::UpperBound(const Record& r) {
+    CacheOperation bracket(this);
+    return Bound(r, false);
+}
+
+BTreeConstIterator BTree::LowerBound(const Record& r) const {
+    return const_cast<BTree*>(this)->LowerBound(r);
+}
+
+BTreeConstIterator BTree::UpperBound(const Record& r) const {
+    return const_cast<BTree*>(this)->UpperBound(r);
+}
+
+BTreeIterator BTree::Find(const Record& r) {
+    CacheOperation bracket(this);
+    BTreeIterator it = LowerBound(r);
+    if (it.IsEnd()) return endIterator;
+    const Record x = IteratorRecord(it);
+    if (Less(r, x) || Less(x, r)) return endIterator;
+    return it;
+}
+
+BTreeConstIterator BTree::Find(const Record& r) const { return const_cast<BTree*>(this)->Find(r); }
+
+BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
+    CacheOperation bracket(this);
+    if (hint == endIterator) return endIterator;
+    const std::uint64_t q = FindPage(r, LoadPage(hint.GetCurrentPage()), FindPageForwardInclusive);
+    const PageHeader* page = LoadPage(q);
+    BTreeIterator it(q, layout->FindLargestRecord(page, r), this);
+    ++it;
+    if (it.IsEnd()) return endIterator;
+    const Record x = IteratorRecord(it);
+    if (Less(r, x) || Less(x, r)) return endIterator;
+    return it;
+}
+
+BTreeIterator BTree::Begin() { return recordCount ? beginIterator : endIterator; }
+
+BTreeConstIterator BTree::Begin() const {
+    return recordCount ? beginConstIterator : endConstIterator;
+}
+
+BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
+    CacheOperation bracket(this);
+    return layout->GetRecord(LoadPage(page), index);
+}
+
+}  // namespace TamBTree

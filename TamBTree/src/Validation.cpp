@@ -1,0 +1,200 @@
+// The full consistency check: every page-sized unit of the file is claimed
+// exactly once, the records come out of an iteration in order and in the
+// number the tree claims, and every page's keys agree with its children and
+// neighbours.
+#include <cstring>
+#include <set>
+
+#include "BTree.h"
+#include "FileFormat.h"
+#include "PageLayout.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+namespace {
+constexpr std::uint32_t MAX_HEIGHT = 64;
+
+[[noreturn]] void Invalid(const wchar_t* text) { throw BTreeException(text); }
+
+template <class Set>
+void Claim(Set& claimed, std::uint64_t offset) {
+    if (!claimed.insert(offset).second) Invalid(L"The B-Tree is invalid. more than 1 offset value");
+}
+
+template <class Set>
+void ClaimRange(Set& claimed, std::uint64_t offset, std::uint64_t size, std::uint64_t unit) {
+    for (std::uint64_t x = offset; x - offset < size; x += unit) Claim(claimed, x);
+}
+
+// A buffer of the library's memory that frees itself.
+struct ScratchBuffer {
+    explicit ScratchBuffer(std::size_t size)
+        : data(static_cast<unsigned char*>(TamMem::Allocate(size))) {}
+    ~ScratchBuffer() { TamMem::Free(data); }
+    ScratchBuffer(const ScratchBuffer&) = delete;
+    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+    unsigned char* data;
+};
+}  // namespace
+
+bool BTree::InOrder(const Record& previous, const Record& current) const {
+    return allowDuplicates ? !Less(current, previous) : Less(previous, current);
+}
+
+BTree::Record BTree::CheckedRecord(const PageHeader* page, std::uint32_t i) const {
+    layout->CheckEntry(page, i);
+    Record r = layout->GetRecord(page, i);
+    if (!page->isLeaf) {
+        r.value = nullptr;
+        r.valueLength = 0;
+    }
+    return r;
+}
+
+void BTree::ValidateTree() {
+    ValidateOffset();
+    ScratchBuffer keyBuffer(pageSize);
+    ScratchBuffer valueBuffer(pageSize);
+    std::memset(keyBuffer.data, 0, pageSize);
+    std::memset(valueBuffer.data, 0, pageSize);
+    Record previous{keyBuffer.data, 0, hasValue ? valueBuffer.data : nullptr, 0};
+    // No tree holds more records than its pages can: a longer walk loops.
+    const std::uint64_t maxRecords = (pageCount + 1) * (pageSize / LEAF_SLOT_SIZE);
+    std::uint64_t count = 0;
+    for (BTreeIterator it = Begin(); !it.IsEnd(); ++it) {
+        {
+            CacheOperation bracket(this);
+            const PageHeader* page = LoadPage(it.GetCurrentPage());
+            if (!page->isLeaf || it.GetCurrentRecord() > page->count)
+                ThrowInvalid(L"a leaf chain leads to page " + std::to_wstring(page->pageNumber));
+            const Record current = CheckedRecord(page, it.GetCurrentRecord());
+            if (count > 0 && !InOrder(previous, current))
+                Invalid(L"The B-Tree is invalid. RecordBefore > recordCurrent");
+            // Only the bytes the previous copy used can be non-zero.
+            std::memset(keyBuffer.data, 0, previous.keyLength);
+            std::memset(valueBuffer.data, 0, previous.valueLength);
+            std::memcpy(keyBuffer.data, current.key, current.keyLength);
+            previous.keyLength = current.keyLength;
+            previous.valueLength = 0;
+            if (current.value) {
+                std::memcpy(valueBuffer.data, current.value, current.valueLength);
+                previous.valueLength = current.valueLength;
+            }
+        }
+        if (++count > maxRecords) break;
+    }
+    if (count != recordCount) Invalid(L"The B-Tree is invalid. Bad size!");
+    std::uint64_t visits = 0;
+    ValidatePage(rootPage, 0, visits);
+}
+
+void BTree::ValidateOffset() const {
+    const std::uint64_t unit = pageSize;
+    const std::uint64_t g = allocationGranularity;
+    const std::uint64_t fileSize = file.GetSize();
+    OffsetSet claimed;
+    ClaimRange(claimed, 0, g, unit);
+
+    const BTreeInfo* info = SystemBlock();
+    const std::uint32_t blocks = info->pageIndexBlockCount;
+    if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint64_t offset = info->Blocks()[b];
+        if (offset % g != 0 || offset > fileSize || fileSize - offset < g)
+            Invalid(L"The B-Tree is invalid. unused block");
+        ClaimRange(claimed, offset, g, unit);
+        const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
+        if (first >= pageCount) continue;
+        const bool held = offset == heldPageIndexBlock;
+        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(file.GetView(offset));
+        for (std::uint32_t k = 0; k < pageIndexEntriesPerBlock && first + k < pageCount; ++k)
+            if (entries[k] != NO_PAGE) Claim(claimed, entries[k]);
+        if (!held) file.ReleaseView(offset);
+    }
+    for (const auto& changed : changedPages) Claim(claimed, changed.second);
+    if (info->commitReady) ClaimWaitingBlock(claimed);
+    for (const auto& block : freeList.BlocksByOffset())
+        ClaimRange(claimed, block.first, block.second, unit);
+
+    std::uint64_t expected = 0;
+    for (std::uint64_t offset : claimed) {
+        if (offset != expected || expected >= fileSize) Invalid(L"The B-Tree is invalid. unused block");
+        expected += unit;
+    }
+    if (expected < fileSize) Invalid(L"The B-Tree is invalid. unused block");
+}
+
+void BTree::ClaimWaitingBlock(OffsetSet& claimed) const {
+    // The open reserved the page images of a waiting block; after a PreCommit
+    // in this session the changed-page map names them already.
+    std::uint32_t length = 0;
+    const BTreeInfo* info = SystemBlock();
+    const unsigned char* block = MapCommittedBlock(info, length);
+    const std::uint64_t n = (length - 4) / 16;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        std::memcpy(&page, block + 4 + 16 * i, 8);
+        std::memcpy(&offset, block + 12 + 16 * i, 8);
+        if (offset == NO_PAGE) continue;
+        PageMap::const_iterator changed = changedPages.find(page);
+        if (changed == changedPages.end() || changed->second != offset) Claim(claimed, offset);
+    }
+    file.ReleaseView(info->committedBlockOffset);
+}
+
+void BTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& visits) const {
+    if (level > MAX_HEIGHT || ++visits > pageCount)
+        ThrowInvalid(L"page " + std::to_wstring(p) + L" is reached twice");
+    std::uint32_t count;
+    {
+        CacheOperation bracket(this);
+        const PageHeader* page = LoadPage(p);
+        count = page->count;
+        if (count == 0) return;
+        for (std::uint32_t i = 2; i <= count; ++i)
+            if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))
+                Invalid(L"The B-Tree is invalid. KeyBefore > KeyCurrent");
+        if (page->isLeaf) return;
+    }
+    for (std::uint32_t k = 1; k <= count; ++k) ValidateSeparator(p, k);
+    for (std::uint32_t j = 0; j <= count; ++j) {
+        std::uint64_t child;
+        {
+            CacheOperation bracket(this);
+            child = layout->GetChild(LoadPage(p), j);
+        }
+        ValidatePage(child, level + 1, visits);
+    }
+}
+
+void BTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
+    CacheOperation bracket(this);
+    const PageHeader* page = LoadPage(p);
+    const Record key = CheckedRecord(page, k);
+    const PageHeader* leftChild = NonEmptyPage(layout->GetChild(page, k - 1));
+    const Record lastLeft = CheckedRecord(leftChild, leftChild->count);
+    if (Less(key, lastLeft)) Invalid(L"The B-Tree is invalid. LastRecordChildren > ParentRecord");
+    if (page->previousPage != NO_PAGE) {
+        const PageHeader* left = NonEmptyPage(page->previousPage);
+        if (Less(lastLeft, CheckedRecord(left, left->count)))
+            Invalid(L"The B-Tree is invalid. LeftSiblingRecord > ChildrenRecord");
+    }
+    const PageHeader* rightChild = NonEmptyPage(layout->GetChild(page, k));
+    const Record firstRight = CheckedRecord(rightChild, 1);
+    if (Less(firstRight, key)) Invalid(L"The B-Tree is invalid. FirstRecordChildren < ParentRecord");
+    if (page->nextPage != NO_PAGE) {
+        const PageHeader* right = NonEmptyPage(page->nextPage);
+        if (Less(CheckedRecord(right, right->count), firstRight))
+            Invalid(L"The B-Tree is invalid. RightSiblingRecord < ChildrenRecord");
+    }
+}
+
+const PageHeader* BTree::NonEmptyPage(std::uint64_t n) const {
+    const PageHeader* page = LoadPage(n);
+    if (page->count == 0) ThrowInvalid(L"page " + std::to_wstring(n) + L" is empty");
+    return page;
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,98 @@
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+void ViewCache::Unlink(Entry* entry) {
+    (entry->previous ? entry->previous->next : leastRecent) = entry->next;
+    (entry->next ? entry->next->previous : mostRecent) = entry->previous;
+    entry->previous = entry->next = nullptr;
+}
+
+void ViewCache::Append(Entry* entry) {
+    entry->previous = mostRecent;
+    entry->next = nullptr;
+    (mostRecent ? mostRecent->next : leastRecent) = entry;
+    mostRecent = entry;
+}
+
+void ViewCache::TouchView(std::uint64_t offset, unsigned char*& address) {
+    Map::iterator key = map.find(offset);
+    if (key != map.end() && key->second) {
+        Entry* entry = key->second;
+        if (entry != mostRecent) {
+            Unlink(entry);
+            Append(entry);
+        }
+        address = entry->address;
+        return;
+    }
+    Entry* entry = new Entry;
+    entry->offset = offset;
+    entry->address = address;
+    if (key == map.end())
+        map.emplace(offset, entry);
+    else
+        key->second = entry;
+    Append(entry);
+    ++count;
+}
+
+unsigned char* ViewCache::Find(std::uint64_t offset) {
+    Map::iterator key = map.find(offset);
+    if (key == map.end() || !key->second) return nullptr;
+    unsigned char* address = key->second->address;
+    TouchView(offset, address);
+    return address;
+}
+
+bool ViewCache::Contains(std::uint64_t offset) const {
+    Map::const_iterator key = map.find(offset);
+    return key != map.end() && key->second;
+}
+
+void ViewCache::Destroy(Map::iterator key) {
+    Entry* entry = key->second;
+    Unlink(entry);
+    delete entry;
+    if (keepKeys)
+        key->second = nullptr;
+    else
+        map.erase(key);
+    --count;
+}
+
+bool ViewCache::EraseView(std::uint64_t offset, unsigned char*& address) {
+    Map::iterator key = map.find(offset);
+    if (key == map.end() || !key->second) return false;
+    address = key->second->address;
+    Destroy(key);
+    return true;
+}
+
+bool ViewCache::EraseLeastRecent(std::uint64_t& offset) {
+    if (!leastRecent) return false;
+    offset = leastRecent->offset;
+    Destroy(map.find(offset));
+    return true;
+}
+
+void ViewCache::ClearViews() {
+    while (leastRecent) {
+        Entry* entry = leastRecent;
+        leastRecent = entry->next;
+        delete entry;
+    }
+    mostRecent = nullptr;
+    count = 0;
+    if (keepKeys) {
+        for (auto& key : map) key.second = nullptr;
+    } else {
+        map.clear();
+    }
+}
+
+void ViewCache::ForEach(const std::function<void(std::uint64_t)>& visit) const {
+    for (Entry* entry = leastRecent; entry; entry = entry->next) visit(entry->offset);
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,66 @@
+// The cache of mapped page views. Entries are kept in use order (least recent
+// first); the map has one key per view offset ever cached, and with keep-keys
+// set a removed entry leaves its key behind with no entry attached.
+//
+// Invariants: `count` equals the number of entries on the list and of map
+// keys with an entry; every entry's offset is a multiple of the granularity.
+// Only page views enter the cache; page-index and system-block views never do.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+
+#include "TamMem.h"
+
+namespace TamBTree {
+
+class ViewCache : public TamMem::PoolObject {
+public:
+    struct Entry : TamMem::PoolObject {
+        Entry* previous;
+        Entry* next;
+        std::uint64_t offset;
+        unsigned char* address;
+    };
+
+    explicit ViewCache(bool keepKeys = true) : keepKeys(keepKeys) {}
+    ~ViewCache() { ClearViews(); }
+    ViewCache(const ViewCache&) = delete;
+    ViewCache& operator=(const ViewCache&) = delete;
+
+    // A live entry for `offset` becomes the most recent and its address is
+    // returned through `address`; otherwise an entry for the given address is
+    // created at the most-recent end.
+    void TouchView(std::uint64_t offset, unsigned char*& address);
+    // The live entry's address, made most recent; null when none.
+    unsigned char* Find(std::uint64_t offset);
+    // Whether a live entry exists for `offset` (use order unchanged).
+    bool Contains(std::uint64_t offset) const;
+    // Destroys the live entry for `offset`, returning its address; false when
+    // there is none. The caller releases the view.
+    bool EraseView(std::uint64_t offset, unsigned char*& address);
+    // Destroys the least recent entry, returning its offset; false when empty.
+    bool EraseLeastRecent(std::uint64_t& offset);
+    // Destroys every entry; the caller releases the views.
+    void ClearViews();
+
+    std::uint32_t Count() const { return count; }
+    // Offsets in use order, least recent first (for tests).
+    void ForEach(const std::function<void(std::uint64_t)>& visit) const;
+
+private:
+    using Map = std::map<std::uint64_t, Entry*, std::less<std::uint64_t>,
+                         TamMem::PoolAllocator<std::pair<const std::uint64_t, Entry*>>>;
+    void Unlink(Entry* entry);
+    void Append(Entry* entry);
+    void Destroy(Map::iterator key);
+
+    Entry* leastRecent = nullptr;
+    Entry* mostRecent = nullptr;
+    bool keepKeys;
+    std::uint32_t count = 0;
+    Map map;
+};
+
+}  // namespace TamBTree

@@ -1,0 +1,201 @@
+// The exception families of the tree and the file layer, message building and
+// the registered message table.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "BTreeException.h"
+
+using namespace TamBTree;
+
+namespace {
+
+const std::string kPath = "/data/trees/orders.btree";
+const std::wstring kWidePath = L"/data/trees/orders.btree";
+
+// Throws class E through ThrowMessage and returns what was caught as E.
+template <class E>
+E Caught(std::uint32_t number, const std::string& path) {
+    try {
+        ThrowMessage<E>(number, 42, path);
+    } catch (const E& e) {
+        return e;
+    }
+    ADD_FAILURE() << "nothing thrown";
+    return E(BuildMessageInfo(number, 0, path));
+}
+
+// Copy() through the base keeps the most-derived class, and Throw() through
+// the base is caught by a handler for that class.
+template <class E>
+void ExpectKeepsClass(const BTreeException& base) {
+    std::unique_ptr<Tam::BaseException> copy(base.Copy());
+    ASSERT_NE(dynamic_cast<E*>(copy.get()), nullptr);
+    EXPECT_EQ(copy->What(), base.What());
+    try {
+        base.Throw();
+    } catch (const E& e) {
+        EXPECT_EQ(e.What(), base.What());
+        return;
+    } catch (...) {
+    }
+    ADD_FAILURE() << "Throw() was not caught as the most-derived class";
+}
+
+struct Case {
+    std::uint32_t number;
+    std::wstring text;
+};
+
+}  // namespace
+
+TEST(BTreeExceptionTest, EveryClassCarriesItsMessageWithThePath) {
+    const std::wstring invalid = L"The B-Tree " + kWidePath + L" is invalid.";
+    EXPECT_EQ(Caught<BTreeException>(MsgInvalid, kPath).What(), invalid);
+    EXPECT_EQ(Caught<BTreeInvalidVersionException>(MsgInvalidFile, kPath).What(), invalid);
+    EXPECT_EQ(Caught<BTreeInvalidPageSizeException>(MsgFixedSize, kPath).What(),
+              L"The fixed record size is not valid for B-Tree " + kWidePath + L".");
+    EXPECT_EQ(Caught<BTreeException>(MsgFileSizeLimit, kPath).What(),
+              L"The B-Tree file size (" + kWidePath + L") has reach its limit.");
+    EXPECT_EQ(Caught<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace, kPath).What(),
+              L"Not enough disk space to perform the B-Tree operation on " + kWidePath + L".");
+    EXPECT_EQ(Caught<BTreeReadOnlyException>(MsgReadOnly, kPath).What(),
+              L"This operation cannot be performed on a read-only B-Tree. (" + kWidePath + L")");
+    EXPECT_EQ(Caught<BTreeRecordTooLargeException>(MsgRecordTooLarge, kPath).What(),
+              L"The record is too large for B-Tree " + kWidePath + L".");
+
+    const auto info = Caught<BTreeReadOnlyException>(MsgReadOnly, kPath).GetMessageInfo();
+    EXPECT_EQ(info->GetModule(), "TamBTree");
+    EXPECT_EQ(info->GetSourceFile(), "TamBTree/src/TamBTree");
+    EXPECT_EQ(info->GetSourceLine(), 42u);
+    EXPECT_EQ(info->GetNumber(), 5u);
+}
+
+TEST(BTreeExceptionTest, CopyAndThrowKeepTheMostDerivedClass) {
+    ExpectKeepsClass<BTreeException>(BTreeException(L"The B-Tree is invalid. x"));
+    ExpectKeepsClass<BTreeReadOnlyException>(Caught<BTreeReadOnlyException>(5, kPath));
+    ExpectKeepsClass<BTreeNotEnoughDiskSpaceException>(
+        Caught<BTreeNotEnoughDiskSpaceException>(4, kPath));
+    ExpectKeepsClass<BTreeInvalidPageSizeException>(
+        Caught<BTreeInvalidPageSizeException>(2, kPath));
+    ExpectKeepsClass<BTreeRecordTooLargeException>(Caught<BTreeRecordTooLargeException>(6, kPath));
+    ExpectKeepsClass<BTreeInvalidVersionException>(Caught<BTreeInvalidVersionException>(1, kPath));
+}
+
+TEST(BTreeExceptionTest, WhatGivesTheTextInUtf8) {
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        GTEST_SKIP() << "no UTF-8 locale";
+    const std::string path =
+        "/tmp/donn\xC3\xA9"
+        "es/\xE6\xA8\xB9.bt";
+    try {
+        TAMBTREE_THROW(BTreeRecordTooLargeException, MsgRecordTooLarge, path);
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), ("The record is too large for B-Tree " + path + ".").c_str());
+    }
+    std::setlocale(LC_CTYPE, "C");
+    const BTreeException literal(L"The B-Tree is invalid. \u00e9");
+    EXPECT_STREQ(literal.what(), "The B-Tree is invalid. \xC3\xA9");
+}
+
+TEST(BTreeExceptionTest, CopiesShareOneMessageFreedWithTheLastHolder) {
+    const int before = Tam::MessageInfo::LiveCount();
+    {
+        BTreeReadOnlyException first(BuildMessageInfo(MsgReadOnly, 1, kPath));
+        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 1);
+        auto copy = std::make_unique<BTreeReadOnlyException>(first);
+        BTreeReadOnlyException assigned(BuildMessageInfo(MsgInvalid, 2, "other"));
+        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 2);
+        assigned = first;  // releases its own message
+        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 1);
+        const BTreeReadOnlyException& alias = assigned;
+        assigned = alias;  // to itself: nothing changes
+        EXPECT_EQ(first.GetMessageInfo().Get(), assigned.GetMessageInfo().Get());
+        EXPECT_EQ(first.GetMessageInfo()->UseCount(), 3);
+        EXPECT_EQ(assigned.What(), first.What());
+        first = BTreeReadOnlyException(BuildMessageInfo(MsgReadOnly, 3, "x"));
+        copy.reset();
+        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 2);
+    }
+    EXPECT_EQ(Tam::MessageInfo::LiveCount(), before);
+}
+
+TEST(BTreeExceptionTest, ParameterIsEmptyMarkerOrAtMost1024Characters) {
+    const auto empty = BuildMessageInfo(MsgReadOnly, 7, "");
+    ASSERT_EQ(empty->GetParams().size(), 1u);
+    EXPECT_EQ(empty->GetParams()[0], Tam::MessageInfo::EMPTY_PARAM_VALUE);
+    EXPECT_FALSE(Tam::MessageInfo::EMPTY_PARAM_VALUE.empty());
+    EXPECT_NE(BTreeException(empty).What().find(Tam::MessageInfo::EMPTY_PARAM_VALUE),
+              std::wstring::npos);
+
+    const auto longPath = BuildMessageInfo(MsgInvalid, 7, std::string(2000, 'p'));
+    EXPECT_EQ(longPath->GetParams()[0], std::wstring(1024, L'p'));
+}
+
+TEST(MessageTableTest, RegisteredTableHoldsSevenMessages) {
+    EXPECT_GE(Tam::TamMessagesInit::ms_Cnt, 1);
+    EXPECT_EQ(Tam::TamMessages::TableSize("TamBTreeMsg-I"), 796u);
+    EXPECT_EQ(Tam::TamMessages::TableEntries("TamBTreeMsg-I"), 7u);
+    const Case cases[] = {
+        {0, L"The B-Tree %1 is invalid."},
+        {1, L"The B-Tree %1 is invalid."},
+        {2, L"The fixed record size is not valid for B-Tree %1."},
+        {3, L"The B-Tree file size (%1) has reach its limit."},
+        {4, L"Not enough disk space to perform the B-Tree operation on %1."},
+        {5, L"This operation cannot be performed on a read-only B-Tree. (%1)"},
+        {6, L"The record is too large for B-Tree %1."},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Tam::TamMessages::Text("TamBTree", c.number), c.text);
+    EXPECT_EQ(Tam::TamMessages::Text("TamBTree", 7), L"");
+}
+
+TEST(MessageTableTest, MalformedTableIsRefusedAndUnknownMessageNamed) {
+    // One entry whose text length runs past the end of the table.
+    const unsigned char truncated[] = {1, 0, 0, 0, 1, 0, 0, 0, 'M', 9, 0,   0,
+                                       0, 2, 0, 0, 0, 1, 8, 0, 0,   0, 'a', 0};
+    EXPECT_THROW(Tam::TamMessages::Load(truncated, sizeof truncated, "Bad"), std::invalid_argument);
+    EXPECT_EQ(Tam::TamMessages::TableSize("Bad"), 0u);
+    EXPECT_EQ(Tam::TamMessages::Text("M", 9), L"");
+
+    const Tam::SmartPtr<Tam::MessageInfo> unknown(new Tam::MessageInfo("Nowhere", 12, "f", 1));
+    EXPECT_EQ(Tam::TamMessages::Format(*unknown), L"Nowhere message 12");
+}
+
+TEST(FileExceptionTest, TextNamesActionPathAndReason) {
+    const TamFile::FileException e(TamFile::ActionOpenWrite, "/no/such/dir/t.bt", ENOENT);
+    const std::wstring& text = e.What();
+    EXPECT_NE(text.find(L"writing"), std::wstring::npos) << e.what();
+    EXPECT_NE(text.find(L"/no/such/dir/t.bt"), std::wstring::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::strerror(ENOENT)), std::string::npos) << e.what();
+    EXPECT_EQ(e.GetAction(), TamFile::ActionOpenWrite);
+    EXPECT_EQ(e.GetError(), ENOENT);
+
+    std::unique_ptr<Tam::BaseException> copy(e.Copy());
+    auto* file = dynamic_cast<TamFile::FileException*>(copy.get());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(file->GetPath(), "/no/such/dir/t.bt");
+    EXPECT_THROW(copy->Throw(), TamFile::FileException);
+}
+
+TEST(FileExceptionTest, RangeAndBlockExceptionsHaveEmptyTextsAndKeepTheirClass) {
+    const TamFile::SeekOutOfRangeException seek;
+    const TamFile::EmptyListInvalidBlock block;
+    const TamFile::FileException& seekBase = seek;
+    const TamFile::FileException& blockBase = block;
+    EXPECT_TRUE(seek.What().empty());
+    EXPECT_TRUE(block.What().empty());
+    EXPECT_STREQ(block.what(), "");
+    EXPECT_FALSE(seek.GetMessageInfo());
+
+    std::unique_ptr<Tam::BaseException> seekCopy(seekBase.Copy());
+    std::unique_ptr<Tam::BaseException> blockCopy(blockBase.Copy());
+    EXPECT_NE(dynamic_cast<TamFile::SeekOutOfRangeException*>(seekCopy.get()), nullptr);
+    EXPECT_NE(dynamic_cast<TamFile::EmptyListInvalidBlock*>(blockCopy.get()), nullptr);
+    EXPECT_THROW(seekBase.Throw(), TamFile::SeekOutOfRangeException);
+    EXPECT_THROW(blockBase.Throw(), TamFile::EmptyListInvalidBlock);
+}
