@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what the build needs when it is missing, then configures and builds.
+# BUILD_DIR (default build) and SANITIZE=1 (AddressSanitizer + UBSan) choose
+# the build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+need=()
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+command -v cmake >/dev/null || need+=(cmake)
+command -v g++ >/dev/null || need+=(g++)
+if [ ${#need[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
+fi
+
+dir=${BUILD_DIR:-build}
+sanitize=OFF
+[ "${SANITIZE:-0}" = 1 ] && sanitize=ON
+type=${BUILD_TYPE:-RelWithDebInfo}
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DTAMBTREE_SANITIZE="$sanitize" >/dev/null
+cmake --build "$dir" -j"$(nproc)"
