@@ -272,6 +272,13 @@ void MemoryMapFile::Resize(std::uint64_t newSize) {
     Notify(FileFaultHook::BeforeResize, GetPath());
     if (!IsOpen())
         Throw(ActionSeek, EBADF);
+    // Space written through a view must exist on disk: a full disk has to
+    // fail here, as an exception, rather than later as SIGBUS on a store.
+    if (newSize > size) {
+        const int error = ::posix_fallocate(fd.Get(), static_cast<off_t>(size),
+                                            static_cast<off_t>(newSize - size));
+        if (error != 0 && error != EOPNOTSUPP && error != EINVAL) Throw(ActionSeek, error);
+    }
     if (::ftruncate(fd.Get(), static_cast<off_t>(newSize)) != 0)
         Throw(ActionSeek);
     size = newSize;

@@ -15,7 +15,22 @@ using namespace TamBTree;
 namespace {
 
 const std::string kPath = "/data/trees/orders.btree";
-const std::wstring kWidePath = L"/data/trees/orders.btree";
+
+// The registered texts, by message number.
+const std::wstring kTexts[] = {
+    L"The B-Tree %1 is invalid.",
+    L"The B-Tree %1 is invalid.",
+    L"The fixed record size is not valid for B-Tree %1.",
+    L"The B-Tree file size (%1) has reach its limit.",
+    L"Not enough disk space to perform the B-Tree operation on %1.",
+    L"This operation cannot be performed on a read-only B-Tree. (%1)",
+    L"The record is too large for B-Tree %1.",
+};
+
+std::wstring WithPath(std::uint32_t number) {
+    std::wstring text = kTexts[number];
+    return text.replace(text.find(L"%1"), 2, L"/data/trees/orders.btree");
+}
 
 // Throws class E through ThrowMessage and returns what was caught as E.
 template <class E>
@@ -46,44 +61,31 @@ void ExpectKeepsClass(const BTreeException& base) {
     ADD_FAILURE() << "Throw() was not caught as the most-derived class";
 }
 
-struct Case {
-    std::uint32_t number;
-    std::wstring text;
-};
+template <class E>
+void ExpectMessageAndClass(std::uint32_t number) {
+    const E e = Caught<E>(number, kPath);
+    EXPECT_EQ(e.What(), WithPath(number));
+    ExpectKeepsClass<E>(e);
+}
 
 }  // namespace
 
-TEST(BTreeExceptionTest, EveryClassCarriesItsMessageWithThePath) {
-    const std::wstring invalid = L"The B-Tree " + kWidePath + L" is invalid.";
-    EXPECT_EQ(Caught<BTreeException>(MsgInvalid, kPath).What(), invalid);
-    EXPECT_EQ(Caught<BTreeInvalidVersionException>(MsgInvalidFile, kPath).What(), invalid);
-    EXPECT_EQ(Caught<BTreeInvalidPageSizeException>(MsgFixedSize, kPath).What(),
-              L"The fixed record size is not valid for B-Tree " + kWidePath + L".");
-    EXPECT_EQ(Caught<BTreeException>(MsgFileSizeLimit, kPath).What(),
-              L"The B-Tree file size (" + kWidePath + L") has reach its limit.");
-    EXPECT_EQ(Caught<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace, kPath).What(),
-              L"Not enough disk space to perform the B-Tree operation on " + kWidePath + L".");
-    EXPECT_EQ(Caught<BTreeReadOnlyException>(MsgReadOnly, kPath).What(),
-              L"This operation cannot be performed on a read-only B-Tree. (" + kWidePath + L")");
-    EXPECT_EQ(Caught<BTreeRecordTooLargeException>(MsgRecordTooLarge, kPath).What(),
-              L"The record is too large for B-Tree " + kWidePath + L".");
+TEST(BTreeExceptionTest, EveryClassCarriesItsMessageAndKeepsItsClass) {
+    ExpectMessageAndClass<BTreeException>(MsgInvalid);
+    ExpectMessageAndClass<BTreeInvalidVersionException>(MsgInvalidFile);
+    ExpectMessageAndClass<BTreeInvalidPageSizeException>(MsgInvalidFile);
+    ExpectMessageAndClass<BTreeInvalidPageSizeException>(MsgFixedSize);
+    ExpectMessageAndClass<BTreeException>(MsgFileSizeLimit);
+    ExpectMessageAndClass<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace);
+    ExpectMessageAndClass<BTreeReadOnlyException>(MsgReadOnly);
+    ExpectMessageAndClass<BTreeRecordTooLargeException>(MsgRecordTooLarge);
+    ExpectKeepsClass<BTreeException>(BTreeException(L"The B-Tree is invalid. x"));
 
     const auto info = Caught<BTreeReadOnlyException>(MsgReadOnly, kPath).GetMessageInfo();
     EXPECT_EQ(info->GetModule(), "TamBTree");
     EXPECT_EQ(info->GetSourceFile(), "TamBTree/src/TamBTree");
     EXPECT_EQ(info->GetSourceLine(), 42u);
     EXPECT_EQ(info->GetNumber(), 5u);
-}
-
-TEST(BTreeExceptionTest, CopyAndThrowKeepTheMostDerivedClass) {
-    ExpectKeepsClass<BTreeException>(BTreeException(L"The B-Tree is invalid. x"));
-    ExpectKeepsClass<BTreeReadOnlyException>(Caught<BTreeReadOnlyException>(5, kPath));
-    ExpectKeepsClass<BTreeNotEnoughDiskSpaceException>(
-        Caught<BTreeNotEnoughDiskSpaceException>(4, kPath));
-    ExpectKeepsClass<BTreeInvalidPageSizeException>(
-        Caught<BTreeInvalidPageSizeException>(2, kPath));
-    ExpectKeepsClass<BTreeRecordTooLargeException>(Caught<BTreeRecordTooLargeException>(6, kPath));
-    ExpectKeepsClass<BTreeInvalidVersionException>(Caught<BTreeInvalidVersionException>(1, kPath));
 }
 
 TEST(BTreeExceptionTest, WhatGivesTheTextInUtf8) {
@@ -140,17 +142,8 @@ TEST(MessageTableTest, RegisteredTableHoldsSevenMessages) {
     EXPECT_GE(Tam::TamMessagesInit::ms_Cnt, 1);
     EXPECT_EQ(Tam::TamMessages::TableSize("TamBTreeMsg-I"), 796u);
     EXPECT_EQ(Tam::TamMessages::TableEntries("TamBTreeMsg-I"), 7u);
-    const Case cases[] = {
-        {0, L"The B-Tree %1 is invalid."},
-        {1, L"The B-Tree %1 is invalid."},
-        {2, L"The fixed record size is not valid for B-Tree %1."},
-        {3, L"The B-Tree file size (%1) has reach its limit."},
-        {4, L"Not enough disk space to perform the B-Tree operation on %1."},
-        {5, L"This operation cannot be performed on a read-only B-Tree. (%1)"},
-        {6, L"The record is too large for B-Tree %1."},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(Tam::TamMessages::Text("TamBTree", c.number), c.text);
+    for (std::uint32_t number = 0; number < 7; ++number)
+        EXPECT_EQ(Tam::TamMessages::Text("TamBTree", number), kTexts[number]);
     EXPECT_EQ(Tam::TamMessages::Text("TamBTree", 7), L"");
 }
 
