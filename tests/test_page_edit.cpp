@@ -59,13 +59,11 @@ Entry RandomEntry(std::mt19937& rng, const Pages& pages) {
     const PageFormat& f = pages.format;
     auto text = [&](std::uint32_t n) {
         std::string s(n, '\0');
-        for (char& c : s)
-            c = char(rng());
+        for (char& c : s) c = char(rng());
         return s;
     };
     Entry e{text(f.fixedKeySize ? pages.keySize : rng() % 250), {}};
-    if (f.hasValue)
-        e.value = text(f.fixedValueSize ? pages.valueSize : rng() % 300);
+    if (f.hasValue) e.value = text(f.fixedValueSize ? pages.valueSize : rng() % 300);
     return e;
 }
 
@@ -74,8 +72,7 @@ bool InsertLeaf(Pages& pages, PageHeader* page, Model& m, const Entry& e, std::u
                 std::int64_t source) {
     PageLayout& layout = *pages.layout;
     const std::uint32_t need = layout.GetRequiredRecordSpace(page, pages.ToRecord(e));
-    if (need > layout.GetPageFreeSpace(page))
-        return false;
+    if (need > layout.GetPageFreeSpace(page)) return false;
     const int compactions = m.compactions;
     m.Append(need, pages.Stored(e, true), page->directorySize);
     std::vector<std::uint32_t> before = Offsets(layout, page);
@@ -125,15 +122,12 @@ TEST(PageEdit, LeafEditsMatchTheModelInEveryRecordLayout) {
                 m.dataEnd = 48 + m.dataSize;
                 done = true;
             }
-            if (!done && count > 0)
-                DeleteLeaf(pages, page, m, rng() % count + 1);
+            if (!done && count > 0) DeleteLeaf(pages, page, m, rng() % count + 1);
             ExpectPageMatches(pages, page, m);
-            if (HasFatalFailure())
-                return;
+            if (HasFatalFailure()) return;
         }
         EXPECT_GT(m.compactions, 5);
-        while (page->count)
-            DeleteLeaf(pages, page, m, 1);
+        while (page->count) DeleteLeaf(pages, page, m, 1);
         ExpectPageMatches(pages, page, m);
         EXPECT_GT(page->dataEnd, 48u);  // deleted bytes stay until the next compaction
     }
@@ -179,8 +173,7 @@ TEST(PageEdit, InternalEditsKeepKeysAndChildrenInStep) {
                 const std::uint32_t freed = pages.Stored(m.entries[k - 1], false) + 12;
                 const std::uint32_t required =
                     layout.GetRequiredRecordSpace(page, pages.ToRecord(key));
-                if (s > t && required > layout.GetPageFreeSpace(page) + freed)
-                    continue;
+                if (s > t && required > layout.GetPageFreeSpace(page) + freed) continue;
                 if (s > t) {
                     m.dataSize -= freed - 12;
                     m.Append(required, pages.Stored(key, false), page->directorySize - 12);
@@ -200,8 +193,7 @@ TEST(PageEdit, InternalEditsKeepKeysAndChildrenInStep) {
                 m.children.erase(m.children.begin() + k);
             }
             ExpectPageMatches(pages, page, m);
-            if (HasFatalFailure())
-                return;
+            if (HasFatalFailure()) return;
         }
         EXPECT_GT(m.compactions, 5);
     }
@@ -220,8 +212,7 @@ TEST(PageEdit, RecordFromTheSamePageSurvivesTheCompactionItTriggers) {
             const Entry e =
                 leaf ? Entry{"key" + std::to_string(100 + n), filler} : Entry{filler, ""};
             const std::uint32_t need = layout.GetRequiredRecordSpace(page, pages.ToRecord(e));
-            if (need > layout.GetPageFreeSpace(page))
-                break;
+            if (need > layout.GetPageFreeSpace(page)) break;
             m.Append(need, pages.Stored(e, leaf), page->directorySize);
             m.entries.push_back(e);
             if (leaf) {
@@ -247,10 +238,8 @@ TEST(PageEdit, RecordFromTheSamePageSurvivesTheCompactionItTriggers) {
         m.Append(layout.GetRequiredRecordSpace(page, pages.ToRecord(copy)),
                  pages.Stored(copy, leaf), page->directorySize);
         m.entries.insert(m.entries.begin(), copy);
-        if (form == 0)
-            layout.InsertRecord(layout.GetRecord(page, 2), page, 1);
-        if (form == 1)
-            layout.InsertRecord(page, 2, page, 1);
+        if (form == 0) layout.InsertRecord(layout.GetRecord(page, 2), page, 1);
+        if (form == 1) layout.InsertRecord(page, 2, page, 1);
         if (form == 2) {
             layout.InsertKey(layout.GetRecord(page, 2), page, 1);
             layout.SetChild(page, 1, 999);
@@ -265,15 +254,13 @@ namespace {
 
 std::vector<std::string> Keys(const Pages& pages, const PageHeader* page) {
     std::vector<std::string> keys;
-    for (std::uint32_t i = 1; i <= page->count; ++i)
-        keys.push_back(pages.Read(page, i).key);
+    for (std::uint32_t i = 1; i <= page->count; ++i) keys.push_back(pages.Read(page, i).key);
     return keys;
 }
 
 std::vector<std::uint64_t> Children(const PageLayout& layout, const PageHeader* page) {
     std::vector<std::uint64_t> children;
-    for (std::uint32_t i = 0; i <= page->count; ++i)
-        children.push_back(layout.GetChild(page, i));
+    for (std::uint32_t i = 0; i <= page->count; ++i) children.push_back(layout.GetChild(page, i));
     return children;
 }
 
@@ -386,11 +373,9 @@ TEST(PageEdit, FindLargestRecordCountsTheEntriesLessThanTheRecord) {
     PageLayout layout(format);
     PageHeader* page = pages.NewPage(true);
     for (std::uint32_t n = 0; n <= 20; ++n) {
-        if (n > 0)
-            layout.InsertRecord(pages.ToRecord({std::to_string(18 + 2 * n), ""}), page, n);
+        if (n > 0) layout.InsertRecord(pages.ToRecord({std::to_string(18 + 2 * n), ""}), page, n);
         std::uint32_t bound = 1;
-        while ((1u << bound) <= n)
-            ++bound;
+        while ((1u << bound) <= n) ++bound;
         // Probes fall below, on and between the keys 20, 22, ...
         for (std::uint32_t probe = 19; probe <= 20 + 2 * n; ++probe) {
             lessCalls = 0;

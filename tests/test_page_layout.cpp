@@ -114,8 +114,7 @@ TEST(PageLayout, CheckPageRejectsDamagedHeaders) {
     Pages pages(false, true, false);
     PageLayout& layout = *pages.layout;
     PageHeader* leaf = pages.NewPage(true);
-    for (int i = 0; i < 3; ++i)
-        layout.InsertRecord(pages.ToRecord({"key", "value"}), leaf, 1);
+    for (int i = 0; i < 3; ++i) layout.InsertRecord(pages.ToRecord({"key", "value"}), leaf, 1);
     PageHeader* node = pages.NewPage(false);
     layout.InsertKey(pages.ToRecord({"key", ""}), node, 1);
     layout.SetChild(node, 1, 7);
@@ -172,5 +171,6 @@ TEST(PageLayout, CheckEntryRejectsSlotsAndLengthsOutsideTheRecordArea) {
     expectDamage(60, 9);                         // key length past dataEnd
     expectDamage(66, 3);                         // value length past dataEnd
     expectDamage(66, 0xFFFFFFFF);
+    expectDamage(PAGE_SIZE - 8, 0xFFFFFFF0);  // slot far outside the page
     EXPECT_NO_THROW(layout.CheckEntry(leaf, 2));
 }

@@ -16,16 +16,14 @@ namespace {
 
 bool Overlaps(const unsigned char* bytes, std::uint32_t length, const PageHeader* page,
               std::uint32_t pageSize) {
-    if (length == 0)
-        return false;
+    if (length == 0) return false;
     const auto at = reinterpret_cast<std::uintptr_t>(bytes);
     const auto begin = reinterpret_cast<std::uintptr_t>(page);
     return at < begin + pageSize && begin < at + length;
 }
 
 void CopyBytes(unsigned char* to, const unsigned char* from, std::uint32_t length) {
-    if (length != 0)
-        std::memmove(to, from, length);
+    if (length != 0) std::memmove(to, from, length);
 }
 
 }  // namespace
@@ -53,8 +51,7 @@ Record PageLayout::SetAside(const PageHeader* page, const Record& r) const {
 
 Record PageLayout::MakeRoom(PageHeader* page, const Record& r) const {
     const std::uint64_t need = GetRequiredRecordSpace(page, r);
-    if (page->dataEnd + need <= format.pageSize - page->directorySize)
-        return r;
+    if (page->dataEnd + need <= format.pageSize - page->directorySize) return r;
     const Record kept = SetAside(page, r);
     ShrinkPage(page);
     return kept;
@@ -112,8 +109,7 @@ void PageLayout::MoveRecords(PageHeader* source, std::uint32_t first, std::uint3
                              PageHeader* destination, std::uint32_t j) const {
     for (std::uint32_t i = first; i <= last; ++i)
         InsertRecord(source, i, destination, i - first + j);
-    for (std::uint32_t i = last; i >= first; --i)
-        DeleteRecord(source, i);
+    for (std::uint32_t i = last; i >= first; --i) DeleteRecord(source, i);
 }
 
 void PageLayout::InsertKey(const Record& r, PageHeader* page, std::uint32_t j) const {
@@ -153,8 +149,7 @@ void PageLayout::MoveKeys(PageHeader* source, std::uint32_t first, std::uint32_t
         InsertKey(source, i, destination, k);
         SetChild(destination, k, GetChild(source, i));
     }
-    for (std::uint32_t i = last; i >= first; --i)
-        DeleteKey(source, i);
+    for (std::uint32_t i = last; i >= first; --i) DeleteKey(source, i);
 }
 
 void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
@@ -176,8 +171,7 @@ void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeade
         return;
     }
     CopyBytes(Bytes(destination) + offset, Bytes(source) + sourceOffset, s);
-    if (*format.keySize == 0 && !format.fixedKeySize)
-        Write32(Bytes(destination) + offset - 4, s);
+    if (*format.keySize == 0 && !format.fixedKeySize) Write32(Bytes(destination) + offset - 4, s);
     destination->dataSize -= t - s;
 }
 
@@ -209,11 +203,9 @@ void PageLayout::ShrinkPage(PageHeader* page) const {
 
 std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page) const {
     const std::uint32_t count = page->count;
-    if (format.fixedKeySize && format.fixedValueSize)
-        return count / 2 + count % 2;
+    if (format.fixedKeySize && format.fixedValueSize) return count / 2 + count % 2;
     const std::uint32_t half = (format.pageSize - page->directorySize - PAGE_HEADER_SIZE) / 2;
-    if (count <= 3)
-        return 1;
+    if (count <= 3) return 1;
     std::uint32_t i = 1;
     std::uint32_t sum = 0;
     while (i < count - 2 && sum < half) {
@@ -228,8 +220,7 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
     std::uint32_t len = page->count;
-    if (len == 0)
-        return 0;
+    if (len == 0) return 0;
     std::uint32_t mid = 0;
     do {
         mid = lo + len / 2;

@@ -63,28 +63,23 @@ std::uint64_t PageLayout::GetChild(const PageHeader* page, std::uint32_t i) cons
 void PageLayout::SetChild(PageHeader* page, std::uint32_t i, std::uint64_t child) const {
     Write64(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * i - 8, child);
     const std::uint32_t reach = INTERNAL_SLOT_SIZE * i + 8;
-    if (reach > page->directorySize)
-        page->directorySize = reach;
+    if (reach > page->directorySize) page->directorySize = reach;
 }
 
 std::uint32_t PageLayout::GetChildrenNumber(const PageHeader* page, std::uint64_t child) const {
     for (std::uint32_t i = 0; i <= page->count; ++i)
-        if (GetChild(page, i) == child)
-            return i;
+        if (GetChild(page, i) == child) return i;
     return 0;
 }
 
 std::uint32_t PageLayout::GetRequiredRecordSpace(const PageHeader* page, const Record& r) const {
     std::uint32_t need = r.keyLength + 4;
-    if (!format.fixedKeySize)
-        need += 4;
+    if (!format.fixedKeySize) need += 4;
     if (CarriesValue(page)) {
         need += r.valueLength;
-        if (!format.fixedValueSize)
-            need += 4;
+        if (!format.fixedValueSize) need += 4;
     }
-    if (!page->isLeaf)
-        need += 8;
+    if (!page->isLeaf) need += 8;
     return need;
 }
 
@@ -95,8 +90,7 @@ std::uint32_t PageLayout::GetPageFreeSpace(const PageHeader* page) const {
 std::uint32_t PageLayout::StoredSize(std::uint32_t keyLength, bool withValue,
                                      std::uint32_t valueLength) const {
     std::uint32_t length = keyLength + (format.fixedKeySize ? 0 : 4);
-    if (withValue)
-        length += valueLength + (format.fixedValueSize ? 0 : 4);
+    if (withValue) length += valueLength + (format.fixedValueSize ? 0 : 4);
     return length;
 }
 
@@ -119,13 +113,11 @@ void PageLayout::CheckPage(const PageHeader* page) const {
                        page->dataEnd >= PAGE_HEADER_SIZE &&
                        page->dataEnd <= format.pageSize - directory &&
                        page->dataSize <= page->dataEnd - PAGE_HEADER_SIZE;
-    if (!valid)
-        ThrowDamaged(page, L"a damaged header");
+    if (!valid) ThrowDamaged(page, L"a damaged header");
 }
 
 void PageLayout::CheckEntry(const PageHeader* page, std::uint32_t i) const {
-    if (i < 1 || i > page->count)
-        ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
+    if (i < 1 || i > page->count) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
     const std::uint64_t end = page->dataEnd;
     std::uint64_t at = EntryOffset(page, i);
     bool valid = at >= PAGE_HEADER_SIZE;
@@ -134,8 +126,7 @@ void PageLayout::CheckEntry(const PageHeader* page, std::uint32_t i) const {
         std::uint64_t length = fixedSize;
         if (!fixed) {
             valid = valid && at + 4 <= end;
-            if (!valid)
-                return;
+            if (!valid) return;
             length = Read32(Bytes(page) + at);
             at += 4;
         }
@@ -145,8 +136,7 @@ void PageLayout::CheckEntry(const PageHeader* page, std::uint32_t i) const {
     take(format.fixedKeySize, format.fixedKeySize ? *format.keySize : 0);
     if (CarriesValue(page))
         take(format.fixedValueSize, format.fixedValueSize ? *format.valueSize : 0);
-    if (!valid)
-        ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
+    if (!valid) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
 }
 
 }  // namespace TamBTree

@@ -83,7 +83,7 @@ struct PageFormat {
 };
 
 class PageLayout : public TamMem::PoolObject {
-  public:
+public:
     explicit PageLayout(const PageFormat& format);
     ~PageLayout();
     PageLayout(const PageLayout&) = delete;
@@ -149,7 +149,7 @@ class PageLayout : public TamMem::PoolObject {
     static void Write32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
     static void Write64(unsigned char* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
-  private:
+private:
     static const unsigned char* Bytes(const PageHeader* page) {
         return reinterpret_cast<const unsigned char*>(page);
     }

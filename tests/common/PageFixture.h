@@ -25,16 +25,14 @@ inline int CompareBytes(const unsigned char* a, std::uint32_t aLength, const uns
                         std::uint32_t bLength) {
     const std::uint32_t common = std::min(aLength, bLength);
     const int c = common ? std::memcmp(a, b, common) : 0;
-    if (c != 0)
-        return c;
+    if (c != 0) return c;
     return aLength < bLength ? -1 : aLength > bLength ? 1 : 0;
 }
 
 // Keys bytewise, then their lengths; equal keys are ordered by their values.
 inline bool RecordLess(const void*, const Record& a, const Record& b) {
     const int c = CompareBytes(a.key, a.keyLength, b.key, b.keyLength);
-    if (c != 0)
-        return c < 0;
+    if (c != 0) return c < 0;
     return CompareBytes(a.value, a.valueLength, b.value, b.valueLength) < 0;
 }
 
@@ -53,7 +51,7 @@ inline const unsigned char* Data(const std::string& s) {
 }
 
 class Pages {
-  public:
+public:
     Pages(bool fixedKey, bool hasValue, bool fixedValue, std::uint32_t keySize = 0,
           std::uint32_t valueSize = 0)
         // Like the tree, sizes stay 0 unless they are fixed.
@@ -78,16 +76,14 @@ class Pages {
     }
 
     Record ToRecord(const Entry& e) const {
-        if (!format.hasValue)
-            return Record{Data(e.key), std::uint32_t(e.key.size()), nullptr, 0};
+        if (!format.hasValue) return Record{Data(e.key), std::uint32_t(e.key.size()), nullptr, 0};
         return Record{Data(e.key), std::uint32_t(e.key.size()), Data(e.value),
                       std::uint32_t(e.value.size())};
     }
     Entry Read(const PageHeader* page, std::uint32_t i) const {
         const Record r = layout->GetRecord(page, i);
         Entry e{std::string(reinterpret_cast<const char*>(r.key), r.keyLength), {}};
-        if (r.value)
-            e.value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
+        if (r.value) e.value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
         return e;
     }
     // Entry i of the page equals e (cheaper than reading it into an Entry).
@@ -110,7 +106,7 @@ class Pages {
     PageFormat format;
     std::unique_ptr<PageLayout> layout;
 
-  private:
+private:
     std::vector<std::unique_ptr<unsigned char[]>> buffers;
 };
 

@@ -75,6 +75,9 @@ public:
     // Frees a block, merging it with free neighbours on both sides as long as
     // the merged size stays within the maximum block size.
     void FreeBlock(T size, T offset) {
+        // An empty range frees nothing; kept, it would be a block of size 0
+        // that best fit hands out and that breaks the no-overlap invariant.
+        if (size == 0) return;
         if (size > maxBlockSize) {
             InsertBlock(size, offset);
             return;
