@@ -9,7 +9,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <unordered_map>
 
 #include "TamMem.h"
 
@@ -50,8 +50,10 @@ public:
     void ForEach(const std::function<void(std::uint64_t)>& visit) const;
 
 private:
-    using Map = std::map<std::uint64_t, Entry*, std::less<std::uint64_t>,
-                         TamMem::PoolAllocator<std::pair<const std::uint64_t, Entry*>>>;
+    // Hashed: a look-up on every page access must be cheap.
+    using Map = std::unordered_map<std::uint64_t, Entry*, std::hash<std::uint64_t>,
+                                   std::equal_to<std::uint64_t>,
+                                   TamMem::PoolAllocator<std::pair<const std::uint64_t, Entry*>>>;
     void Unlink(Entry* entry);
     void Append(Entry* entry);
     void Destroy(Map::iterator key);
