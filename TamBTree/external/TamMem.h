@@ -40,6 +40,19 @@ struct PoolAllocator {
     }
 };
 
+// A block of pool memory owned for a scope.
+class Buffer {
+public:
+    explicit Buffer(std::size_t size) : data(static_cast<unsigned char*>(Allocate(size))) {}
+    ~Buffer() { Free(data); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    unsigned char* Get() const { return data; }
+
+private:
+    unsigned char* data;
+};
+
 // Base for library classes whose objects live on the heap: their storage
 // comes from the pool.
 struct PoolObject {

@@ -180,6 +180,9 @@ private:
     void AddPageIndexBlock() const;
     PageHeader* MapPage(std::uint64_t n, std::uint64_t offset) const;
     bool IsPageCached(std::uint64_t n) const;
+    // Unmaps a page's view that a walk mapped itself; the views a caller's
+    // bracket may hold stay.
+    void ReleasePageView(std::uint64_t n) const;
 
     // Page allocation.
     PageHeader* NewPage(const PageHeader& pageTemplate);

@@ -151,8 +151,9 @@ BTree::Statistics BTree::GetStatistics() const {
             const bool cached = IsPageCached(n);
             const PageHeader* p = LoadPage(n);
             s.usedBytes += PAGE_HEADER_SIZE + p->directorySize + p->dataSize;
-            n = p->nextPage;
-            if (!cached) ReleaseLeastRecentView();
+            const std::uint64_t following = p->nextPage;
+            if (!cached) ReleasePageView(n);
+            n = following;
         }
         s.pages[s.height++] = steps;
         first = next;

@@ -44,8 +44,11 @@ std::uint32_t BTree::Erase(const Record& r) {
     ThrowIfReadOnly();
     ThrowIfCommitPending();
     CacheOperation bracket(this);
-    // The record may point into a page that the erasure changes.
-    const Record record = CopyAside(r, insertBuffer + pageSize / 2);
+    // The record may point into a page that the erasure changes. A record too
+    // large for the tree's buffer gets one of its own.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(r.keyLength) + (r.value ? r.valueLength : 0);
+    TamMem::Buffer large(bytes > pageSize / 2 ? bytes : 0);
+    const Record record = CopyAside(r, large.Get() ? large.Get() : insertBuffer + pageSize / 2);
     std::uint32_t n = 0;
     bool nextValid;
     BTreeIterator next;

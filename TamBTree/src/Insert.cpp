@@ -39,7 +39,12 @@ BTree::Record BTree::CopyAside(const Record& r, unsigned char* buffer) const {
     Record copy = r;
     std::memmove(buffer, r.key, r.keyLength);
     copy.key = buffer;
-    if (r.value) {
+    if (!hasValue) {
+        // Its value is neither stored nor size-checked: like a record read
+        // from a page of this tree, the copy has none.
+        copy.value = nullptr;
+        copy.valueLength = 0;
+    } else if (r.value) {
         std::memmove(buffer + r.keyLength, r.value, r.valueLength);
         copy.value = buffer + r.keyLength;
     }

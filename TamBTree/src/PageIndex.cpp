@@ -70,13 +70,24 @@ PageHeader* BTree::LoadPage(std::uint64_t n) const {
         changedPages.emplace(n, fresh);
         return MapPage(n, fresh);
     }
+    const std::uint64_t base = offset - offset % allocationGranularity;
+    const bool cached = viewCache->Contains(base);
     PageHeader* page = MapPage(n, offset);
     // A committed image comes from the file: check it before anyone follows
-    // its counts and offsets.
-    if (page->pageNumber != n)
-        ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
-                     std::to_wstring(page->pageNumber));
-    layout->CheckPage(page);
+    // its counts and offsets. Its entries are checked as its view enters the
+    // cache: a cached view holds an image checked before or written by this
+    // tree. A damaged image leaves the cache so that it is checked again.
+    try {
+        if (page->pageNumber != n)
+            ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
+                         std::to_wstring(page->pageNumber));
+        layout->CheckPage(page);
+        for (std::uint32_t i = 1; !cached && i <= page->count; ++i) layout->CheckEntry(page, i);
+    } catch (...) {
+        unsigned char* address = nullptr;
+        if (!cached) viewCache->EraseView(base, address);
+        throw;
+    }
     return page;
 }
 
@@ -100,6 +111,13 @@ bool BTree::IsPageCached(std::uint64_t n) const {
     else
         return false;
     return offset != NO_PAGE && viewCache->Contains(offset - offset % allocationGranularity);
+}
+
+void BTree::ReleasePageView(std::uint64_t n) const {
+    const std::uint64_t offset = GetPageOffset(n);
+    const std::uint64_t view = offset - offset % allocationGranularity;
+    unsigned char* address = nullptr;
+    if (viewCache->EraseView(view, address) && file.IsViewExist(view)) file.ReleaseView(view);
 }
 
 void BTree::LoadPageIndexBlock(const BTreeInfo* info) {

@@ -3,6 +3,7 @@
 // of equal records, and iterator steps.
 #include "BTree.h"
 #include "PageLayout.h"
+#include "ViewCache.h"
 
 namespace TamBTree {
 
@@ -46,8 +47,9 @@ std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageO
         else
             stop = !Less(layout->GetRecord(qp, qp->count), r);
         if (stop) return q;
-        // A long walk must not keep every leaf it passes mapped.
-        if (!cached) ReleaseLeastRecentView();
+        // A long walk must not keep every leaf it passes mapped. Only a view the
+        // walk mapped itself goes: the caller's bracket may hold the others.
+        if (!cached) ReleasePageView(q);
         q = further;
     }
 }

@@ -27,15 +27,6 @@ void ClaimRange(Set& claimed, std::uint64_t offset, std::uint64_t size, std::uin
     for (std::uint64_t x = offset; x - offset < size; x += unit) Claim(claimed, x);
 }
 
-// A buffer of the library's memory that frees itself.
-struct ScratchBuffer {
-    explicit ScratchBuffer(std::size_t size)
-        : data(static_cast<unsigned char*>(TamMem::Allocate(size))) {}
-    ~ScratchBuffer() { TamMem::Free(data); }
-    ScratchBuffer(const ScratchBuffer&) = delete;
-    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
-    unsigned char* data;
-};
 }  // namespace
 
 bool BTree::InOrder(const Record& previous, const Record& current) const {
@@ -54,15 +45,16 @@ BTree::Record BTree::CheckedRecord(const PageHeader* page, std::uint32_t i) cons
 
 void BTree::ValidateTree() {
     ValidateOffset();
-    ScratchBuffer keyBuffer(pageSize);
-    ScratchBuffer valueBuffer(pageSize);
-    std::memset(keyBuffer.data, 0, pageSize);
-    std::memset(valueBuffer.data, 0, pageSize);
-    Record previous{keyBuffer.data, 0, hasValue ? valueBuffer.data : nullptr, 0};
-    // No tree holds more records than its pages can: a longer walk loops.
-    const std::uint64_t maxRecords = (pageCount + 1) * (pageSize / LEAF_SLOT_SIZE);
+    TamMem::Buffer keyBuffer(pageSize);
+    TamMem::Buffer valueBuffer(pageSize);
+    std::memset(keyBuffer.Get(), 0, pageSize);
+    std::memset(valueBuffer.Get(), 0, pageSize);
+    Record previous{keyBuffer.Get(), 0, hasValue ? valueBuffer.Get() : nullptr, 0};
+    // A walk that enters more leaves than there are pages loops.
+    std::uint64_t leaves = 0;
     std::uint64_t count = 0;
     for (BTreeIterator it = Begin(); !it.IsEnd(); ++it) {
+        if (it.GetCurrentRecord() == 1 && ++leaves > pageCount) break;
         {
             CacheOperation bracket(this);
             const PageHeader* page = LoadPage(it.GetCurrentPage());
@@ -72,17 +64,17 @@ void BTree::ValidateTree() {
             if (count > 0 && !InOrder(previous, current))
                 Invalid(L"The B-Tree is invalid. RecordBefore > recordCurrent");
             // Only the bytes the previous copy used can be non-zero.
-            std::memset(keyBuffer.data, 0, previous.keyLength);
-            std::memset(valueBuffer.data, 0, previous.valueLength);
-            std::memcpy(keyBuffer.data, current.key, current.keyLength);
+            std::memset(keyBuffer.Get(), 0, previous.keyLength);
+            std::memset(valueBuffer.Get(), 0, previous.valueLength);
+            std::memcpy(keyBuffer.Get(), current.key, current.keyLength);
             previous.keyLength = current.keyLength;
             previous.valueLength = 0;
             if (current.value) {
-                std::memcpy(valueBuffer.data, current.value, current.valueLength);
+                std::memcpy(valueBuffer.Get(), current.value, current.valueLength);
                 previous.valueLength = current.valueLength;
             }
         }
-        if (++count > maxRecords) break;
+        ++count;
     }
     if (count != recordCount) Invalid(L"The B-Tree is invalid. Bad size!");
     std::uint64_t visits = 0;

@@ -7,10 +7,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "TamBTree.h"
+#include "ViewCache.h"
 
 namespace TamBTreeTest {
 
@@ -80,6 +83,29 @@ public:
         return r.value ? std::string(reinterpret_cast<const char*>(r.value), r.valueLength)
                        : std::string();
     }
+    // Every record, in iteration order.
+    std::vector<std::pair<std::string, std::string>> Contents() {
+        std::vector<std::pair<std::string, std::string>> all;
+        for (TamBTree::BTreeIterator it = Begin(); it != End(); ++it)
+            all.emplace_back(KeyAt(it), ValueAt(it));
+        return all;
+    }
+    // The first difference between the records and `model`, a map or a
+    // multimap from key to value in the tree's order; empty when they agree.
+    template <class Model>
+    std::string Difference(const Model& model) {
+        const auto contents = Contents();
+        if (Size() != model.size() || contents.size() != model.size())
+            return "size " + std::to_string(Size()) + ", iterated " +
+                   std::to_string(contents.size()) + ", expected " + std::to_string(model.size());
+        std::size_t i = 0;
+        for (const auto& entry : model) {
+            if (contents[i].first != entry.first || contents[i].second != entry.second)
+                return "record " + std::to_string(i) + " differs";
+            ++i;
+        }
+        return std::string();
+    }
 
 protected:
     bool Less(const Record& a, const Record& b) const override {
@@ -104,3 +130,87 @@ private:
 };
 
 }  // namespace TamBTreeTest
+
+namespace TamBTree {
+
+// The tree's view cache, for tests of the operation bracket.
+class BTreeTestAccess {
+public:
+    static bool IsPageCached(const BTree& tree, std::uint64_t page) {
+        return tree.IsPageCached(page);
+    }
+    static std::uint32_t CachedViews(const BTree& tree) { return tree.viewCache->Count(); }
+    static std::uint64_t PageCount(const BTree& tree) { return tree.pageCount; }
+    static std::uint64_t RootPage(const BTree& tree) { return tree.rootPage; }
+    // Free bytes of page n: what the header, the directory and the live data
+    // leave of the page.
+    static std::uint32_t PageFreeSpace(const BTree& tree, std::uint64_t n) {
+        CacheOperation bracket(&tree);
+        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
+        std::uint32_t dataSize;
+        std::uint32_t directorySize;
+        std::memcpy(&dataSize, page + 28, 4);
+        std::memcpy(&directorySize, page + 36, 4);
+        return tree.pageSize - 48 - dataSize - directorySize;
+    }
+    // Child page numbers of page n, read from its slot directory (child 0 in
+    // the last 8 bytes, child i 12 i + 8 bytes from the end); none for a leaf.
+    static std::vector<std::uint64_t> Children(const BTree& tree, std::uint64_t n) {
+        CacheOperation bracket(&tree);
+        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
+        std::vector<std::uint64_t> children;
+        std::uint32_t count;
+        std::memcpy(&count, page + 24, 4);
+        if (page[40] != 0) return children;
+        for (std::uint32_t i = 0; i <= count; ++i) {
+            std::uint64_t child;
+            std::memcpy(&child, page + tree.pageSize - 8 - 12 * i, 8);
+            children.push_back(child);
+        }
+        return children;
+    }
+    // The ancestors of page n, root first, as rebalancing finds them.
+    static std::vector<std::uint64_t> Path(BTree& tree, std::uint64_t n) {
+        CacheOperation bracket(&tree);
+        FastVector<std::uint64_t> path;
+        tree.GetPath(tree.LoadPage(n), path);
+        return std::vector<std::uint64_t>(path.begin(), path.end());
+    }
+
+    // The page store, for the tests of the file format and of validation.
+    static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
+    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
+        return tree.freeList;
+    }
+    static std::uint64_t FreeBytes(const BTree& tree) {
+        std::uint64_t sum = 0;
+        for (const auto& block : tree.freeList.BlocksByOffset()) sum += block.second;
+        return sum;
+    }
+    static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
+        return {tree.pageIndexBlocks.begin(), tree.pageIndexBlocks.end()};
+    }
+    static std::vector<std::uint64_t> FreePageNumbers(const BTree& tree) {
+        return {tree.freePageNumbers.begin(), tree.freePageNumbers.end()};
+    }
+    static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
+        return {tree.changedPages.begin(), tree.changedPages.end()};
+    }
+    static void SetPageCount(BTree& tree, std::uint64_t n) { tree.pageCount = n; }
+    static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
+        return tree.GetStablePageOffset(n);
+    }
+    static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) { return tree.LoadPage(n); }
+    static PageHeader* LoadPageForUpdate(BTree& tree, std::uint64_t n) {
+        return tree.LoadPageForUpdate(n);
+    }
+    static PageHeader* NewPage(BTree& tree, const PageHeader& pageTemplate) {
+        return tree.NewPage(pageTemplate);
+    }
+    static void Grow(const BTree& tree) { tree.Grow(); }
+    static std::uint64_t GetFreeDataSpace(const BTree& tree, std::uint32_t size) {
+        return tree.GetFreeDataSpace(size);
+    }
+};
+
+}  // namespace TamBTree
