@@ -2,6 +2,11 @@
 // (regions) at fixed file offsets; a view is an address inside its region, so
 // growing the file never moves a view already handed out. Pages of a region
 // beyond the end of the file become usable as the file grows.
+//
+// For crash tests the regions can be private mappings instead (the power-loss
+// simulation): a page written through a view becomes a private copy that the
+// file does not see until a flush writes it back, so ending the process loses
+// exactly the unflushed writes.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -21,13 +26,19 @@ namespace TamFile {
 namespace {
 
 constexpr std::uint32_t kGranularity = 65536;
-constexpr std::uint64_t kRegionSize = MemoryMapFile::RegionSize;
+// Under the power-loss simulation one region covers any test file, so no view
+// needs a mapping of its own and every file offset has exactly one address.
+constexpr std::uint64_t kSimulatedRegionSize = std::uint64_t(1) << 36;
 
 FileFaultHook* g_faultHook = nullptr;
+MemoryMapFile::PowerLoss g_powerLoss = MemoryMapFile::PowerLossOff;
+std::uint64_t g_randomState = 1;
 
-void Notify(FileFaultHook::Point point, const std::string& path) {
-    if (g_faultHook)
-        g_faultHook->At(point, path);
+std::uint64_t NextRandom() {
+    g_randomState ^= g_randomState << 13;
+    g_randomState ^= g_randomState >> 7;
+    g_randomState ^= g_randomState << 17;
+    return g_randomState;
 }
 
 std::uint64_t PageSize() {
@@ -62,7 +73,12 @@ struct MemoryMapFile::View {
 struct MemoryMapFile::State : TamMem::PoolObject {
     using Mapping = std::pair<void*, std::size_t>;
 
-    // Region i maps the file from offset i * kRegionSize; null while unmapped.
+    // Fixed at Open, so that a change of the simulation never mismatches an
+    // open file's mappings.
+    MemoryMapFile::PowerLoss powerLoss = MemoryMapFile::PowerLossOff;
+    std::uint64_t regionSize = MemoryMapFile::RegionSize;
+
+    // Region i maps the file from offset i * regionSize; null while unmapped.
     std::vector<unsigned char*, TamMem::PoolAllocator<unsigned char*>> regions;
     std::map<std::uint64_t, View, std::less<std::uint64_t>,
              TamMem::PoolAllocator<std::pair<const std::uint64_t, View>>>
@@ -97,9 +113,22 @@ void MemoryMapFile::SetFaultHook(FileFaultHook* hook) {
     g_faultHook = hook;
 }
 
+void MemoryMapFile::SetPowerLossSimulation(PowerLoss mode, std::uint64_t seed) {
+    g_powerLoss = mode;
+    // xorshift must not start from 0.
+    g_randomState = seed | 1;
+}
+
+void MemoryMapFile::At(FileFaultHook::Point point) {
+    if (state->powerLoss == PowerLossRandomWriteBack && IsOpen()) WriteBack(0, size, true);
+    if (g_faultHook) g_faultHook->At(point, GetPath());
+}
+
 void MemoryMapFile::Open(OpenMode mode) {
-    Notify(FileFaultHook::BeforeOpen, GetPath());
+    At(FileFaultHook::BeforeOpen);
     Close();
+    state->powerLoss = g_powerLoss;
+    state->regionSize = g_powerLoss == PowerLossOff ? RegionSize : kSimulatedRegionSize;
     const bool write = mode != OpenRead;
     const Action failure = write ? ActionOpenWrite : ActionOpenRead;
     const int flags = O_CLOEXEC | (write ? O_RDWR | O_CREAT : O_RDONLY);
@@ -130,6 +159,15 @@ void MemoryMapFile::CloseAndThrow(Action action) {
 }
 
 void MemoryMapFile::Close() {
+    // The process lives on: what it wrote stays in the file, as the system's
+    // page cache would keep it.
+    if (state->powerLoss != PowerLossOff && IsOpen()) {
+        try {
+            WriteBack(0, size, false);
+        } catch (const FileException&) {
+            // Close cannot report; the writes are lost as in a power cut.
+        }
+    }
     for (auto& entry : state->views)
         if (entry.second.mapping)
             ::munmap(entry.second.mapping, entry.second.mappingLength);
@@ -138,8 +176,7 @@ void MemoryMapFile::Close() {
         ::munmap(mapping.first, mapping.second);
     state->retired.clear();
     for (unsigned char* region : state->regions)
-        if (region)
-            ::munmap(region, kRegionSize);
+        if (region) ::munmap(region, state->regionSize);
     state->regions.clear();
     fd.Close();
     writable = false;
@@ -157,10 +194,9 @@ unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBy
     if (!IsOpen())
         Throw(ActionMapView, EBADF);
     const std::uint64_t length = viewBytes ? viewBytes : viewSize;
-    if (offset > size || length > size - offset)
-        Throw(ActionMapView, EINVAL);
-    const std::uint64_t region = offset / kRegionSize;
-    const bool inRegion = offset + length <= (region + 1) * kRegionSize;
+    if (offset > size || length > size - offset) Throw(ActionMapView, EINVAL);
+    const std::uint64_t region = offset / state->regionSize;
+    const bool inRegion = offset + length <= (region + 1) * state->regionSize;
     auto found = state->views.find(offset);
     if (found != state->views.end()) {
         View& view = found->second;
@@ -174,7 +210,7 @@ unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBy
     View view{};
     view.length = length;
     if (inRegion) {
-        view.address = RegionBase(region) + (offset - region * kRegionSize);
+        view.address = RegionBase(region) + (offset - region * state->regionSize);
     } else {
         MapOwn(offset, view);
     }
@@ -193,10 +229,11 @@ unsigned char* MemoryMapFile::RegionBase(std::uint64_t region) {
         state->regions.resize(region + 1, nullptr);
     unsigned char*& base = state->regions[region];
     if (!base) {
-        void* p = ::mmap(nullptr, kRegionSize, Protection(writable), MAP_SHARED, fd.Get(),
-                         static_cast<off_t>(region * kRegionSize));
-        if (p == MAP_FAILED)
-            Throw(ActionMapView);
+        const int sharing =
+            state->powerLoss == PowerLossOff ? MAP_SHARED : MAP_PRIVATE | MAP_NORESERVE;
+        void* p = ::mmap(nullptr, state->regionSize, Protection(writable), sharing, fd.Get(),
+                         static_cast<off_t>(region * state->regionSize));
+        if (p == MAP_FAILED) Throw(ActionMapView);
         base = static_cast<unsigned char*>(p);
     }
     return base;
@@ -237,41 +274,47 @@ void MemoryMapFile::Sync(const unsigned char* address, std::uint64_t length) {
 }
 
 void MemoryMapFile::FlushView(std::uint64_t offset, std::uint32_t bytes) {
-    Notify(FileFaultHook::BeforeFlushView, GetPath());
-    if (!IsOpen())
-        Throw(ActionFlush, EBADF);
+    At(FileFaultHook::BeforeFlushView);
+    if (!IsOpen()) Throw(ActionFlush, EBADF);
     const auto found = state->views.find(offset);
-    if (found != state->views.end()) {
+    if (state->powerLoss != PowerLossOff) {
+        // A released view's writes are covered by a whole-file sync.
+        if (found != state->views.end())
+            WriteBack(offset, bytes ? bytes : found->second.length, false);
+        else
+            WriteBack(0, size, false);
+    } else if (found != state->views.end()) {
         Sync(found->second.address, bytes ? bytes : found->second.length);
     } else if (::fdatasync(fd.Get()) != 0) {
         // Nothing of ours maps the range any more; what was written through
         // a released view sits in the file's pages, which the file sync covers.
         Throw(ActionFlush);
     }
-    Notify(FileFaultHook::AfterFlushView, GetPath());
+    At(FileFaultHook::AfterFlushView);
 }
 
 void MemoryMapFile::Flush() {
-    Notify(FileFaultHook::BeforeFlush, GetPath());
-    if (!IsOpen())
-        Throw(ActionFlush, EBADF);
+    At(FileFaultHook::BeforeFlush);
+    if (!IsOpen()) Throw(ActionFlush, EBADF);
+    if (state->powerLoss != PowerLossOff) {
+        WriteBack(0, size, false);
+        At(FileFaultHook::AfterFlush);
+        return;
+    }
     for (std::uint64_t region = 0; region < state->regions.size(); ++region) {
-        const std::uint64_t start = region * kRegionSize;
+        const std::uint64_t start = region * state->regionSize;
         if (state->regions[region] && start < size)
-            Sync(state->regions[region], std::min(kRegionSize, size - start));
+            Sync(state->regions[region], std::min(state->regionSize, size - start));
     }
     for (const auto& entry : state->views)
-        if (entry.second.mapping)
-            Sync(entry.second.address, entry.second.length);
-    if (::fsync(fd.Get()) != 0)
-        Throw(ActionFlush);
-    Notify(FileFaultHook::AfterFlush, GetPath());
+        if (entry.second.mapping) Sync(entry.second.address, entry.second.length);
+    if (::fsync(fd.Get()) != 0) Throw(ActionFlush);
+    At(FileFaultHook::AfterFlush);
 }
 
 void MemoryMapFile::Resize(std::uint64_t newSize) {
-    Notify(FileFaultHook::BeforeResize, GetPath());
-    if (!IsOpen())
-        Throw(ActionSeek, EBADF);
+    At(FileFaultHook::BeforeResize);
+    if (!IsOpen()) Throw(ActionSeek, EBADF);
     // Space written through a view must exist on disk: a full disk has to
     // fail here, as an exception, rather than later as SIGBUS on a store.
     if (newSize > size) {
@@ -283,7 +326,7 @@ void MemoryMapFile::Resize(std::uint64_t newSize) {
         Throw(ActionSeek);
     size = newSize;
     DropViewsBeyondEnd();
-    Notify(FileFaultHook::AfterResize, GetPath());
+    At(FileFaultHook::AfterResize);
 }
 
 // After a shrink, views that reach past the end are unusable; the view map
@@ -297,6 +340,52 @@ void MemoryMapFile::DropViewsBeyondEnd() {
         if (it->second.mapping)
             ::munmap(it->second.mapping, it->second.mappingLength);
         it = state->views.erase(it);
+    }
+}
+
+// The dirty pages of a private region are the ones the kernel's page map shows
+// as anonymous: copied on a write and not yet written back. Writing one back
+// and dropping the copy makes it a clean page of the file again.
+void MemoryMapFile::WriteBack(std::uint64_t offset, std::uint64_t length, bool someOnly) {
+    if (!writable || offset >= size) return;
+    const std::uint64_t end = length > size - offset ? size : offset + length;
+    const std::uint64_t page = PageSize();
+    Tam::Handle pageMap(::open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC));
+    if (!pageMap.IsValid()) Throw(ActionFlush);
+    constexpr std::uint64_t kBatch = 512;
+    std::uint64_t entries[kBatch];
+    for (std::uint64_t at = PageFloor(offset); at < end;) {
+        const std::uint64_t region = at / state->regionSize;
+        const std::uint64_t regionEnd = std::min(end, (region + 1) * state->regionSize);
+        unsigned char* base = region < state->regions.size() ? state->regions[region] : nullptr;
+        if (!base) {
+            at = regionEnd;
+            continue;
+        }
+        unsigned char* first = base + (at - region * state->regionSize);
+        const std::uint64_t n = std::min(kBatch, (regionEnd - at + page - 1) / page);
+        const off_t entryOffset =
+            static_cast<off_t>(reinterpret_cast<std::uintptr_t>(first) / page * 8);
+        if (::pread(pageMap.Get(), entries, n * 8, entryOffset) != static_cast<ssize_t>(n * 8))
+            Throw(ActionFlush);
+        // Runs of neighbouring pages go back in one write each.
+        for (std::uint64_t i = 0, run = 0; i <= n; ++i) {
+            const bool dirty = i < n && ((entries[i] >> 63) & 1) && !((entries[i] >> 61) & 1) &&
+                               !(someOnly && (NextRandom() & 1));
+            if (dirty) continue;
+            if (run < i) {
+                const std::uint64_t fileOffset = at + run * page;
+                const std::size_t bytes =
+                    static_cast<std::size_t>(std::min((i - run) * page, size - fileOffset));
+                unsigned char* address = first + run * page;
+                if (::pwrite(fd.Get(), address, bytes, static_cast<off_t>(fileOffset)) !=
+                    static_cast<ssize_t>(bytes))
+                    Throw(ActionFlush);
+                ::madvise(address, static_cast<std::size_t>((i - run) * page), MADV_DONTNEED);
+            }
+            run = i + 1;
+        }
+        at += n * page;
     }
 }
 

@@ -193,6 +193,15 @@ public:
     // Installs a fault hook for all files of the process (null removes it).
     static void SetFaultHook(FileFaultHook* hook);
 
+    // Crash tests only. PowerLossUnflushed maps files privately: what is
+    // written through a view reaches the file only when FlushView, Flush or
+    // Close writes it back, so a process that ends without them loses every
+    // unflushed write, as a power cut may. PowerLossRandomWriteBack also
+    // writes back a random subset of the dirty pages at every fault-hook
+    // point, as an operating system may. Applies to files opened afterwards.
+    enum PowerLoss { PowerLossOff, PowerLossUnflushed, PowerLossRandomWriteBack };
+    static void SetPowerLossSimulation(PowerLoss mode, std::uint64_t seed = 0);
+
 private:
     struct State;  // the mapped regions and the view map
     struct View;
@@ -202,6 +211,8 @@ private:
     void MapOwn(std::uint64_t offset, View& view);
     void Sync(const unsigned char* address, std::uint64_t length);
     void DropViewsBeyondEnd();
+    void At(FileFaultHook::Point point);
+    void WriteBack(std::uint64_t offset, std::uint64_t length, bool someOnly);
 
     Tam::Handle fd;
     bool writable = false;

@@ -271,6 +271,10 @@ private:
     mutable std::uint64_t heldPageIndexBlock;
     mutable unsigned char* heldPageIndexView;
     mutable PageMap changedPages;
+    // One bit per page-sized unit of the file, set once the entries of the
+    // committed image there have been checked since the open; what the tree
+    // writes there later keeps them sound.
+    mutable FastVector<std::uint64_t> checkedUnits;
     FastVector<std::uint64_t> freedPages;
     mutable int depth;
     ViewCache* viewCache;

@@ -15,6 +15,9 @@ void BTree::PreCommit() {
     if (info->commitApplying)
         throw BTreeException(
             L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
+    // Nothing changes while a block waits, so the waiting block already holds
+    // the whole transaction; after a reopen it is the only record of it.
+    if (commitPending && info->commitReady) return;
     if (info->commitReady) {
         // The new block may take the space of the waiting one: the file must
         // not name a block that is being overwritten.

@@ -136,7 +136,9 @@ void BTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& pa
         pos > 0 && page->previousPage != NO_PAGE ? LoadPage(page->previousPage) : nullptr;
     const PageHeader* right =
         pos < parent->count && page->nextPage != NO_PAGE ? LoadPage(page->nextPage) : nullptr;
-    const std::uint32_t needL = UsedBytes(page) + (internal ? SeparatorNeed(parent, pos) : 0);
+    // The leftmost child has no separator on its left: slot 0 is not a key.
+    const std::uint32_t needL =
+        UsedBytes(page) + (internal && pos > 0 ? SeparatorNeed(parent, pos) : 0);
     const std::uint32_t needR =
         right ? UsedBytes(right) + (internal ? SeparatorNeed(parent, pos + 1) : 0) : 0;
     const std::uint32_t parentFree = layout->GetPageFreeSpace(parent);

@@ -51,6 +51,7 @@ void BTree::Init() {
     freeList.ClearBlocks();
     pageIndexBlocks.Clear();
     changedPages.clear();
+    checkedUnits.Clear();
     freedPages.Clear();
     ClearViews();
     commitPending = false;

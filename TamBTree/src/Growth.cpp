@@ -50,8 +50,9 @@ std::uint64_t BTree::AllocatePageSpace() const {
 
 void BTree::CheckEnoughSpace() const {
     if (enoughSpaceCheckInterval == 0 || recordCount % enoughSpaceCheckInterval != 0) return;
-    TamFile::Path directory(TamFile::Path(file.GetPath()).Directory());
-    if (directory.GetAvailableDiskSpace() < REQUIRED_DISK_SPACE)
+    // A path answers for the volume of the directory that holds it: asked on
+    // the tree's own path, it looks at the tree's directory, not its parent.
+    if (TamFile::Path(file.GetPath()).GetAvailableDiskSpace() < REQUIRED_DISK_SPACE)
         ThrowTree<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace, __LINE__);
 }
 

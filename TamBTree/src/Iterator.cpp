@@ -18,7 +18,9 @@ void BTree::StepForward(std::uint64_t& page, std::uint32_t& record) const {
         record = 0;
         return;
     }
-    LoadPage(page);
+    // Only the root of an empty tree is an empty leaf.
+    if (LoadPage(page)->count == 0)
+        ThrowInvalid(L"page " + std::to_wstring(page) + L" is an empty leaf");
     record = 1;
 }
 
@@ -52,6 +54,7 @@ void BTree::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
         return;
     }
     record = LoadPage(page)->count;
+    if (record == 0) ThrowInvalid(L"page " + std::to_wstring(page) + L" is an empty leaf");
 }
 
 std::uint32_t BTree::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,

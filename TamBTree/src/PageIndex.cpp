@@ -15,6 +15,17 @@
 
 namespace TamBTree {
 
+namespace {
+bool TestBit(const FastVector<std::uint64_t>& bits, std::uint64_t k) {
+    return k / 64 < bits.Size() && (bits[static_cast<std::uint32_t>(k / 64)] >> k % 64 & 1) != 0;
+}
+
+void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
+    while (bits.Size() <= k / 64) bits.Append(0);
+    bits[static_cast<std::uint32_t>(k / 64)] |= std::uint64_t(1) << k % 64;
+}
+}  // namespace
+
 unsigned char* BTree::HoldPageIndexBlock(std::uint64_t block) const {
     if (block >= pageIndexBlocks.Size()) ThrowInvalid(L"page number beyond the page index");
     const std::uint64_t offset = pageIndexBlocks[static_cast<std::uint32_t>(block)];
@@ -70,23 +81,18 @@ PageHeader* BTree::LoadPage(std::uint64_t n) const {
         changedPages.emplace(n, fresh);
         return MapPage(n, fresh);
     }
-    const std::uint64_t base = offset - offset % allocationGranularity;
-    const bool cached = viewCache->Contains(base);
     PageHeader* page = MapPage(n, offset);
     // A committed image comes from the file: check it before anyone follows
-    // its counts and offsets. Its entries are checked as its view enters the
-    // cache: a cached view holds an image checked before or written by this
-    // tree. A damaged image leaves the cache so that it is checked again.
-    try {
-        if (page->pageNumber != n)
-            ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
-                         std::to_wstring(page->pageNumber));
-        layout->CheckPage(page);
-        for (std::uint32_t i = 1; !cached && i <= page->count; ++i) layout->CheckEntry(page, i);
-    } catch (...) {
-        unsigned char* address = nullptr;
-        if (!cached) viewCache->EraseView(base, address);
-        throw;
+    // its counts and offsets. Its entries are checked once per open: only the
+    // tree itself writes to the file while it is open.
+    if (page->pageNumber != n)
+        ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
+                     std::to_wstring(page->pageNumber));
+    layout->CheckPage(page);
+    const std::uint64_t unit = offset / pageSize;
+    if (!TestBit(checkedUnits, unit)) {
+        for (std::uint32_t i = 1; i <= page->count; ++i) layout->CheckEntry(page, i);
+        SetBit(checkedUnits, unit);
     }
     return page;
 }

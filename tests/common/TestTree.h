@@ -179,9 +179,7 @@ public:
 
     // The page store, for the tests of the file format and of validation.
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
-    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
-        return tree.freeList;
-    }
+    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) { return tree.freeList; }
     static std::uint64_t FreeBytes(const BTree& tree) {
         std::uint64_t sum = 0;
         for (const auto& block : tree.freeList.BlocksByOffset()) sum += block.second;

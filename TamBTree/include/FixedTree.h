@@ -1,0 +1,202 @@
+// A ready-made tree of fixed-size keys and values with an ordered-map
+// interface. Key and Value are trivially copyable and stored as their object
+// bytes; the order is Compare on the decoded keys, so it must stay the same
+// for the whole life of the file (and the file is only portable between
+// machines with the same representation of Key and Value).
+//
+// Iterators yield std::pair<Key, Value> by value and, like the tree's own
+// iterators, are meaningful only while the tree is unchanged: after insert,
+// insert_or_assign, erase or Rollback use the iterators those calls return.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <type_traits>
+#include <utility>
+
+#include "BTree.h"
+
+namespace TamBTree {
+
+struct FixedTreeOptions {
+    bool readOnly = false;
+    // The file is deleted when the tree is destroyed.
+    bool temporary = false;
+    // Bytes of mapped views the tree keeps.
+    std::uint32_t cacheSize = 64 * 65536;
+};
+
+template <class Key, class Value, class Compare = std::less<Key>>
+class FixedTree : public BTree {
+    static_assert(std::is_trivially_copyable<Key>::value, "FixedTree keys are copied as bytes");
+    static_assert(std::is_trivially_copyable<Value>::value, "FixedTree values are copied as bytes");
+    static_assert(std::is_default_constructible<Key>::value &&
+                      std::is_default_constructible<Value>::value,
+                  "FixedTree decodes into default-constructed objects");
+
+public:
+    using Options = FixedTreeOptions;
+    using key_type = Key;
+    using mapped_type = Value;
+    using value_type = std::pair<Key, Value>;
+    using size_type = std::size_t;
+    using key_compare = Compare;
+
+    class const_iterator {
+    public:
+        using iterator_category = std::bidirectional_iterator_tag;
+        using value_type = std::pair<Key, Value>;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const value_type*;
+        using reference = value_type;
+
+        const_iterator() = default;
+
+        value_type operator*() const { return current; }
+        const value_type* operator->() const { return &current; }
+
+        // The order is circular through end(), as for the tree's iterators.
+        const_iterator& operator++() {
+            if (position.IsEnd()) return *this;
+            ++position;
+            Load();
+            return *this;
+        }
+        const_iterator& operator--() {
+            --position;
+            Load();
+            return *this;
+        }
+        const_iterator operator++(int) {
+            const_iterator copy(*this);
+            ++*this;
+            return copy;
+        }
+        const_iterator operator--(int) {
+            const_iterator copy(*this);
+            --*this;
+            return copy;
+        }
+        bool operator==(const const_iterator& o) const { return position == o.position; }
+        bool operator!=(const const_iterator& o) const { return !(position == o.position); }
+
+    private:
+        friend class FixedTree;
+        const_iterator(const FixedTree* tree, const BTreeConstIterator& position)
+            : tree(tree), position(position) {
+            Load();
+        }
+        void Load() {
+            if (position.IsEnd()) return;
+            CacheOperation bracket(tree);
+            const Record r =
+                tree->GetRecord(position.GetCurrentPage(), position.GetCurrentRecord());
+            tree->Decode(r, current);
+        }
+
+        const FixedTree* tree = nullptr;
+        BTreeConstIterator position;
+        value_type current{};
+    };
+    using iterator = const_iterator;
+
+    explicit FixedTree(const std::string& path, const Options& options = Options(),
+                       const Compare& compare = Compare())
+        : BTree(path, false, true, true, true, 65536, options.cacheSize, options.readOnly,
+                options.temporary),
+          compare(compare) {
+        keySize = sizeof(Key);
+        valueSize = sizeof(Value);
+    }
+    ~FixedTree() override = default;
+
+    // Stores the pair unless its key is stored; the bool tells which.
+    std::pair<iterator, bool> insert(const value_type& v) {
+        const std::pair<BTreeIterator, bool> r = BTree::Insert(MakeRecord(v.first, v.second));
+        return {At(r.first), r.second};
+    }
+    // Stores the pair or replaces the value of its key; true when stored anew.
+    std::pair<iterator, bool> insert_or_assign(const Key& key, const Value& value) {
+        const Record r = MakeRecord(key, value);
+        CacheOperation bracket(this);
+        const BTreeIterator found = BTree::Find(r);
+        if (found.IsEnd()) return insert(value_type(key, value));
+        return {At(BTree::Update(found, r)), false};
+    }
+
+    iterator find(const Key& key) const { return iterator(this, BTree::Find(MakeKey(key))); }
+    iterator lower_bound(const Key& key) const {
+        return iterator(this, BTree::LowerBound(MakeKey(key)));
+    }
+    iterator upper_bound(const Key& key) const {
+        return iterator(this, BTree::UpperBound(MakeKey(key)));
+    }
+    size_type count(const Key& key) const { return BTree::Find(MakeKey(key)).IsEnd() ? 0 : 1; }
+    bool contains(const Key& key) const { return count(key) != 0; }
+
+    size_type erase(const Key& key) { return BTree::Erase(MakeKey(key)); }
+    // Erases the record at `pos`; returns the iterator to the record after it.
+    iterator erase(const_iterator pos) {
+        const Key key = pos.current.first;
+        bool nextValid = false;
+        BTreeIterator next;
+        BTree::Erase(
+            BTreeIterator(pos.position.GetCurrentPage(), pos.position.GetCurrentRecord(), this),
+            nextValid, next);
+        // Rebalancing may have moved the following record: search for it.
+        return nextValid ? At(next) : lower_bound(key);
+    }
+
+    iterator begin() const { return iterator(this, Begin()); }
+    iterator end() const { return iterator(this, End()); }
+    size_type size() const { return Size(); }
+    bool empty() const { return Size() == 0; }
+    key_compare key_comp() const { return compare; }
+
+    // Makes every change since the last commit durable: PreCommit then
+    // Commit. A file opened with a pre-committed transaction waiting gets that
+    // transaction installed.
+    void Commit() {
+        if (GetCommitState() != CommitReady) PreCommit();
+        BTree::Commit();
+    }
+    // Runs the full consistency check; throws BTreeException at the first fault.
+    void Validate() { ValidateTree(); }
+
+protected:
+    bool Less(const Record& a, const Record& b) const override {
+        return compare(DecodeKey(a), DecodeKey(b));
+    }
+
+private:
+    static Key DecodeKey(const Record& r) {
+        Key k{};
+        std::memcpy(&k, r.key, sizeof(Key));
+        return k;
+    }
+    void Decode(const Record& r, value_type& v) const {
+        // The sizes come from the file: check them before copying.
+        if (r.keyLength != sizeof(Key) || r.valueLength != sizeof(Value) || !r.value)
+            throw BTreeException(
+                L"The B-Tree is invalid. A record does not have the tree's size. (" +
+                Tam::FromMultiByte(GetPath()) + L")");
+        std::memcpy(&v.first, r.key, sizeof(Key));
+        std::memcpy(&v.second, r.value, sizeof(Value));
+    }
+    static Record MakeKey(const Key& key) {
+        return Record{reinterpret_cast<const unsigned char*>(&key), sizeof(Key), nullptr, 0};
+    }
+    static Record MakeRecord(const Key& key, const Value& value) {
+        return Record{reinterpret_cast<const unsigned char*>(&key), sizeof(Key),
+                      reinterpret_cast<const unsigned char*>(&value), sizeof(Value)};
+    }
+    iterator At(const BTreeIterator& it) const { return iterator(this, BTreeConstIterator(it)); }
+
+    Compare compare;
+};
+
+}  // namespace TamBTree

@@ -1,0 +1,162 @@
+// The ready-made byte-string tree, built on the protected operations of BTree.
+#include "ByteTree.h"
+
+#include <cstring>
+
+namespace TamBTree {
+
+namespace {
+
+const unsigned char* Bytes(std::string_view s) {
+    return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+}  // namespace
+
+ByteTree::Cursor::Cursor(const ByteTree* tree, const BTreeConstIterator& position)
+    : tree(tree), position(position) {
+    Load();
+}
+
+void ByteTree::Cursor::Load() {
+    key.clear();
+    value.clear();
+    if (position.IsEnd()) return;
+    // The record points into a view that must stay mapped while it is copied.
+    CacheOperation bracket(tree);
+    const Record r = tree->GetRecord(position.GetCurrentPage(), position.GetCurrentRecord());
+    key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
+    if (r.value) value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
+}
+
+ByteTree::Cursor& ByteTree::Cursor::operator++() {
+    if (position.IsEnd()) return *this;
+    ++position;
+    Load();
+    return *this;
+}
+
+ByteTree::Cursor& ByteTree::Cursor::operator--() {
+    --position;
+    Load();
+    return *this;
+}
+
+ByteTree::Cursor ByteTree::Cursor::operator++(int) {
+    Cursor copy(*this);
+    ++*this;
+    return copy;
+}
+
+ByteTree::Cursor ByteTree::Cursor::operator--(int) {
+    Cursor copy(*this);
+    --*this;
+    return copy;
+}
+
+ByteTree::ByteTree(const std::string& path, const Options& o)
+    : BTree(path, o.allowDuplicates, o.keySize != 0, o.values, o.values && o.valueSize != 0, 65536,
+            o.cacheSize, o.readOnly, o.temporary),
+      values(o.values) {
+    keySize = o.keySize;
+    valueSize = o.values ? o.valueSize : 0;
+}
+
+ByteTree::~ByteTree() = default;
+
+bool ByteTree::Less(const Record& a, const Record& b) const {
+    const std::uint32_t n = a.keyLength < b.keyLength ? a.keyLength : b.keyLength;
+    const int c = n == 0 ? 0 : std::memcmp(a.key, b.key, n);
+    return c < 0 || (c == 0 && a.keyLength < b.keyLength);
+}
+
+BTree::Record ByteTree::MakeKey(std::string_view key) const {
+    return Record{Bytes(key), static_cast<std::uint32_t>(key.size()), nullptr, 0};
+}
+
+BTree::Record ByteTree::MakeRecord(std::string_view key, std::string_view value) const {
+    // Sizes are 32-bit in the tree; anything that large cannot be stored.
+    if (key.size() + (values ? value.size() : 0) > GetMaxRecordSize())
+        ThrowRecordTooLargeException(GetPath());
+    if (!values) return MakeKey(key);
+    return Record{Bytes(key), static_cast<std::uint32_t>(key.size()), Bytes(value),
+                  static_cast<std::uint32_t>(value.size())};
+}
+
+bool ByteTree::KeyLess(std::string_view a, std::string_view b) const {
+    return Less(MakeKey(a), MakeKey(b));
+}
+
+bool ByteTree::Put(std::string_view key, std::string_view value) {
+    const Record r = MakeRecord(key, value);
+    CacheOperation bracket(this);
+    const BTreeIterator found = BTree::Find(r);
+    if (found.IsEnd()) return BTree::Insert(r).second;
+    BTree::Update(found, r);
+    return false;
+}
+
+bool ByteTree::Insert(std::string_view key, std::string_view value) {
+    return BTree::Insert(MakeRecord(key, value)).second;
+}
+
+std::optional<std::string> ByteTree::Get(std::string_view key) const {
+    const Cursor at = Find(key);
+    if (at.IsEnd()) return std::nullopt;
+    return std::string(at.Value());
+}
+
+bool ByteTree::Contains(std::string_view key) const {
+    return !BTree::Find(MakeKey(key)).IsEnd();
+}
+
+std::uint32_t ByteTree::Erase(std::string_view key) {
+    return BTree::Erase(MakeKey(key));
+}
+
+ByteTree::Cursor ByteTree::Find(std::string_view key) const {
+    return Cursor(this, BTree::Find(MakeKey(key)));
+}
+
+ByteTree::Cursor ByteTree::LowerBound(std::string_view key) const {
+    return Cursor(this, BTree::LowerBound(MakeKey(key)));
+}
+
+ByteTree::Cursor ByteTree::UpperBound(std::string_view key) const {
+    return Cursor(this, BTree::UpperBound(MakeKey(key)));
+}
+
+ByteTree::Cursor ByteTree::begin() const {
+    return Cursor(this, Begin());
+}
+
+ByteTree::Cursor ByteTree::end() const {
+    return Cursor(this, End());
+}
+
+ByteTree::Range<ByteTree::Cursor> ByteTree::Records(std::string_view from,
+                                                    std::string_view to) const {
+    Cursor first = LowerBound(from);
+    if (!KeyLess(from, to)) return Range<Cursor>(first, first);
+    return Range<Cursor>(std::move(first), LowerBound(to));
+}
+
+ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed() const {
+    return Range<ReverseCursor>(ReverseCursor(--end()), ReverseCursor(end()));
+}
+
+ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed(std::string_view from,
+                                                            std::string_view to) const {
+    ReverseCursor last(--LowerBound(from));
+    if (!KeyLess(from, to)) return Range<ReverseCursor>(last, last);
+    return Range<ReverseCursor>(ReverseCursor(--LowerBound(to)), std::move(last));
+}
+
+void ByteTree::Commit() {
+    // A waiting transaction blocks every change, so there is nothing newer to
+    // pre-commit: install it as it is.
+    if (GetCommitState() != CommitReady) PreCommit();
+    BTree::Commit();
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,106 @@
+// Shared pieces of the benchmark driver: the records every engine stores, the
+// store adapter, and what one timed run measures.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace TamBench {
+
+constexpr std::uint32_t KEY_SIZE = 16;
+constexpr std::uint32_t VALUE_SIZE = 100;
+
+// The big-endian record number followed by eight zero bytes. A missing key
+// ends in 1 instead, so it sorts between two stored keys and every search for
+// it descends the whole tree.
+struct Key {
+    unsigned char bytes[KEY_SIZE];
+};
+Key MakeKey(std::uint64_t n, bool missing = false);
+
+// Values are 100-byte windows into one block of seeded pseudo-random bytes;
+// each record number and generation picks its own window.
+class ValueSource {
+public:
+    explicit ValueSource(std::uint64_t seed);
+    const unsigned char* Value(std::uint64_t n, std::uint32_t generation) const;
+
+private:
+    std::vector<unsigned char> bytes;
+};
+
+// A seeded permutation of 0 .. n-1.
+std::vector<std::uint32_t> Permutation(std::uint32_t n, std::uint64_t seed);
+
+// Reads a value the way a client would, so no engine's read can be skipped.
+inline void Touch(const unsigned char* value, std::uint32_t length, std::uint64_t& sink) {
+    sink += length + (length ? value[0] + value[length - 1] : 0);
+}
+
+// What an engine counts about its own commits.
+struct CommitCounters {
+    std::uint64_t commits = 0;
+    std::uint64_t pagesWritten = 0;  // whole pages copied or created
+    std::uint64_t flushViews = 0;    // partial flushes (msync of one view)
+    std::uint64_t flushes = 0;       // whole-file flushes
+};
+
+// One store behind the common workload. Writes happen between BeginWrite and
+// CommitWrite, which makes them durable; reads between BeginRead and EndRead.
+class Engine {
+public:
+    virtual ~Engine() = default;
+    virtual const char* Name() const = 0;
+    // An empty store in `directory` (created anew).
+    virtual void Create(const std::string& directory) = 0;
+    virtual void Close() = 0;
+    virtual void BeginWrite() = 0;
+    virtual void Insert(const Key& key, const unsigned char* value) = 0;
+    virtual void Overwrite(const Key& key, const unsigned char* value) = 0;
+    virtual void Erase(const Key& key) = 0;
+    virtual void CommitWrite() = 0;
+    virtual void BeginRead() = 0;
+    // Whether the key is stored; a hit reads the value into `sink`.
+    virtual bool Get(const Key& key, std::uint64_t& sink) = 0;
+    virtual void EndRead() = 0;
+    // Reads every record in key order (or backwards); returns how many.
+    virtual std::uint64_t Scan(bool forward, std::uint64_t& sink) = 0;
+    virtual CommitCounters Counters() const { return CommitCounters(); }
+};
+
+struct EngineSettings {
+    std::uint64_t records = 0;
+    std::uint32_t cacheBytes = 0;  // our view cache
+};
+
+Engine* NewTamEngine(const EngineSettings& settings);
+Engine* NewLmdbEngine(const EngineSettings& settings);
+Engine* NewSqliteEngine(const EngineSettings& settings);
+
+// One timed workload on one engine.
+struct Measurement {
+    std::string engine;
+    std::string workload;
+    std::uint32_t batch = 0;
+    std::uint64_t ops = 0;
+    double seconds = 0;
+    std::uint64_t fileBytes = 0;     // the store's files after the run
+    std::uint64_t bytesWritten = 0;  // dirtied or written to the file system
+    CommitCounters counters;
+    // Batched random writes of ours: one copy-and-msync of the bytes a commit
+    // copied, measured on the same disk right after the run.
+    std::uint64_t floorBytes = 0;
+    double floorSeconds = 0;
+    double OpsPerSecond() const { return seconds > 0 ? ops / seconds : 0; }
+};
+
+// Total size of the regular files in a directory.
+std::uint64_t DirectoryBytes(const std::string& directory);
+// Bytes this process has dirtied or written to the file system so far.
+std::uint64_t WrittenBytes();
+// Removes a directory and everything in it.
+void RemoveTree(const std::string& path);
+void MakeDirectory(const std::string& path);
+
+}  // namespace TamBench

@@ -1,0 +1,117 @@
+// LMDB behind the common adapter, with its default durable settings: every
+// commit syncs, no write map.
+#include <lmdb.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "Bench.h"
+
+namespace TamBench {
+
+namespace {
+
+void Check(int rc, const char* what) {
+    if (rc != MDB_SUCCESS)
+        throw std::runtime_error(std::string("lmdb ") + what + ": " + mdb_strerror(rc));
+}
+
+MDB_val Bytes(const void* data, std::size_t size) {
+    MDB_val v;
+    v.mv_data = const_cast<void*>(data);
+    v.mv_size = size;
+    return v;
+}
+
+class LmdbEngine : public Engine {
+public:
+    explicit LmdbEngine(const EngineSettings& settings)
+        // Room for every record several times over; the map is only reserved.
+        : mapSize((std::uint64_t(1) << 30) + settings.records * 1024) {}
+    ~LmdbEngine() override { Close(); }
+    const char* Name() const override { return "lmdb"; }
+
+    void Create(const std::string& directory) override {
+        Close();
+        Check(mdb_env_create(&env), "env_create");
+        Check(mdb_env_set_mapsize(env, mapSize), "set_mapsize");
+        Check(mdb_env_open(env, directory.c_str(), 0, 0644), "env_open");
+        BeginWrite();
+        Check(mdb_dbi_open(txn, nullptr, 0, &dbi), "dbi_open");
+        CommitWrite();
+    }
+    void Close() override {
+        if (txn) mdb_txn_abort(txn);
+        txn = nullptr;
+        if (env) mdb_env_close(env);
+        env = nullptr;
+    }
+    void BeginWrite() override { Check(mdb_txn_begin(env, nullptr, 0, &txn), "txn_begin"); }
+    void Insert(const Key& key, const unsigned char* value) override { Put(key, value); }
+    void Overwrite(const Key& key, const unsigned char* value) override { Put(key, value); }
+    void Erase(const Key& key) override {
+        MDB_val k = Bytes(key.bytes, KEY_SIZE);
+        Check(mdb_del(txn, dbi, &k, nullptr), "del");
+    }
+    void CommitWrite() override {
+        const int rc = mdb_txn_commit(txn);
+        txn = nullptr;
+        Check(rc, "txn_commit");
+    }
+    void BeginRead() override { Check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "txn_begin"); }
+    bool Get(const Key& key, std::uint64_t& sink) override {
+        MDB_val k = Bytes(key.bytes, KEY_SIZE);
+        MDB_val v;
+        const int rc = mdb_get(txn, dbi, &k, &v);
+        if (rc == MDB_NOTFOUND) return false;
+        Check(rc, "get");
+        Touch(static_cast<const unsigned char*>(v.mv_data), static_cast<std::uint32_t>(v.mv_size),
+              sink);
+        return true;
+    }
+    void EndRead() override {
+        mdb_txn_abort(txn);
+        txn = nullptr;
+    }
+    std::uint64_t Scan(bool forward, std::uint64_t& sink) override {
+        BeginRead();
+        MDB_cursor* cursor = nullptr;
+        Check(mdb_cursor_open(txn, dbi, &cursor), "cursor_open");
+        const std::uint64_t n = Walk(cursor, forward, sink);
+        mdb_cursor_close(cursor);
+        EndRead();
+        return n;
+    }
+
+private:
+    void Put(const Key& key, const unsigned char* value) {
+        MDB_val k = Bytes(key.bytes, KEY_SIZE);
+        MDB_val v = Bytes(value, VALUE_SIZE);
+        Check(mdb_put(txn, dbi, &k, &v, 0), "put");
+    }
+    static std::uint64_t Walk(MDB_cursor* cursor, bool forward, std::uint64_t& sink) {
+        MDB_val k, v;
+        std::uint64_t n = 0;
+        int rc = mdb_cursor_get(cursor, &k, &v, forward ? MDB_FIRST : MDB_LAST);
+        for (; rc == MDB_SUCCESS; ++n) {
+            Touch(static_cast<const unsigned char*>(v.mv_data),
+                  static_cast<std::uint32_t>(v.mv_size), sink);
+            rc = mdb_cursor_get(cursor, &k, &v, forward ? MDB_NEXT : MDB_PREV);
+        }
+        if (rc != MDB_NOTFOUND) Check(rc, "cursor_get");
+        return n;
+    }
+
+    std::uint64_t mapSize;
+    MDB_env* env = nullptr;
+    MDB_txn* txn = nullptr;
+    MDB_dbi dbi = 0;
+};
+
+}  // namespace
+
+Engine* NewLmdbEngine(const EngineSettings& settings) {
+    return new LmdbEngine(settings);
+}
+
+}  // namespace TamBench

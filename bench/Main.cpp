@@ -1,0 +1,308 @@
+// tambtree-bench: the same workloads against this library, LMDB and SQLite.
+// Each engine runs in a child process of its own, so its peak RSS is its own;
+// children report their measurements through a pipe.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "Report.h"
+#include "Runner.h"
+
+namespace TamBench {
+
+namespace {
+
+struct Options {
+    RunSettings run;
+    std::vector<std::string> engines = {"tambtree", "lmdb", "sqlite"};
+    std::vector<std::string> workloads = AllWorkloads();
+    std::vector<std::uint32_t> sweep = {1000, 10000, 100000};
+    std::string directory;
+    std::uint32_t cacheMib = 256;
+    bool csv = false;
+    std::string csvFile;
+};
+
+const char* const USAGE =
+    "usage: tambtree-bench [options]\n"
+    "  --n=N              records (default 1000000)\n"
+    "  --batch=B          records per commit of batched writes (default 1000)\n"
+    "  --engines=LIST     tambtree,lmdb,sqlite (default all)\n"
+    "  --workloads=LIST   fillseq,fillrandom,fillbulk,readrandom,readmissing,readseq,\n"
+    "                     readreverse,overwrite,deleterandom,synccommit (default all)\n"
+    "  --sweep=LIST       batch sizes for the ours/lmdb ratio of batched random writes\n"
+    "                     (default 1000,10000,100000; 'none' skips the extra runs)\n"
+    "  --dir=PATH         where the stores live (default a new directory under /tmp)\n"
+    "  --cache-mib=M      view cache of our tree in MiB (default 256)\n"
+    "  --seed=S           seed of values and record orders (default 1)\n"
+    "  --csv              CSV instead of the table\n"
+    "  --csv-file=PATH    also write the CSV to PATH\n";
+
+std::vector<std::string> Split(const std::string& text) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ','))
+        if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+void RequireKnown(const std::vector<std::string>& names, const std::vector<std::string>& known) {
+    for (const std::string& n : names) {
+        bool found = false;
+        for (const std::string& k : known) found = found || k == n;
+        if (!found) throw std::invalid_argument("unknown name: " + n);
+    }
+}
+
+std::uint64_t Number(const std::string& text) {
+    std::size_t used = 0;
+    const unsigned long long v = std::stoull(text, &used);
+    if (used != text.size()) throw std::invalid_argument("not a number: " + text);
+    return v;
+}
+
+void ApplyOption(Options& o, const std::string& name, const std::string& value) {
+    if (name == "--n")
+        o.run.records = static_cast<std::uint32_t>(Number(value));
+    else if (name == "--batch")
+        o.run.batch = static_cast<std::uint32_t>(Number(value));
+    else if (name == "--engines")
+        o.engines = Split(value);
+    else if (name == "--workloads")
+        o.workloads = Split(value);
+    else if (name == "--dir")
+        o.directory = value;
+    else if (name == "--cache-mib")
+        o.cacheMib = static_cast<std::uint32_t>(Number(value));
+    else if (name == "--seed")
+        o.run.seed = Number(value);
+    else if (name == "--csv-file")
+        o.csvFile = value;
+    else if (name == "--sweep") {
+        o.sweep.clear();
+        if (value != "none")
+            for (const std::string& b : Split(value))
+                o.sweep.push_back(static_cast<std::uint32_t>(Number(b)));
+    } else
+        throw std::invalid_argument("unknown option " + name);
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--csv") {
+            o.csv = true;
+            continue;
+        }
+        const std::size_t eq = arg.find('=');
+        if (eq == std::string::npos) throw std::invalid_argument("expected --name=value: " + arg);
+        ApplyOption(o, arg.substr(0, eq), arg.substr(eq + 1));
+    }
+    RequireKnown(o.engines, {"tambtree", "lmdb", "sqlite"});
+    RequireKnown(o.workloads, AllWorkloads());
+    if (o.cacheMib == 0 || o.cacheMib >= 4096)
+        throw std::invalid_argument("the view cache must be 1 to 4095 MiB");
+    if (o.run.records == 0 || o.run.batch == 0)
+        throw std::invalid_argument("N and B must be positive");
+    return o;
+}
+
+bool Selected(const std::vector<std::string>& list, const std::string& name) {
+    for (const std::string& s : list)
+        if (s == name) return true;
+    return false;
+}
+
+Engine* NewEngine(const std::string& name, const Options& o) {
+    EngineSettings s;
+    s.records = o.run.records;
+    s.cacheBytes = o.cacheMib * 1024u * 1024u;
+    if (name == "tambtree") return NewTamEngine(s);
+    if (name == "lmdb") return NewLmdbEngine(s);
+    return NewSqliteEngine(s);
+}
+
+std::string Serialize(const Measurement& m) {
+    std::ostringstream out;
+    out.precision(17);
+    out << m.engine << ' ' << m.workload << ' ' << m.batch << ' ' << m.ops << ' ' << m.seconds
+        << ' ' << m.fileBytes << ' ' << m.bytesWritten << ' ' << m.counters.commits << ' '
+        << m.counters.pagesWritten << ' ' << m.counters.flushViews << ' ' << m.counters.flushes
+        << ' ' << m.floorBytes << ' ' << m.floorSeconds << '\n';
+    return out.str();
+}
+
+Measurement Deserialize(const std::string& line) {
+    std::istringstream in(line);
+    Measurement m;
+    in >> m.engine >> m.workload >> m.batch >> m.ops >> m.seconds >> m.fileBytes >>
+        m.bytesWritten >> m.counters.commits >> m.counters.pagesWritten >> m.counters.flushViews >>
+        m.counters.flushes >> m.floorBytes >> m.floorSeconds;
+    return m;
+}
+
+void WriteAll(int fd, const std::string& text) {
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) std::_Exit(3);
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+std::string Progress(const Measurement& m) {
+    char text[160];
+    std::snprintf(text, sizeof text, "  %-9s %-13s B=%-8u %12.0f ops/s %9.2f s %9.1f MiB\n",
+                  m.engine.c_str(), m.workload.c_str(), m.batch, m.OpsPerSecond(), m.seconds,
+                  m.fileBytes / 1048576.0);
+    return text;
+}
+
+// The child's life: run the workloads, report each as it finishes.
+[[noreturn]] void RunChild(int fd, const std::string& engineName, const Options& o,
+                           const RunSettings& settings, const std::vector<std::string>& workloads) {
+    int status = 0;
+    try {
+        std::unique_ptr<Engine> engine(NewEngine(engineName, o));
+        Runner runner(*engine, settings, o.directory + "/" + engineName);
+        for (const std::string& w : workloads) {
+            const Measurement m = runner.Run(w);
+            WriteAll(fd, Serialize(m));
+            if (!o.csv) std::cerr << Progress(m);
+        }
+    } catch (const std::exception& e) {
+        WriteAll(fd, std::string("error ") + e.what() + "\n");
+        status = 1;
+    }
+    ::close(fd);
+    std::_Exit(status);
+}
+
+std::string ReadAll(int fd) {
+    std::string text;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<std::size_t>(n));
+    return text;
+}
+
+EngineRun Collect(const std::string& engineName, const std::string& text, pid_t child) {
+    EngineRun run;
+    run.engine = engineName;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.compare(0, 6, "error ") == 0)
+            run.error = line.substr(6);
+        else
+            run.results.push_back(Deserialize(line));
+    }
+    int status = 0;
+    struct rusage usage {};
+    ::wait4(child, &status, 0, &usage);
+    run.peakRssKib = static_cast<std::uint64_t>(usage.ru_maxrss);
+    if (run.error.empty() && !(WIFEXITED(status) && WEXITSTATUS(status) == 0))
+        run.error = "the run died";
+    return run;
+}
+
+EngineRun RunEngine(const std::string& engineName, const Options& o, const RunSettings& settings,
+                    const std::vector<std::string>& workloads) {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+    std::cout.flush();
+    const pid_t child = ::fork();
+    if (child < 0) throw std::runtime_error("fork failed");
+    if (child == 0) {
+        ::close(pipeFds[0]);
+        RunChild(pipeFds[1], engineName, o, settings, workloads);
+    }
+    ::close(pipeFds[1]);
+    const std::string text = ReadAll(pipeFds[0]);
+    ::close(pipeFds[0]);
+    EngineRun run = Collect(engineName, text, child);
+    if (!run.error.empty()) std::cerr << engineName << ": " << run.error << "\n";
+    return run;
+}
+
+std::vector<std::string> BatchedWorkloads(const Options& o) {
+    std::vector<std::string> out;
+    for (const std::string& w : o.workloads)
+        if (IsBatchedRandomWrite(w)) out.push_back(w);
+    return out;
+}
+
+void RunSweep(const Options& o, Results& results) {
+    const std::vector<std::string> batched = BatchedWorkloads(o);
+    if (batched.empty() || !Selected(o.engines, "tambtree") || !Selected(o.engines, "lmdb")) return;
+    results.sweepBatches = o.sweep;
+    for (const std::uint32_t b : o.sweep) {
+        if (b == o.run.batch) continue;
+        RunSettings settings = o.run;
+        settings.batch = b;
+        for (const std::string engine : {"tambtree", "lmdb"}) {
+            const EngineRun run = RunEngine(engine, o, settings, batched);
+            results.sweep.insert(results.sweep.end(), run.results.begin(), run.results.end());
+        }
+    }
+}
+
+std::string MakeTempDirectory() {
+    char pattern[] = "/tmp/tambtree-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) throw std::runtime_error("cannot create a directory under /tmp");
+    return pattern;
+}
+
+int Main(int argc, char** argv) {
+    Options o = Parse(argc, argv);
+    const bool ownDirectory = o.directory.empty();
+    if (ownDirectory) o.directory = MakeTempDirectory();
+    MakeDirectory(o.directory);
+    Results results;
+    results.records = o.run.records;
+    results.batch = o.run.batch;
+    results.directory = o.directory;
+    for (const std::string& engine : o.engines)
+        results.runs.push_back(RunEngine(engine, o, o.run, o.workloads));
+    RunSweep(o, results);
+    if (ownDirectory) RemoveTree(o.directory);
+    if (!o.csvFile.empty()) {
+        std::ofstream csv(o.csvFile);
+        PrintCsv(results, csv);
+    }
+    if (o.csv)
+        PrintCsv(results, std::cout);
+    else
+        PrintTable(results, std::cout);
+    for (const EngineRun& run : results.runs)
+        if (!run.error.empty()) return 1;
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace TamBench
+
+int main(int argc, char** argv) {
+    try {
+        return TamBench::Main(argc, argv);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "tambtree-bench: " << e.what() << "\n" << TamBench::USAGE;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "tambtree-bench: " << e.what() << "\n";
+        return 1;
+    }
+}

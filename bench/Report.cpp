@@ -1,0 +1,219 @@
+#include "Report.h"
+
+#include <cstdio>
+#include <set>
+
+#include "Runner.h"
+
+namespace TamBench {
+
+namespace {
+
+constexpr double MIB = 1024.0 * 1024.0;
+
+const Measurement* FindIn(const std::vector<Measurement>& list, const std::string& engine,
+                          const std::string& workload, std::uint32_t batch = 0) {
+    for (const Measurement& m : list)
+        if (m.engine == engine && m.workload == workload && (batch == 0 || m.batch == batch))
+            return &m;
+    return nullptr;
+}
+
+const Measurement* FindRun(const Results& r, const std::string& engine,
+                           const std::string& workload) {
+    for (const EngineRun& run : r.runs)
+        if (run.engine == engine) return FindIn(run.results, engine, workload);
+    return nullptr;
+}
+
+// Ours at a batch size: the main run or the sweep.
+const Measurement* FindAtBatch(const Results& r, const std::string& engine,
+                               const std::string& workload, std::uint32_t batch) {
+    if (batch == r.batch) return FindRun(r, engine, workload);
+    return FindIn(r.sweep, engine, workload, batch);
+}
+
+std::string Format(const char* format, double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, value);
+    return text;
+}
+
+std::string Ratio(const Measurement* ours, const Measurement* other) {
+    if (!ours || !other || other->OpsPerSecond() <= 0) return "-";
+    return Format("%.2fx", ours->OpsPerSecond() / other->OpsPerSecond());
+}
+
+// Ours per commit against one copy-and-msync of the bytes that commit copied.
+std::string FloorRatio(const Measurement* ours) {
+    if (!ours || ours->floorSeconds <= 0 || ours->counters.commits == 0) return "-";
+    return Format("%.2fx", ours->seconds / ours->counters.commits / ours->floorSeconds);
+}
+
+std::string OpsCell(const Measurement* m) {
+    return m ? Format("%.0f", m->OpsPerSecond()) : "-";
+}
+
+std::vector<std::string> WorkloadsRun(const Results& r) {
+    std::vector<std::string> out;
+    for (const std::string& w : AllWorkloads())
+        for (const EngineRun& run : r.runs)
+            if (FindIn(run.results, run.engine, w)) {
+                out.push_back(w);
+                break;
+            }
+    return out;
+}
+
+void PrintLine(std::ostream& out, const std::vector<std::string>& cells, int first, int rest) {
+    char text[64];
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        std::snprintf(text, sizeof text, i == 0 ? "%-*s" : "%*s", i == 0 ? first : rest,
+                      cells[i].c_str());
+        out << text;
+    }
+    out << "\n";
+}
+
+void PrintOpsTable(const Results& r, std::ostream& out) {
+    std::vector<std::string> head = {"workload (ops/s)"};
+    for (const EngineRun& run : r.runs) head.push_back(run.engine);
+    head.push_back("ours/lmdb");
+    head.push_back("ours/sqlite");
+    PrintLine(out, head, 20, 13);
+    for (const std::string& w : WorkloadsRun(r)) {
+        std::vector<std::string> row = {w};
+        for (const EngineRun& run : r.runs)
+            row.push_back(OpsCell(FindIn(run.results, run.engine, w)));
+        const Measurement* ours = FindRun(r, "tambtree", w);
+        row.push_back(Ratio(ours, FindRun(r, "lmdb", w)));
+        row.push_back(Ratio(ours, FindRun(r, "sqlite", w)));
+        PrintLine(out, row, 20, 13);
+    }
+}
+
+// The store's size when it holds exactly N records: after its last fill, or
+// after the first read when no fill ran.
+const Measurement* LastFill(const EngineRun& run) {
+    const Measurement* last = nullptr;
+    for (const Measurement& m : run.results)
+        if (m.workload.compare(0, 4, "fill") == 0) last = &m;
+    if (!last && !run.results.empty() && run.results.front().workload.compare(0, 4, "read") == 0)
+        last = &run.results.front();
+    return last;
+}
+
+void PrintEngineTable(const Results& r, std::ostream& out) {
+    PrintLine(out, {"engine", "file MiB", "peak RSS MiB", "status"}, 20, 13);
+    for (const EngineRun& run : r.runs) {
+        const Measurement* fill = LastFill(run);
+        PrintLine(out,
+                  {run.engine, fill ? Format("%.1f", fill->fileBytes / MIB) : "-",
+                   Format("%.1f", run.peakRssKib / 1024.0), run.error.empty() ? "ok" : run.error},
+                  20, 13);
+    }
+}
+
+void PrintFloorTable(const Results& r, std::ostream& out) {
+    PrintLine(out,
+              {"workload", "commits", "copied KiB", "flushed KiB", "floor ms", "ours ms",
+               "ours/floor", "lmdb KiB"},
+              20, 13);
+    for (const std::string& w : AllWorkloads()) {
+        const Measurement* ours = FindRun(r, "tambtree", w);
+        if (!ours || ours->floorSeconds <= 0) continue;
+        const Measurement* lmdb = FindRun(r, "lmdb", w);
+        const double commits = static_cast<double>(ours->counters.commits);
+        PrintLine(out,
+                  {w, Format("%.0f", commits), Format("%.0f", ours->floorBytes / 1024.0),
+                   Format("%.0f", ours->bytesWritten / commits / 1024.0),
+                   Format("%.2f", ours->floorSeconds * 1000),
+                   Format("%.2f", ours->seconds / commits * 1000), FloorRatio(ours),
+                   lmdb ? Format("%.0f", lmdb->bytesWritten / commits / 1024.0) : "-"},
+                  20, 13);
+    }
+}
+
+bool HasFloors(const Results& r) {
+    for (const std::string& w : AllWorkloads()) {
+        const Measurement* ours = FindRun(r, "tambtree", w);
+        if (ours && ours->floorSeconds > 0) return true;
+    }
+    return false;
+}
+
+// Rows of batched random writes, columns of batch sizes.
+template <class Cell>
+void PrintSweepTable(const Results& r, const std::string& title, Cell cell, std::ostream& out) {
+    std::vector<std::string> head = {title};
+    for (const std::uint32_t b : r.sweepBatches) head.push_back("B=" + std::to_string(b));
+    PrintLine(out, head, 20, 13);
+    for (const std::string& w : AllWorkloads()) {
+        if (!IsBatchedRandomWrite(w) || !FindRun(r, "tambtree", w)) continue;
+        std::vector<std::string> row = {w};
+        for (const std::uint32_t b : r.sweepBatches) row.push_back(cell(w, b));
+        PrintLine(out, row, 20, 13);
+    }
+}
+
+void PrintSyncCommit(const Results& r, std::ostream& out) {
+    const Measurement* m = FindRun(r, "tambtree", "synccommit");
+    if (!m || m->counters.commits == 0) return;
+    const double c = static_cast<double>(m->counters.commits);
+    out << "synccommit, tambtree: "
+        << Format("%.2f", (m->counters.flushViews + m->counters.flushes) / c)
+        << " flushes per commit (" << Format("%.2f", m->counters.flushViews / c)
+        << " view flushes + " << Format("%.2f", m->counters.flushes / c)
+        << " whole-file flushes)\n";
+}
+
+}  // namespace
+
+void PrintTable(const Results& r, std::ostream& out) {
+    out << "tambtree-bench: N=" << r.records << " B=" << r.batch << ", keys " << KEY_SIZE
+        << " B, values " << VALUE_SIZE << " B, in " << r.directory << "\n\n";
+    PrintOpsTable(r, out);
+    out << "\n";
+    PrintEngineTable(r, out);
+    if (HasFloors(r)) {
+        out << "\nBatched random writes at B=" << r.batch
+            << ", per commit (ours copies whole 64 KiB pages; the floor is one copy-and-msync"
+               " of the bytes ours copies):\n";
+        PrintFloorTable(r, out);
+    }
+    if (!r.sweepBatches.empty() && HasFloors(r)) {
+        out << "\n";
+        PrintSweepTable(
+            r, "ours/lmdb",
+            [&](const std::string& w, std::uint32_t b) {
+                return Ratio(FindAtBatch(r, "tambtree", w, b), FindAtBatch(r, "lmdb", w, b));
+            },
+            out);
+        out << "\n";
+        PrintSweepTable(
+            r, "ours/floor",
+            [&](const std::string& w, std::uint32_t b) {
+                return FloorRatio(FindAtBatch(r, "tambtree", w, b));
+            },
+            out);
+    }
+    out << "\n";
+    PrintSyncCommit(r, out);
+}
+
+void PrintCsv(const Results& r, std::ostream& out) {
+    out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
+           "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds\n";
+    auto row = [&](const Measurement& m, std::uint64_t rss) {
+        out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
+            << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
+            << m.fileBytes << "," << m.bytesWritten << "," << m.counters.commits << ","
+            << m.counters.pagesWritten << "," << m.counters.flushViews << "," << m.counters.flushes
+            << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << "\n";
+    };
+    for (const EngineRun& run : r.runs)
+        for (const Measurement& m : run.results) row(m, run.peakRssKib);
+    for (const Measurement& m : r.sweep) row(m, 0);
+}
+
+}  // namespace TamBench

@@ -1,0 +1,32 @@
+// The driver's output: a table for people or CSV for tools.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+
+namespace TamBench {
+
+struct EngineRun {
+    std::string engine;
+    std::vector<Measurement> results;
+    std::uint64_t peakRssKib = 0;
+    std::string error;
+};
+
+struct Results {
+    std::uint32_t records = 0;
+    std::uint32_t batch = 0;
+    std::string directory;
+    std::vector<EngineRun> runs;     // at the main batch size
+    std::vector<Measurement> sweep;  // batched writes at other batch sizes
+    std::vector<std::uint32_t> sweepBatches;
+};
+
+void PrintTable(const Results& results, std::ostream& out);
+void PrintCsv(const Results& results, std::ostream& out);
+
+}  // namespace TamBench

@@ -1,0 +1,178 @@
+#include "Runner.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "Floor.h"
+
+namespace TamBench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+CommitCounters Difference(const CommitCounters& after, const CommitCounters& before) {
+    CommitCounters d;
+    d.commits = after.commits - before.commits;
+    d.pagesWritten = after.pagesWritten - before.pagesWritten;
+    d.flushViews = after.flushViews - before.flushViews;
+    d.flushes = after.flushes - before.flushes;
+    return d;
+}
+
+bool IsFill(const std::string& w) {
+    return w.compare(0, 4, "fill") == 0;
+}
+
+// Each workload draws its own record order, the same for every engine.
+std::uint64_t OrderSeed(const std::string& w) {
+    const std::vector<std::string>& all = AllWorkloads();
+    return std::find(all.begin(), all.end(), w) - all.begin() + 1;
+}
+
+}  // namespace
+
+const std::vector<std::string>& AllWorkloads() {
+    static const std::vector<std::string> all = {
+        "fillseq", "fillrandom",  "fillbulk",  "readrandom",   "readmissing",
+        "readseq", "readreverse", "overwrite", "deleterandom", "synccommit"};
+    return all;
+}
+
+bool IsBatchedRandomWrite(const std::string& w) {
+    return w == "fillrandom" || w == "overwrite" || w == "deleterandom";
+}
+
+Runner::Runner(Engine& engine, const RunSettings& settings, const std::string& directory)
+    : engine(engine), settings(settings), directory(directory), values(settings.seed) {}
+
+Runner::~Runner() {
+    engine.Close();
+    RemoveTree(directory);
+}
+
+Measurement Runner::Run(const std::string& workload) {
+    Prepare(workload);
+    const std::vector<std::uint32_t> order = Order(workload);
+    Measurement m;
+    m.engine = engine.Name();
+    m.workload = workload;
+    m.batch = workload == "fillbulk" ? settings.records : settings.batch;
+    const CommitCounters counters = engine.Counters();
+    const std::uint64_t written = WrittenBytes();
+    const Clock::time_point start = Clock::now();
+    m.ops = Execute(workload, order);
+    m.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    m.bytesWritten = WrittenBytes() - written;
+    m.counters = Difference(engine.Counters(), counters);
+    m.fileBytes = DirectoryBytes(directory);
+    Settle(workload, m.ops);
+    MeasureFloor(m);
+    return m;
+}
+
+std::vector<std::uint32_t> Runner::Order(const std::string& w) const {
+    const std::uint32_t n = settings.records;
+    std::vector<std::uint32_t> order = Permutation(n, settings.seed * 1000 + OrderSeed(w));
+    if (w == "fillseq") std::sort(order.begin(), order.end());
+    if (w == "overwrite") order.resize(n / 10);
+    if (w == "deleterandom") order.resize(n / 2);
+    if (w == "synccommit") order.resize(std::min(n, settings.syncCommits));
+    return order;
+}
+
+void Runner::Prepare(const std::string& w) {
+    if (IsFill(w))
+        CreateStore();
+    else if (!full && (w != "synccommit" || stored == 0))
+        Load();
+}
+
+void Runner::CreateStore() {
+    engine.Close();
+    RemoveTree(directory);
+    MakeDirectory(directory);
+    engine.Create(directory);
+    full = false;
+    stored = 0;
+}
+
+// Untimed: every record in random order, in one transaction.
+void Runner::Load() {
+    CreateStore();
+    const std::vector<std::uint32_t> order = Order("fillrandom");
+    Batched(order, settings.records,
+            [&](std::uint32_t n) { engine.Insert(MakeKey(n), values.Value(n, 0)); });
+    full = true;
+    stored = settings.records;
+}
+
+std::uint64_t Runner::Execute(const std::string& w, const std::vector<std::uint32_t>& order) {
+    const auto insert = [&](std::uint32_t n) { engine.Insert(MakeKey(n), values.Value(n, 0)); };
+    if (w == "fillseq" || w == "fillrandom") return Batched(order, settings.batch, insert);
+    if (w == "fillbulk") return Batched(order, settings.records, insert);
+    if (w == "readrandom" || w == "readmissing") return Lookups(order, w == "readmissing");
+    if (w == "readseq" || w == "readreverse") return Scan(w == "readseq");
+    if (w == "overwrite")
+        return Batched(order, settings.batch,
+                       [&](std::uint32_t n) { engine.Overwrite(MakeKey(n), values.Value(n, 1)); });
+    if (w == "deleterandom")
+        return Batched(order, settings.batch, [&](std::uint32_t n) { engine.Erase(MakeKey(n)); });
+    if (w == "synccommit")
+        return Batched(order, 1, [&](std::uint32_t n) {
+            engine.Insert(MakeKey(n, true), values.Value(n, 2));
+        });
+    throw std::runtime_error("unknown workload " + w);
+}
+
+void Runner::Settle(const std::string& w, std::uint64_t ops) {
+    if (IsFill(w)) {
+        full = true;
+        stored = settings.records;
+    } else if (w == "deleterandom") {
+        full = false;
+        stored -= ops;
+    } else if (w == "synccommit") {
+        full = false;
+        stored += ops;
+    }
+}
+
+void Runner::MeasureFloor(Measurement& m) const {
+    if (!IsBatchedRandomWrite(m.workload) || m.counters.commits == 0 ||
+        m.counters.pagesWritten == 0)
+        return;
+    m.floorBytes = m.counters.pagesWritten * 65536 / m.counters.commits;
+    m.floorSeconds = MeasureCopyFlush(directory, m.floorBytes);
+}
+
+template <class Op>
+std::uint64_t Runner::Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op) {
+    for (std::size_t i = 0; i < order.size();) {
+        engine.BeginWrite();
+        const std::size_t end = std::min(order.size(), i + batch);
+        for (; i < end; ++i) op(order[i]);
+        engine.CommitWrite();
+    }
+    return order.size();
+}
+
+std::uint64_t Runner::Lookups(const std::vector<std::uint32_t>& order, bool missing) {
+    std::uint64_t hits = 0;
+    engine.BeginRead();
+    for (const std::uint32_t n : order) hits += engine.Get(MakeKey(n, missing), sink);
+    engine.EndRead();
+    if (hits != (missing ? 0 : order.size()))
+        throw std::runtime_error(std::string(engine.Name()) + ": wrong number of hits");
+    return order.size();
+}
+
+std::uint64_t Runner::Scan(bool forward) {
+    const std::uint64_t n = engine.Scan(forward, sink);
+    if (n != stored)
+        throw std::runtime_error(std::string(engine.Name()) + ": scan saw a wrong count");
+    return n;
+}
+
+}  // namespace TamBench

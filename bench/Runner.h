@@ -1,0 +1,53 @@
+// Runs the workloads on one engine, keeping track of what its store holds so
+// that each workload starts from the state it needs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "Bench.h"
+
+namespace TamBench {
+
+struct RunSettings {
+    std::uint32_t records = 1000000;
+    std::uint32_t batch = 1000;
+    std::uint32_t syncCommits = 1000;
+    std::uint64_t seed = 1;
+};
+
+// Workload names in the order they run.
+const std::vector<std::string>& AllWorkloads();
+// fillrandom, overwrite and deleterandom: many random records per commit.
+bool IsBatchedRandomWrite(const std::string& workload);
+
+class Runner {
+public:
+    Runner(Engine& engine, const RunSettings& settings, const std::string& directory);
+    ~Runner();
+    Measurement Run(const std::string& workload);
+
+private:
+    std::vector<std::uint32_t> Order(const std::string& workload) const;
+    void Prepare(const std::string& workload);
+    void CreateStore();
+    void Load();
+    std::uint64_t Execute(const std::string& workload, const std::vector<std::uint32_t>& order);
+    void Settle(const std::string& workload, std::uint64_t ops);
+    void MeasureFloor(Measurement& m) const;
+    template <class Op>
+    std::uint64_t Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op);
+    std::uint64_t Lookups(const std::vector<std::uint32_t>& order, bool missing);
+    std::uint64_t Scan(bool forward);
+
+    Engine& engine;
+    RunSettings settings;
+    std::string directory;
+    ValueSource values;
+    // Every record 0 .. records-1 is stored and nothing else.
+    bool full = false;
+    std::uint64_t stored = 0;
+    std::uint64_t sink = 0;
+};
+
+}  // namespace TamBench

@@ -1,0 +1,10 @@
+# Fails when docs/tutorial.md does not quote every example program verbatim.
+file(READ ${TUTORIAL} tutorial)
+file(GLOB examples ${EXAMPLE_DIR}/*.cpp)
+foreach(example ${examples})
+  file(READ ${example} code)
+  string(FIND "${tutorial}" "${code}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "${TUTORIAL} does not quote ${example} as it is")
+  endif()
+endforeach()

@@ -1,0 +1,183 @@
+// Opens a file of arbitrary bytes as a tree and drives the library over it:
+// validation, a full iteration both ways, a few bounds, an insert, an erase
+// and a commit. Whatever the bytes, every failure must come out as an
+// exception of the library or of its file layer; anything else (a crash, a
+// hang, an out-of-bounds access, a runaway allocation) is a fault.
+//
+// The file does not record the layout its records were written with, so the
+// byte at offset 75 of the system block (reserved, never read by the library)
+// picks one of the layouts below.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "TestTree.h"
+
+namespace TamBTreeFuzz {
+
+struct Layout {
+    TamBTreeTest::Options options;
+    const char* name;
+};
+
+inline TamBTreeTest::Options MakeOptions(bool duplicates, std::uint32_t keySize, bool values,
+                                         std::uint32_t valueSize) {
+    TamBTreeTest::Options o;
+    o.allowDuplicates = duplicates;
+    o.fixedKeySize = keySize != 0;
+    o.keySize = keySize;
+    o.hasValue = values;
+    o.fixedValueSize = valueSize != 0;
+    o.valueSize = valueSize;
+    o.cacheSize = 4 * 65536;
+    return o;
+}
+
+inline const Layout* Layouts(std::uint32_t& count) {
+    static const Layout layouts[] = {
+        {MakeOptions(false, 0, true, 0), "variable keys and values"},
+        {MakeOptions(false, 8, true, 16), "fixed keys and values"},
+        {MakeOptions(false, 8, true, 0), "fixed keys, variable values"},
+        {MakeOptions(false, 0, true, 12), "variable keys, fixed values"},
+        {MakeOptions(false, 0, false, 0), "variable keys only"},
+        {MakeOptions(false, 8, false, 0), "fixed keys only"},
+        {MakeOptions(true, 0, true, 0), "duplicates"},
+    };
+    count = sizeof layouts / sizeof layouts[0];
+    return layouts;
+}
+
+constexpr std::uint64_t LAYOUT_BYTE = 75;
+constexpr std::uint64_t FREE_TAIL = 24 * 65536;
+
+// A record fitting `layout`, made from `seed`.
+inline std::string KeyFor(const TamBTreeTest::Options& o, const std::string& seed) {
+    if (!o.fixedKeySize) return seed;
+    std::string key = seed;
+    key.resize(o.keySize, '\0');
+    return key;
+}
+
+inline std::string ValueFor(const TamBTreeTest::Options& o, const std::string& seed) {
+    if (!o.hasValue) return std::string();
+    if (!o.fixedValueSize) return seed;
+    std::string value = seed;
+    value.resize(o.valueSize, 'v');
+    return value;
+}
+
+// Every error must be an exception of the library's family; others escape.
+template <class Step>
+bool Attempt(Step step) {
+    try {
+        step();
+        return true;
+    } catch (const Tam::BaseException&) {
+        return false;
+    }
+}
+
+// Reads the first and last bytes of the record at `it`: a record reaching
+// outside its page faults here (or under AddressSanitizer).
+inline std::uint32_t Touch(const TamBTree::BTree& tree, const TamBTree::BTreeIterator& it) {
+    const TamBTree::BTree::Record r = tree.GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
+    std::uint32_t sum = 0;
+    if (r.keyLength) sum += r.key[0] + r.key[r.keyLength - 1];
+    if (r.value && r.valueLength) sum += r.value[0] + r.value[r.valueLength - 1];
+    return sum;
+}
+
+inline void Walk(TamBTreeTest::TestTree& tree, bool forward) {
+    // A damaged chain may loop; the walk stops where no valid tree goes.
+    const std::uint64_t limit = 4 * static_cast<std::uint64_t>(tree.Size()) + 1000;
+    std::uint64_t steps = 0;
+    volatile std::uint32_t sum = 0;
+    if (forward) {
+        for (TamBTree::BTreeIterator it = tree.Begin(); !it.IsEnd() && steps < limit; ++it, ++steps)
+            sum = sum + Touch(tree, it);
+        return;
+    }
+    TamBTree::BTreeIterator it = tree.End();
+    for (--it; !it.IsEnd() && steps < limit; --it, ++steps) sum = sum + Touch(tree, it);
+}
+
+inline void Bounds(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o) {
+    for (const char* seed : {"", "k", "key0042", "\x7f\xff\xff", "zzzzzzzzzzzz"}) {
+        const std::string key = KeyFor(o, seed);
+        const auto probe = TamBTreeTest::TestTree::MakeKey(key);
+        Attempt([&] {
+            const TamBTree::BTreeIterator lower = tree.LowerBound(probe);
+            if (!lower.IsEnd()) Touch(tree, lower);
+        });
+        Attempt([&] {
+            const TamBTree::BTreeIterator upper = tree.UpperBound(probe);
+            if (!upper.IsEnd()) Touch(tree, upper);
+        });
+        Attempt([&] { tree.Find(probe); });
+    }
+}
+
+inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o) {
+    const bool done = Attempt([&] {
+        for (int i = 0; i < 3; ++i) {
+            const std::string key = KeyFor(o, "fuzz" + std::to_string(i));
+            tree.Insert(
+                TamBTreeTest::TestTree::Make(key, ValueFor(o, "value" + std::to_string(i))));
+        }
+        const TamBTree::BTreeIterator first = tree.Begin();
+        if (!first.IsEnd()) {
+            const TamBTree::BTree::Record r =
+                tree.GetRecord(first.GetCurrentPage(), first.GetCurrentRecord());
+            const std::string key(reinterpret_cast<const char*>(r.key), r.keyLength);
+            tree.Erase(TamBTreeTest::TestTree::MakeKey(key));
+        }
+        tree.PreCommit();
+        tree.Commit();
+    });
+    // A failed change is discarded the documented way.
+    if (!done) Attempt([&] { tree.Rollback(); });
+}
+
+// Writes `bytes` as the tree file at `path`, followed by free space (a hole,
+// which costs nothing to write) so that opening it need not grow the file.
+inline bool WriteTreeFile(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool written = size == 0 || std::fwrite(bytes, size, 1, f) == 1;
+    written = std::fflush(f) == 0 && written &&
+              ::ftruncate(fileno(f), static_cast<off_t>(size + FREE_TAIL)) == 0;
+    std::fclose(f);
+    return written;
+}
+
+// Runs everything on the tree file at `path`; returns normally unless the
+// library faults.
+inline void Exercise(const std::string& path) {
+    std::uint32_t count = 0;
+    const Layout* layouts = Layouts(count);
+    unsigned char selector = 0;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        if (std::fseek(f, static_cast<long>(LAYOUT_BYTE), SEEK_SET) == 0 &&
+            std::fread(&selector, 1, 1, f) != 1)
+            selector = 0;
+        std::fclose(f);
+    }
+    const TamBTreeTest::Options& o = layouts[selector % count].options;
+    Attempt([&] {
+        TamBTreeTest::TestTree tree(path, o);
+        Attempt([&] { tree.ValidateTree(); });
+        Attempt([&] { Walk(tree, true); });
+        Attempt([&] { Walk(tree, false); });
+        Bounds(tree, o);
+        Change(tree, o);
+        Attempt([&] { tree.ValidateTree(); });
+        Attempt([&] { Walk(tree, true); });
+    });
+}
+
+}  // namespace TamBTreeFuzz

@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# End to end test of the tambtree tool: load and dump round trips, get, del,
+# scan, stat --json, pre-commit with commit and rollback, and check of a
+# healthy and of a damaged file. Usage: cli_test.sh path/to/tambtree
+set -euo pipefail
+T=$(realpath "$1")
+W=$(mktemp -d)
+trap 'rm -rf "$W"' EXIT
+cd "$W"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+expect_status() { # expect_status CODE command...
+    local want=$1 rc=0
+    shift
+    "$@" >out.txt 2>err.txt || rc=$?
+    [ "$rc" = "$want" ] || fail "'$*' exited $rc, expected $want: $(cat err.txt)"
+}
+
+# 10000 records of random bytes in the dump text format, sorted by key as the
+# tree sorts them, so that a dump of the loaded tree must equal the file; plus
+# the expected answers of a few queries, in hex.
+python3 - <<'EOF'
+import random
+random.seed(4711)
+def esc(b):
+    out = []
+    for i, c in enumerate(b):
+        special = {0x5c: b'\\\\', 0x09: b'\\t', 0x0a: b'\\n', 0x0d: b'\\r'}
+        if c in special: out.append(special[c])
+        elif c < 0x20 or c > 0x7e or (c == 0x23 and i == 0): out.append(b'\\x%02x' % c)
+        else: out.append(bytes([c]))
+    return b''.join(out)
+rnd = lambda n: bytes(random.choice(b'#\\\t\n\r\x00\xffab') if random.random() < 0.3
+                      else random.randrange(256) for _ in range(n))
+recs = {}
+while len(recs) < 10000:
+    recs[rnd(random.randrange(0, 20))] = rnd(random.randrange(0, 200))
+keys = sorted(recs)
+with open('records.txt', 'wb') as f:
+    f.write(b'# tambtree dump format=text\n')
+    f.writelines(esc(k) + b'\t' + esc(recs[k]) + b'\n' for k in keys)
+dups = sorted(((b'k%d' % (i // 7), b'v%d' % random.randrange(1000)) for i in range(700)),
+              key=lambda r: r[0])
+with open('dups.txt', 'wb') as f:
+    f.write(b'# tambtree dump format=text\n')
+    f.writelines(k + b'\t' + v + b'\n' for k, v in dups)
+lo, hi = keys[3000], keys[3100]
+with open('probe.txt', 'w') as f:
+    f.write(' '.join([keys[5].hex(), recs[keys[5]].hex(), keys[7777].hex(), recs[keys[7777]].hex(),
+                      lo.hex(), hi.hex()]) + '\n')
+with open('scan.txt', 'w') as f:
+    f.writelines('%s\t%s\n' % (k.hex(), recs[k].hex()) for k in keys[3000:3100])
+with open('reverse.txt', 'w') as f:
+    f.writelines('%s\t%s\n' % (k.hex(), recs[k].hex()) for k in keys[3099:3094:-1])
+EOF
+read -r k1 v1 k2 v2 lo hi <probe.txt
+
+# Load and dump round trips, through files and pipes, in text and in hex.
+"$T" load t.tbt records.txt
+"$T" dump t.tbt dump.txt
+cmp records.txt dump.txt || fail "the dump differs from the loaded file"
+"$T" dump --hex t.tbt | "$T" load h.tbt
+"$T" dump h.tbt | cmp - records.txt || fail "the hex round trip differs"
+"$T" --dups load d.tbt dups.txt
+"$T" --dups dump d.tbt | cmp - dups.txt || fail "duplicates lost their order"
+
+# Queries.
+[ "$("$T" get --hex t.tbt "$k1")" = "$v1" ] || fail "get of the 6th key"
+[ "$("$T" get --hex t.tbt "$k2")" = "$v2" ] || fail "get of the 7778th key"
+"$T" scan --hex --from "$lo" --to "$hi" t.tbt | cmp - scan.txt || fail "scan of a range"
+"$T" scan --hex --from "$lo" --to "$hi" --reverse --limit 5 t.tbt | cmp - reverse.txt ||
+    fail "reverse scan with a limit"
+[ "$("$T" --dups get d.tbt k3 | wc -l)" = 7 ] || fail "get of a duplicated key"
+
+# Erase, then check the statistics.
+"$T" del --hex t.tbt "$k1" "$k2"
+expect_status 1 "$T" get --hex t.tbt "$k1"
+grep -q "^tambtree: t.tbt: key not found" err.txt || fail "message of a missing key"
+expect_status 1 "$T" del t.tbt no-such-key
+"$T" stat --json t.tbt | python3 -c '
+import json, os, sys
+s = json.load(sys.stdin)
+assert s["records"] == 9998, s
+assert s["height"] >= 2 and sum(s["pagesPerLevel"]) == s["pages"] and s["pagesPerLevel"][0] == 1, s
+assert s["fileSize"] == os.path.getsize("t.tbt") and 0 < s["fillFactor"] <= 1, s
+assert s["commitState"] == "idle", s'
+
+# A pre-committed change waits for commit or rollback and blocks other writes.
+"$T" put --no-commit t.tbt waiting 1
+"$T" stat --json t.tbt | python3 -c 'import json, sys; assert json.load(sys.stdin)["commitState"] == "ready"'
+expect_status 1 "$T" put t.tbt other 2
+expect_status 1 "$T" get t.tbt waiting
+"$T" commit t.tbt >/dev/null
+[ "$("$T" get t.tbt waiting)" = 1 ] || fail "commit did not install the change"
+"$T" del --no-commit t.tbt waiting
+"$T" rollback t.tbt >/dev/null
+[ "$("$T" get t.tbt waiting)" = 1 ] || fail "rollback did not discard the erasure"
+
+# Other layouts: integer order, keys alone.
+for k in 3 -5 -9223372036854775808 70000; do "$T" --order i64 put i.tbt -- "$k" "v$k"; done
+[ "$("$T" --order i64 scan i.tbt | cut -f1 | tr '\n' ' ')" = "-9223372036854775808 -5 3 70000 " ] ||
+    fail "i64 order"
+"$T" --no-values put n.tbt b && "$T" --no-values put n.tbt a
+[ "$("$T" --no-values scan n.tbt | tr '\n' ' ')" = "a b " ] || fail "keys alone"
+
+# Files that are not trees are left alone.
+echo hello >plain.txt
+expect_status 1 "$T" put plain.txt k v
+[ "$(cat plain.txt)" = hello ] || fail "a plain file was overwritten"
+expect_status 2 "$T" get t.tbt
+
+# check: a healthy file, then the same file with the head of every page
+# overwritten by plain file I/O.
+expect_status 0 "$T" check t.tbt
+cp t.tbt bad.tbt
+granules=$(($(stat -c %s bad.tbt) / 65536))
+for ((g = 2; g < granules; g++)); do
+    head -c 48 /dev/zero | tr '\0' '\356' | dd of=bad.tbt bs=1 seek=$((g * 65536)) conv=notrunc status=none
+done
+expect_status 1 "$T" check bad.tbt
+grep -q "^tambtree: .*bad.tbt" err.txt || fail "check did not report the damage: $(cat err.txt)"
+echo "cli test passed"

@@ -1,0 +1,98 @@
+// Fault injection for the crash and I/O-fault tests: a hook that counts the
+// file services' durability points (before and after every FlushView, Flush
+// and Resize, before every Open) and, at a chosen one, makes the call fail as
+// a failing msync, fsync or ftruncate would, or ends the process there.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "TamFile.h"
+
+namespace TamBTreeTest {
+
+class FaultPlan : public TamFile::FileFaultHook {
+public:
+    enum Outcome { CountOnly, Fail, Exit };
+    // The exit status of a process ended by the plan.
+    static constexpr int EXIT_CODE = 86;
+
+    FaultPlan() { TamFile::MemoryMapFile::SetFaultHook(this); }
+    ~FaultPlan() override { TamFile::MemoryMapFile::SetFaultHook(nullptr); }
+    FaultPlan(const FaultPlan&) = delete;
+    FaultPlan& operator=(const FaultPlan&) = delete;
+
+    // Acts at the `n`-th counted point from now (1 is the next one).
+    void Arm(std::uint64_t n, Outcome what, int errorNumber = EIO) {
+        target = seen + n;
+        outcome = what;
+        error = errorNumber;
+    }
+    void Disarm() { outcome = CountOnly; }
+    std::uint64_t Seen() const { return seen; }
+    bool Fired() const { return fired; }
+    // Counts only the points for which `filter` is true (all by default).
+    bool (*filter)(Point) = nullptr;
+
+    void At(Point point, const std::string& path) override {
+        if (filter && !filter(point)) return;
+        if (++seen != target || outcome == CountOnly) return;
+        fired = true;
+        if (outcome == Exit) ::_exit(EXIT_CODE);
+        throw TamFile::FileException(ActionOf(point), path, error);
+    }
+
+    // The file layer's action for a system call failing at `point`.
+    static TamFile::Action ActionOf(Point point) {
+        switch (point) {
+            case BeforeResize:
+            case AfterResize:
+                return TamFile::ActionSeek;
+            case BeforeOpen:
+                return TamFile::ActionOpenWrite;
+            default:
+                return TamFile::ActionFlush;
+        }
+    }
+    static bool IsBefore(Point point) {
+        return point != AfterFlushView && point != AfterFlush && point != AfterResize;
+    }
+
+private:
+    std::uint64_t seen = 0;
+    std::uint64_t target = 0;
+    Outcome outcome = CountOnly;
+    int error = EIO;
+    bool fired = false;
+};
+
+// A scratch directory in memory when the system has one: the crash tests
+// flush thousands of times, and a disk would make each flush a real write.
+class RamDir {
+public:
+    RamDir() {
+        struct stat st;
+        std::string pattern =
+            (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
+                ? "/dev/shm/tambtree-crash-XXXXXX"
+                : "/tmp/tambtree-crash-XXXXXX";
+        path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
+    }
+    ~RamDir() {
+        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    }
+    RamDir(const RamDir&) = delete;
+    RamDir& operator=(const RamDir&) = delete;
+    std::string File(const std::string& name) const { return path + "/" + name; }
+    bool Valid() const { return !path.empty(); }
+
+private:
+    std::string path;
+};
+
+}  // namespace TamBTreeTest

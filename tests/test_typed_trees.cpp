@@ -1,0 +1,230 @@
+// ByteTree and FixedTree against std::map, across commits, rollbacks and
+// reopening the file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <random>
+
+#include "ByteTree.h"
+#include "FixedTree.h"
+#include "TestTree.h"
+
+using TamBTree::ByteTree;
+using TamBTreeTest::TempDir;
+
+namespace {
+
+using Model = std::map<std::string, std::string>;
+
+// Short keys over a small alphabet, so that prefixes, 0x00 and 0xff bytes
+// and repeated keys are common.
+std::string RandomKey(std::mt19937& rng) {
+    static const char alphabet[] = {'\0', 'a', 'b', '\xff'};
+    std::string key(rng() % 9, '\0');
+    for (char& c : key) c = alphabet[rng() % 4];
+    return key + std::to_string(rng() % 50);
+}
+
+std::string RandomValue(std::mt19937& rng) {
+    // Now and then a large value, so that updates cannot stay in their page.
+    const std::size_t length = rng() % 16 == 0 ? 2000 + rng() % 6000 : rng() % 40;
+    return std::string(length, static_cast<char>('A' + rng() % 26));
+}
+
+template <class Range, class It>
+void ExpectRange(const Range& range, It first, It last) {
+    for (const auto& [key, value] : range) {
+        ASSERT_NE(first, last);
+        ASSERT_EQ(key, first->first);
+        ASSERT_EQ(value, first->second);
+        ++first;
+    }
+    EXPECT_EQ(first, last);
+}
+
+void ExpectSame(const ByteTree& tree, const Model& model, std::mt19937& rng) {
+    ASSERT_EQ(tree.Size(), model.size());
+    ExpectRange(tree, model.begin(), model.end());
+    ExpectRange(tree.Reversed(), model.rbegin(), model.rend());
+    for (int i = 0; i < 30; ++i) {
+        const std::string a = RandomKey(rng), b = RandomKey(rng);
+        auto lower = model.lower_bound(a), upper = model.upper_bound(a);
+        EXPECT_EQ(tree.LowerBound(a).IsEnd(), lower == model.end());
+        if (lower != model.end()) {
+            EXPECT_EQ(tree.LowerBound(a).Key(), lower->first);
+        }
+        EXPECT_EQ(tree.UpperBound(a).IsEnd(), upper == model.end());
+        if (upper != model.end()) {
+            EXPECT_EQ(tree.UpperBound(a).Key(), upper->first);
+        }
+        EXPECT_EQ(tree.Get(a),
+                  model.count(a) ? std::optional<std::string>(model.at(a)) : std::nullopt);
+        const auto end = a < b ? model.lower_bound(b) : lower;
+        ExpectRange(tree.Records(a, b), lower, end);
+        ExpectRange(tree.Reversed(a, b), std::make_reverse_iterator(end),
+                    std::make_reverse_iterator(lower));
+    }
+}
+
+}  // namespace
+
+TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
+    const unsigned seed = 20240917;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TempDir dir;
+    const std::string path = dir.File("bytes.tbt");
+    Model model, committed;
+    for (int round = 0; round < 8; ++round) {
+        ByteTree tree(path);
+        ExpectSame(tree, committed, rng);
+        model = committed;
+        for (int op = 0; op < 2500; ++op) {
+            const std::string key = RandomKey(rng);
+            const std::string value = RandomValue(rng);
+            switch (rng() % 4) {
+                case 0:
+                case 1:
+                    ASSERT_EQ(tree.Put(key, value), model.count(key) == 0);
+                    model[key] = value;
+                    break;
+                case 2:
+                    ASSERT_EQ(tree.Insert(key, value), model.emplace(key, value).second);
+                    break;
+                default:
+                    ASSERT_EQ(tree.Erase(key), model.erase(key));
+            }
+        }
+        ExpectSame(tree, model, rng);
+        tree.Validate();
+        // Every third round is thrown away, by Rollback or by closing the file.
+        if (round % 3 == 1) {
+            tree.Rollback();
+            ExpectSame(tree, committed, rng);
+        } else if (round % 3 == 0) {
+            tree.Commit();
+            committed = model;
+        }
+    }
+}
+
+TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
+    TempDir dir;
+    ByteTree::Options options;
+    options.allowDuplicates = true;
+    ByteTree tree(dir.File("dups.tbt"), options);
+    // Enough equal keys to span several leaves.
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_TRUE(tree.Insert("k", std::to_string(i) + std::string(60, '.')));
+    tree.Insert("j", "before");
+    tree.Insert("l", "after");
+    int expected = 2999;
+    for (const auto& [key, value] : tree.Records("k", "l")) {
+        ASSERT_EQ(key, "k");
+        ASSERT_EQ(value, std::to_string(expected--) + std::string(60, '.'));
+    }
+    EXPECT_EQ(expected, -1);
+    EXPECT_FALSE(tree.Put("k", "replaced"));
+    EXPECT_EQ(tree.Get("k"), "replaced");
+    EXPECT_EQ(tree.Erase("k"), 3000u);
+    EXPECT_EQ(tree.Size(), 2u);
+    EXPECT_EQ((*tree.UpperBound("j")).first, "l");
+    tree.Validate();
+}
+
+TEST(ByteTree, PreCommittedTransactionBlocksChangesAndSurvivesReopen) {
+    TempDir dir;
+    const std::string path = dir.File("ready.tbt");
+    {
+        ByteTree tree(path);
+        tree.Put("committed", "1");
+        tree.Commit();
+        tree.Put("waiting", "2");
+        tree.PreCommit();
+        EXPECT_THROW(tree.Put("refused", "3"), TamBTree::BTreeException);
+    }
+    {
+        ByteTree::Options options;
+        options.readOnly = true;
+        ByteTree reader(path, options);
+        EXPECT_EQ(reader.GetCommitState(), TamBTree::BTree::CommitReady);
+        EXPECT_FALSE(reader.Contains("waiting"));
+        EXPECT_THROW(reader.Put("x", "y"), TamBTree::BTreeReadOnlyException);
+    }
+    ByteTree tree(path);
+    tree.Commit();
+    EXPECT_EQ(tree.GetCommitState(), TamBTree::BTree::CommitIdle);
+    EXPECT_EQ(tree.Get("waiting"), "2");
+    EXPECT_EQ(tree.Size(), 2u);
+    EXPECT_THROW(tree.Put("big", std::string(tree.GetMaxRecordSize(), 'x')),
+                 TamBTree::BTreeRecordTooLargeException);
+}
+
+TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysAndReopen) {
+    using Tree = TamBTree::FixedTree<std::int64_t, double>;
+    using Pair = std::pair<std::int64_t, double>;
+    const auto Same = [](const Pair& a, const Pair& b) { return a == b; };
+    const unsigned seed = 777;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TempDir dir;
+    const std::string path = dir.File("fixed.tbt");
+    std::map<std::int64_t, double> model;
+    const std::int64_t extremes[] = {INT64_MIN, INT64_MIN + 1, INT64_MAX - 1, INT64_MAX};
+    for (int round = 0; round < 4; ++round) {
+        Tree tree(path);
+        ASSERT_EQ(tree.size(), model.size());
+        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), model.begin(), model.end(), Same));
+        for (int op = 0; op < 5000; ++op) {
+            // Keys on both sides of zero and at the extremes of the range.
+            const std::int64_t key = rng() % 8 == 0
+                                         ? extremes[rng() % 4]
+                                         : static_cast<std::int64_t>(rng() % 20000) - 10000;
+            const double value = rng() / 7.0;
+            switch (rng() % 5) {
+                case 0:
+                    ASSERT_EQ(tree.insert({key, value}).second, model.emplace(key, value).second);
+                    break;
+                case 1: {
+                    const auto r = tree.insert_or_assign(key, value);
+                    ASSERT_EQ(r.second, model.count(key) == 0);
+                    ASSERT_EQ(*r.first, std::make_pair(key, value));
+                    model[key] = value;
+                    break;
+                }
+                case 2:
+                    ASSERT_EQ(tree.erase(key), model.erase(key));
+                    break;
+                case 3: {
+                    auto it = tree.lower_bound(key);
+                    auto m = model.lower_bound(key);
+                    ASSERT_EQ(it == tree.end(), m == model.end());
+                    if (m == model.end()) break;
+                    ASSERT_EQ(*it, Pair(*m));
+                    it = tree.erase(it);
+                    m = model.erase(m);
+                    ASSERT_EQ(it == tree.end(), m == model.end());
+                    if (m != model.end()) {
+                        ASSERT_EQ(*it, Pair(*m));
+                    }
+                    break;
+                }
+                default: {
+                    auto it = tree.upper_bound(key);
+                    auto m = model.upper_bound(key);
+                    ASSERT_EQ(it == tree.end(), m == model.end());
+                    if (m != model.end()) {
+                        ASSERT_EQ(it->first, m->first);
+                    }
+                    ASSERT_EQ(tree.contains(key), model.count(key) == 1);
+                }
+            }
+        }
+        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), model.begin(), model.end(), Same));
+        auto back = model.rbegin();
+        for (auto it = tree.end(); back != model.rend(); ++back) ASSERT_EQ(*--it, Pair(*back));
+        tree.Validate();
+        tree.Commit();
+    }
+}
