@@ -126,6 +126,15 @@ TEST(FileFormat, FilesOfEightyBytesOrWithoutTheCreatedFlagAreRecreated) {
     f.WriteAll(head);
     EXPECT_THROW(TestTree tree(path), std::exception);
     EXPECT_EQ(f.ReadAll(), head);
+    // A file that is not a tree at all is somebody's data: refused, untouched,
+    // also when a read-only open would otherwise create over it.
+    const std::vector<unsigned char> text{'h', 'i', '\n'};
+    f.WriteAll(text);
+    EXPECT_THROW(TestTree tree(path), TamBTree::BTreeException);
+    Options readOnly;
+    readOnly.readOnly = true;
+    EXPECT_THROW(TestTree tree(path, readOnly), TamBTree::BTreeException);
+    EXPECT_EQ(f.ReadAll(), text);
 }
 
 TEST(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {

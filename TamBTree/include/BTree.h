@@ -153,6 +153,7 @@ private:
 
     // File format (open, create).
     bool Exist() const;
+    void RefuseForeignFile() const;
     void Create();
     void CreateSystemBlock();
     void Load();

@@ -57,10 +57,12 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
         viewCache = new ViewCache(true);
         layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
                                            &keySize, &valueSize, &BTree::LessHook, this});
-        if (Exist())
+        if (Exist()) {
             Load();
-        else
+        } else {
+            RefuseForeignFile();
             Create();
+        }
     } catch (...) {
         ReleaseResources();
         throw;

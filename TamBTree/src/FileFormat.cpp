@@ -41,6 +41,26 @@ bool BTree::Exist() const {
     return ReadInfo(file.GetPath(), info) && info.created != 0;
 }
 
+void BTree::RefuseForeignFile() const {
+    // Only an empty file or the remains of an interrupted creation (zeros or
+    // the version word at the start) may be created over: a file that is
+    // not a tree is somebody's data.
+    TamFile::Path path(file.GetPath());
+    if (!path.IsFile() || path.Size() == 0) return;
+    unsigned char head[4] = {0, 0, 0, 0};
+    const std::uint32_t length = path.Size() < 4 ? static_cast<std::uint32_t>(path.Size()) : 4;
+    try {
+        TamFile::CFile direct(file.GetPath());
+        direct.Open(TamFile::OpenRead);
+        direct.Read(head, length, 1, true);
+    } catch (const TamFile::FileException&) {
+        return;  // the create that follows reports why the file cannot be used
+    }
+    const std::uint32_t version = FILE_VERSION;
+    if (std::memcmp(head, "\0\0\0\0", length) != 0 && std::memcmp(head, &version, length) != 0)
+        ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+}
+
 void BTree::Init() {
     pageCount = 1;
     rootPage = 0;

@@ -54,6 +54,10 @@ Record PageLayout::MakeRoom(PageHeader* page, const Record& r) const {
     if (page->dataEnd + need <= format.pageSize - page->directorySize) return r;
     const Record kept = SetAside(page, r);
     ShrinkPage(page);
+    // Compaction frees what dataSize promised; a damaged dataSize that
+    // understates the live entries would make the write leave the page.
+    if (page->dataEnd + need > format.pageSize - page->directorySize)
+        ThrowDamaged(page, L"more data than its header counts");
     return kept;
 }
 
