@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "Bench.h"

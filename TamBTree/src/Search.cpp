@@ -57,11 +57,19 @@ std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageO
 BTreeIterator BTree::Bound(const Record& r, bool lower) {
     CacheOperation bracket(this);
     PageHeader* leaf = Descend(r);
-    BTreeIterator it(leaf->pageNumber, layout->FindLargestRecord(leaf, r), this);
-    ++it;
-    if (it.IsEnd()) return endIterator;
-    if (Less(r, IteratorRecord(it))) return it;
-    PageHeader* page = LoadPage(it.GetCurrentPage());
+    const std::uint32_t i = layout->FindLargestRecord(leaf, r);
+    BTreeIterator it(leaf->pageNumber, i, this);
+    PageHeader* page = leaf;
+    if (i < leaf->count) {
+        it = BTreeIterator(leaf->pageNumber, i + 1, this);
+    } else {
+        ++it;
+        if (it.IsEnd()) return endIterator;
+        page = LoadPage(it.GetCurrentPage());
+    }
+    if (Less(r, layout->GetRecord(page, it.GetCurrentRecord()))) return it;
+    // Without duplicates the record found is the only one equal to r.
+    if (!allowDuplicates) return lower ? it : ++it;
     if (lower) {
         if (page->previousPage != NO_PAGE && !Less(layout->GetRecord(page, 1), r)) {
             const std::uint64_t q = FindPage(r, page, FindPageBackward);
