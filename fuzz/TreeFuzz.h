@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "TestTree.h"
 
@@ -71,13 +72,17 @@ inline std::string ValueFor(const TamBTreeTest::Options& o, const std::string& s
     return value;
 }
 
+// The texts of the exceptions the library raised, in order.
+using Reports = std::vector<std::string>;
+
 // Every error must be an exception of the library's family; others escape.
 template <class Step>
-bool Attempt(Step step) {
+bool Attempt(Reports& reports, Step step) {
     try {
         step();
         return true;
-    } catch (const Tam::BaseException&) {
+    } catch (const Tam::BaseException& e) {
+        reports.push_back(e.what());
         return false;
     }
 }
@@ -106,24 +111,28 @@ inline void Walk(TamBTreeTest::TestTree& tree, bool forward) {
     for (--it; !it.IsEnd() && steps < limit; --it, ++steps) sum = sum + Touch(tree, it);
 }
 
-inline void Bounds(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o) {
+inline void Bounds(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o, Reports& reports) {
     for (const char* seed : {"", "k", "key0042", "\x7f\xff\xff", "zzzzzzzzzzzz"}) {
         const std::string key = KeyFor(o, seed);
         const auto probe = TamBTreeTest::TestTree::MakeKey(key);
-        Attempt([&] {
+        Attempt(reports, [&] {
             const TamBTree::BTreeIterator lower = tree.LowerBound(probe);
             if (!lower.IsEnd()) Touch(tree, lower);
         });
-        Attempt([&] {
+        Attempt(reports, [&] {
             const TamBTree::BTreeIterator upper = tree.UpperBound(probe);
             if (!upper.IsEnd()) Touch(tree, upper);
         });
-        Attempt([&] { tree.Find(probe); });
+        Attempt(reports, [&] { tree.Find(probe); });
     }
 }
 
-inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o) {
-    const bool done = Attempt([&] {
+inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o, Reports& reports) {
+    const bool done = Attempt(reports, [&] {
+        // A large record needs room that only a truthful page header finds.
+        const std::string large(3000, 'L');
+        const std::string key = KeyFor(o, o.hasValue ? "fuzz-large" : "fuzz-large" + large);
+        tree.Insert(TamBTreeTest::TestTree::Make(key, ValueFor(o, large)));
         for (int i = 0; i < 3; ++i) {
             const std::string key = KeyFor(o, "fuzz" + std::to_string(i));
             tree.Insert(
@@ -140,7 +149,7 @@ inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o)
         tree.Commit();
     });
     // A failed change is discarded the documented way.
-    if (!done) Attempt([&] { tree.Rollback(); });
+    if (!done) Attempt(reports, [&] { tree.Rollback(); });
 }
 
 // Writes `bytes` as the tree file at `path`, followed by free space (a hole,
@@ -156,8 +165,9 @@ inline bool WriteTreeFile(const std::string& path, const std::uint8_t* bytes, st
 }
 
 // Runs everything on the tree file at `path`; returns normally unless the
-// library faults.
-inline void Exercise(const std::string& path) {
+// library faults, with what the library reported.
+inline Reports Exercise(const std::string& path) {
+    Reports reports;
     std::uint32_t count = 0;
     const Layout* layouts = Layouts(count);
     unsigned char selector = 0;
@@ -168,16 +178,17 @@ inline void Exercise(const std::string& path) {
         std::fclose(f);
     }
     const TamBTreeTest::Options& o = layouts[selector % count].options;
-    Attempt([&] {
+    Attempt(reports, [&] {
         TamBTreeTest::TestTree tree(path, o);
-        Attempt([&] { tree.ValidateTree(); });
-        Attempt([&] { Walk(tree, true); });
-        Attempt([&] { Walk(tree, false); });
-        Bounds(tree, o);
-        Change(tree, o);
-        Attempt([&] { tree.ValidateTree(); });
-        Attempt([&] { Walk(tree, true); });
+        Attempt(reports, [&] { tree.ValidateTree(); });
+        Attempt(reports, [&] { Walk(tree, true); });
+        Attempt(reports, [&] { Walk(tree, false); });
+        Bounds(tree, o, reports);
+        Change(tree, o, reports);
+        Attempt(reports, [&] { tree.ValidateTree(); });
+        Attempt(reports, [&] { Walk(tree, true); });
     });
+    return reports;
 }
 
 }  // namespace TamBTreeFuzz

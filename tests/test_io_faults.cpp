@@ -63,10 +63,12 @@ public:
     ~PhaseRecorder() override { TamFile::MemoryMapFile::SetFaultHook(nullptr); }
     void At(Point point, const std::string&) override {
         phases.push_back(phase);
+        points.push_back(point);
         if (phase == InInsert && point == BeforeResize) ++growths;
     }
     const Phase& phase;
     std::vector<Phase> phases;
+    std::vector<Point> points;
     int growths = 0;
 };
 
@@ -108,14 +110,17 @@ protected:
 TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndRollbackOrReopenRecovers) {
     Model added = committed;
     std::vector<Phase> phases;
+    std::vector<TamFile::FileFaultHook::Point> points;
     {
         Fresh();
         Phase phase = InInsert;
         PhaseRecorder recorder(phase);
         TestTree tree(path);
         recorder.phases.clear();
+        recorder.points.clear();
         Transaction(tree, added, kCommitted, kAdded, phase);
         phases = recorder.phases;
+        points = recorder.points;
         EXPECT_GT(recorder.growths, 0) << "the inserts must grow the file";
     }
     int runs = 0;
@@ -137,6 +142,7 @@ TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndRollbackOrReopenRecovers) {
                     ADD_FAILURE() << where << ": nothing thrown";
                 } catch (const TamFile::FileException& e) {
                     EXPECT_EQ(e.GetError(), error) << where;
+                    EXPECT_EQ(e.GetAction(), FaultPlan::ActionOf(points[point - 1])) << where;
                 }
                 EXPECT_EQ(phase, phases[point - 1]) << where;
                 // Once Commit has begun, the file may already hold the new

@@ -83,14 +83,15 @@ PageHeader* BTree::LoadPage(std::uint64_t n) const {
     }
     PageHeader* page = MapPage(n, offset);
     // A committed image comes from the file: check it before anyone follows
-    // its counts and offsets. Its entries are checked once per open: only the
-    // tree itself writes to the file while it is open.
+    // its counts and offsets. Its header and entries are checked once per
+    // open: only the tree itself writes to the file while it is open. (Pages
+    // are 65536 bytes, so the unit needs no division on this hot path.)
     if (page->pageNumber != n)
         ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
                      std::to_wstring(page->pageNumber));
-    layout->CheckPage(page);
-    const std::uint64_t unit = offset / pageSize;
+    const std::uint64_t unit = offset >> 16;
     if (!TestBit(checkedUnits, unit)) {
+        layout->CheckPage(page);
         for (std::uint32_t i = 1; i <= page->count; ++i) layout->CheckEntry(page, i);
         SetBit(checkedUnits, unit);
     }

@@ -33,16 +33,12 @@ public:
         outcome = what;
         error = errorNumber;
     }
-    void Disarm() { outcome = CountOnly; }
-    std::uint64_t Seen() const { return seen; }
-    bool Fired() const { return fired; }
     // Counts only the points for which `filter` is true (all by default).
     bool (*filter)(Point) = nullptr;
 
     void At(Point point, const std::string& path) override {
         if (filter && !filter(point)) return;
         if (++seen != target || outcome == CountOnly) return;
-        fired = true;
         if (outcome == Exit) ::_exit(EXIT_CODE);
         throw TamFile::FileException(ActionOf(point), path, error);
     }
@@ -59,16 +55,12 @@ public:
                 return TamFile::ActionFlush;
         }
     }
-    static bool IsBefore(Point point) {
-        return point != AfterFlushView && point != AfterFlush && point != AfterResize;
-    }
 
 private:
     std::uint64_t seen = 0;
     std::uint64_t target = 0;
     Outcome outcome = CountOnly;
     int error = EIO;
-    bool fired = false;
 };
 
 // A scratch directory in memory when the system has one: the crash tests
