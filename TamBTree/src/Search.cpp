@@ -135,7 +135,10 @@ BTreeConstIterator BTree::Begin() const {
 
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
     CacheOperation bracket(this);
-    return layout->GetRecord(LoadPage(page), index);
+    const PageHeader* p = LoadPage(page);
+    // Index 0 names no entry: like an index past the count, it yields the
+    // empty record at the end of the record area.
+    return layout->GetRecord(p, index == 0 ? p->count + 1 : index);
 }
 
 }  // namespace TamBTree
