@@ -30,6 +30,8 @@ struct PageHeader;
 struct BTreeInfo;
 class PageLayout;
 class ViewCache;
+class PageAddressCache;
+struct ViewCacheEntry;
 
 class TAMBTREE_API BTree : public TamMem::PoolObject {
 public:
@@ -131,8 +133,40 @@ private:
     friend class CacheOperation;
     friend class BTreeTestAccess;
 
-    using PageMap = std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
+    // Pages changed in the open transaction: page number to new offset. Every
+    // change advances the epoch, which voids remembered page addresses.
+    class PageMap {
+    public:
+        using Map = std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
                              TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>;
+        using const_iterator = Map::const_iterator;
+
+        const_iterator find(std::uint64_t n) const { return map.find(n); }
+        const_iterator begin() const { return map.begin(); }
+        const_iterator end() const { return map.end(); }
+        std::size_t size() const { return map.size(); }
+        void emplace(std::uint64_t n, std::uint64_t offset) {
+            ++epoch;
+            map.emplace(n, offset);
+        }
+        void erase(const_iterator at) {
+            ++epoch;
+            map.erase(at);
+        }
+        void erase(std::uint64_t n) {
+            ++epoch;
+            map.erase(n);
+        }
+        void clear() {
+            ++epoch;
+            map.clear();
+        }
+        std::uint64_t Epoch() const { return epoch; }
+
+    private:
+        Map map;
+        std::uint64_t epoch = 0;
+    };
     enum FindPageOperation { FindPageBackward = 0, FindPageForward = 1, FindPageForwardInclusive = 2 };
 
     using OffsetSet =
@@ -179,7 +213,11 @@ private:
     unsigned char* HoldPageIndexBlock(std::uint64_t block) const;
     void ReleaseHeldPageIndexBlock() const;
     void AddPageIndexBlock() const;
-    PageHeader* MapPage(std::uint64_t n, std::uint64_t offset) const;
+    // LoadPage without the remembered addresses; `entry` receives the view.
+    PageHeader* LoadPageSlow(std::uint64_t n, ViewCacheEntry*& entry) const;
+    PageHeader* MapPage(std::uint64_t n, std::uint64_t offset, ViewCacheEntry*& entry) const;
+    // Changes whenever a remembered page address may have gone stale.
+    std::uint64_t PageEpoch() const;
     bool IsPageCached(std::uint64_t n) const;
     // Unmaps a page's view that a walk mapped itself; the views a caller's
     // bracket may hold stay.
@@ -202,6 +240,8 @@ private:
 
     // Search.
     BTreeIterator Bound(const Record& r, bool lower);
+    // Find in a tree without duplicates: one descent and one comparison.
+    BTreeIterator FindUnique(const Record& r);
     std::uint64_t FindPage(const Record& r, PageHeader* const page, FindPageOperation op);
     PageHeader* Descend(const Record& r) const;
     Record IteratorRecord(const BTreeIterator& it) const;
@@ -279,6 +319,9 @@ private:
     FastVector<std::uint64_t> freedPages;
     mutable int depth;
     ViewCache* viewCache;
+    PageAddressCache* pageAddresses;
+    // Advanced when page-index entries are rewritten in place (commit).
+    mutable std::uint64_t indexEpoch;
     PageLayout* layout;
     FastVector<std::uint64_t> insertPath;
     // A pre-committed transaction waits for Commit or Rollback.

@@ -38,7 +38,7 @@ PageHeader* BTree::NewPage(const PageHeader& pageTemplate) {
 void BTree::FreePage(const PageHeader* page) {
     const std::uint64_t n = page->pageNumber;
     freedPages.Append(n);
-    PageMap::iterator changed = changedPages.find(n);
+    PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) {
         freeList.FreeBlock(pageSize, changed->second);
         changedPages.erase(changed);

@@ -3,6 +3,7 @@
 #include "BTree.h"
 
 #include "FileFormat.h"
+#include "PageAddressCache.h"
 #include "PageLayout.h"
 #include "ViewCache.h"
 
@@ -35,6 +36,8 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
       heldPageIndexView(nullptr),
       depth(0),
       viewCache(nullptr),
+      pageAddresses(nullptr),
+      indexEpoch(0),
       layout(nullptr),
       commitPending(false),
       insertBuffer(nullptr),
@@ -55,6 +58,7 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
         recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
         insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
         viewCache = new ViewCache(true);
+        pageAddresses = new PageAddressCache;
         layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
                                            &keySize, &valueSize, &BTree::LessHook, this});
         if (Exist()) {
@@ -88,6 +92,8 @@ void BTree::ReleaseResources() {
     file.Close();
     delete viewCache;
     viewCache = nullptr;
+    delete pageAddresses;
+    pageAddresses = nullptr;
     delete layout;
     layout = nullptr;
     TamMem::Free(recordBuffers[0]);

@@ -138,6 +138,8 @@ void BTree::ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced) {
             freePageNumbers.Remove(page);
         }
     }
+    // Freed pages lost their locations: no remembered address may outlive that.
+    ++indexEpoch;
     if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
         file.FlushView(heldPageIndexBlock, allocationGranularity);
 

@@ -105,7 +105,7 @@ void BTree::Create() {
 
     // A new tree has nothing to commit: the root's location goes straight
     // into the page index.
-    const std::uint64_t rootOffset = changedPages[0];
+    const std::uint64_t rootOffset = changedPages.find(0)->second;
     *entry = rootOffset;
     file.FlushView(rootOffset, pageSize);
     changedPages.erase(0);

@@ -221,29 +221,18 @@ std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page) const {
 }
 
 std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record& r) const {
+    // The number of entries Less than r: entries 1..lo are, entries past hi
+    // are not.
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
-    std::uint32_t len = page->count;
-    if (len == 0) return 0;
-    std::uint32_t mid = 0;
-    do {
-        mid = lo + len / 2;
-        if (Less(GetRecord(page, mid + 1), r)) {
-            if (len >= 2) {
-                lo = mid;
-            } else {
-                lo = hi;
-                mid = hi;
-            }
-        } else if (len >= 2) {
-            hi = mid;
-        } else {
-            hi = lo;
-            mid = lo;
-        }
-        len = hi - lo;
-    } while (len != 0);
-    return mid;
+    while (lo < hi) {
+        const std::uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (Less(GetRecord(page, mid), r))
+            lo = mid;
+        else
+            hi = mid - 1;
+    }
+    return lo;
 }
 
 }  // namespace TamBTree

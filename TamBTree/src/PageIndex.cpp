@@ -10,6 +10,7 @@
 
 #include "BTree.h"
 #include "FileFormat.h"
+#include "PageAddressCache.h"
 #include "PageLayout.h"
 #include "ViewCache.h"
 
@@ -54,24 +55,44 @@ std::uint64_t BTree::GetPageOffset(std::uint64_t n) const {
     return *GetStablePageOffset(n);
 }
 
-PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset) const {
+std::uint64_t BTree::PageEpoch() const {
+    // Each part only grows, so the sum changes whenever one of them does.
+    return changedPages.Epoch() + indexEpoch + viewCache->Removals();
+}
+
+PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
     const std::uint64_t g = allocationGranularity;
     if (offset % pageSize != 0 || offset == 0 || offset > file.GetSize() ||
         file.GetSize() - offset < pageSize)
         ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
     const std::uint64_t base = offset - offset % g;
-    unsigned char* view = viewCache->Find(base);
-    if (!view) {
-        view = file.GetView(base);
-        viewCache->TouchView(base, view);
+    entry = viewCache->Find(base);
+    if (!entry) {
+        unsigned char* view = file.GetView(base);
+        entry = viewCache->TouchView(base, view);
     }
-    return reinterpret_cast<PageHeader*>(view + (offset - base));
+    return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
 }
 
 PageHeader* BTree::LoadPage(std::uint64_t n) const {
+    ViewCache::Entry* entry;
+    PageHeader* page = pageAddresses->Find(n, PageEpoch(), entry);
+    if (!page) {
+        page = LoadPageSlow(n, entry);
+        pageAddresses->Remember(n, PageEpoch(), page, entry);
+    } else {
+        // A remembered view still counts as used, so the view the bracket
+        // trims is still the least recently used one.
+        viewCache->Touch(entry);
+    }
+    return page;
+}
+
+PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry) const {
     PageMap::const_iterator changed = changedPages.find(n);
-    if (changed != changedPages.end()) return MapPage(n, changed->second);
-    if (n >= pageCount) ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
+    if (changed != changedPages.end()) return MapPage(n, changed->second, entry);
+    if (n >= pageCount)
+        ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
     const std::uint64_t offset = *GetStablePageOffset(n);
     if (offset == NO_PAGE) {
         // A page just made by NewPage gets its first location; any other
@@ -79,9 +100,9 @@ PageHeader* BTree::LoadPage(std::uint64_t n) const {
         if (n != creatingPage) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
         const std::uint64_t fresh = AllocatePageSpace();
         changedPages.emplace(n, fresh);
-        return MapPage(n, fresh);
+        return MapPage(n, fresh, entry);
     }
-    PageHeader* page = MapPage(n, offset);
+    PageHeader* page = MapPage(n, offset, entry);
     // A committed image comes from the file: check it before anyone follows
     // its counts and offsets. Its header and entries are checked once per
     // open: only the tree itself writes to the file while it is open. (Pages
@@ -137,7 +158,8 @@ void BTree::LoadPageIndexBlock(const BTreeInfo* info) {
     for (std::uint32_t b = 0; b < pageIndexBlocks.Size(); ++b) {
         const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
         if (first >= next) break;
-        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(HoldPageIndexBlock(b));
+        const std::uint64_t* entries =
+            reinterpret_cast<const std::uint64_t*>(HoldPageIndexBlock(b));
         for (std::uint32_t k = 0; k < pageIndexEntriesPerBlock && first + k < next; ++k) {
             const std::uint64_t n = first + k;
             const std::uint64_t offset = entries[k];

@@ -44,18 +44,6 @@ void PageLayout::GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint
     offset += 4;
 }
 
-Record PageLayout::GetRecord(const PageHeader* page, std::uint32_t i) const {
-    Record r{nullptr, 0, nullptr, 0};
-    std::uint32_t offset = 0;
-    GetKeyInfo(page, i, offset, r.keyLength);
-    r.key = Bytes(page) + offset;
-    if (CarriesValue(page)) {
-        GetValueInfo(page, i, offset, r.valueLength);
-        r.value = Bytes(page) + offset;
-    }
-    return r;
-}
-
 std::uint64_t PageLayout::GetChild(const PageHeader* page, std::uint32_t i) const {
     return Read64(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * i - 8);
 }

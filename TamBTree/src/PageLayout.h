@@ -97,7 +97,26 @@ public:
                     std::uint32_t& size) const;
     void GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint32_t& offset,
                       std::uint32_t& size) const;
-    Record GetRecord(const PageHeader* page, std::uint32_t i) const;
+    // Entry i (1..count); past the count, the empty record at dataEnd. Inline:
+    // every comparison of a search reads one.
+    Record GetRecord(const PageHeader* page, std::uint32_t i) const {
+        const unsigned char* bytes = Bytes(page);
+        const bool withValue = CarriesValue(page);
+        if (i > page->count) {
+            const unsigned char* end = bytes + page->dataEnd;
+            return Record{end, 0, withValue ? end : nullptr, 0};
+        }
+        std::uint32_t at = EntryOffset(page, i);
+        Record r{nullptr, 0, nullptr, 0};
+        r.keyLength = TakeLength(bytes, at, format.fixedKeySize, format.keySize);
+        r.key = bytes + at;
+        if (withValue) {
+            at += r.keyLength;
+            r.valueLength = TakeLength(bytes, at, format.fixedValueSize, format.valueSize);
+            r.value = bytes + at;
+        }
+        return r;
+    }
     std::uint64_t GetChild(const PageHeader* page, std::uint32_t i) const;
     void SetChild(PageHeader* page, std::uint32_t i, std::uint64_t child) const;
     std::uint32_t GetChildrenNumber(const PageHeader* page, std::uint64_t child) const;
@@ -162,6 +181,15 @@ private:
         return Read32(Bytes(page) + format.pageSize - SlotSize(page) * i);
     }
     bool CarriesValue(const PageHeader* page) const { return format.hasValue && page->isLeaf; }
+    // The length of the key or value at `at`: the fixed size, or the length
+    // word there, which `at` then steps over.
+    static std::uint32_t TakeLength(const unsigned char* bytes, std::uint32_t& at, bool fixed,
+                                    const std::uint32_t* fixedSize) {
+        if (fixed) return *fixedSize;
+        const std::uint32_t length = Read32(bytes + at);
+        at += 4;
+        return length;
+    }
     // Bytes in the record area of an entry with these key and value lengths.
     std::uint32_t StoredSize(std::uint32_t keyLength, bool withValue,
                              std::uint32_t valueLength) const;

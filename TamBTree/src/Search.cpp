@@ -105,6 +105,7 @@ BTreeConstIterator BTree::UpperBound(const Record& r) const {
 
 BTreeIterator BTree::Find(const Record& r) {
     CacheOperation bracket(this);
+    if (!allowDuplicates) return FindUnique(r);
     BTreeIterator it = LowerBound(r);
     if (it.IsEnd()) return endIterator;
     const Record x = IteratorRecord(it);
@@ -112,7 +113,27 @@ BTreeIterator BTree::Find(const Record& r) {
     return it;
 }
 
-BTreeConstIterator BTree::Find(const Record& r) const { return const_cast<BTree*>(this)->Find(r); }
+BTreeIterator BTree::FindUnique(const Record& r) {
+    // The first record not Less than r is the only candidate: it is equal to
+    // r unless r is Less than it.
+    const PageHeader* leaf = Descend(r);
+    const std::uint32_t i = layout->FindLargestRecord(leaf, r);
+    BTreeIterator it(leaf->pageNumber, i + 1, this);
+    Record x;
+    if (i < leaf->count) {
+        x = layout->GetRecord(leaf, i + 1);
+    } else {
+        // r is past this leaf's records; the candidate opens the next leaf.
+        it = BTreeIterator(leaf->pageNumber, i, this);
+        if ((++it).IsEnd()) return endIterator;
+        x = IteratorRecord(it);
+    }
+    return Less(r, x) ? endIterator : it;
+}
+
+BTreeConstIterator BTree::Find(const Record& r) const {
+    return const_cast<BTree*>(this)->Find(r);
+}
 
 BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
     CacheOperation bracket(this);
@@ -127,7 +148,9 @@ BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
     return it;
 }
 
-BTreeIterator BTree::Begin() { return recordCount ? beginIterator : endIterator; }
+BTreeIterator BTree::Begin() {
+    return recordCount ? beginIterator : endIterator;
+}
 
 BTreeConstIterator BTree::Begin() const {
     return recordCount ? beginConstIterator : endConstIterator;

@@ -15,16 +15,13 @@ void ViewCache::Append(Entry* entry) {
     mostRecent = entry;
 }
 
-void ViewCache::TouchView(std::uint64_t offset, unsigned char*& address) {
+ViewCache::Entry* ViewCache::TouchView(std::uint64_t offset, unsigned char*& address) {
     Map::iterator key = map.find(offset);
     if (key != map.end() && key->second) {
         Entry* entry = key->second;
-        if (entry != mostRecent) {
-            Unlink(entry);
-            Append(entry);
-        }
+        Touch(entry);
         address = entry->address;
-        return;
+        return entry;
     }
     Entry* entry = new Entry;
     entry->offset = offset;
@@ -35,14 +32,14 @@ void ViewCache::TouchView(std::uint64_t offset, unsigned char*& address) {
         key->second = entry;
     Append(entry);
     ++count;
+    return entry;
 }
 
-unsigned char* ViewCache::Find(std::uint64_t offset) {
+ViewCache::Entry* ViewCache::Find(std::uint64_t offset) {
     Map::iterator key = map.find(offset);
     if (key == map.end() || !key->second) return nullptr;
-    unsigned char* address = key->second->address;
-    TouchView(offset, address);
-    return address;
+    Touch(key->second);
+    return key->second;
 }
 
 bool ViewCache::Contains(std::uint64_t offset) const {
@@ -54,6 +51,7 @@ void ViewCache::Destroy(Map::iterator key) {
     Entry* entry = key->second;
     Unlink(entry);
     delete entry;
+    ++removals;
     if (keepKeys)
         key->second = nullptr;
     else
@@ -84,6 +82,7 @@ void ViewCache::ClearViews() {
     }
     mostRecent = nullptr;
     count = 0;
+    ++removals;
     if (keepKeys) {
         for (auto& key : map) key.second = nullptr;
     } else {

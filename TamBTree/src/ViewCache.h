@@ -15,14 +15,17 @@
 
 namespace TamBTree {
 
+// One cached view, linked in use order.
+struct ViewCacheEntry : TamMem::PoolObject {
+    ViewCacheEntry* previous;
+    ViewCacheEntry* next;
+    std::uint64_t offset;
+    unsigned char* address;
+};
+
 class ViewCache : public TamMem::PoolObject {
 public:
-    struct Entry : TamMem::PoolObject {
-        Entry* previous;
-        Entry* next;
-        std::uint64_t offset;
-        unsigned char* address;
-    };
+    using Entry = ViewCacheEntry;
 
     explicit ViewCache(bool keepKeys = true) : keepKeys(keepKeys) {}
     ~ViewCache() { ClearViews(); }
@@ -31,10 +34,17 @@ public:
 
     // A live entry for `offset` becomes the most recent and its address is
     // returned through `address`; otherwise an entry for the given address is
-    // created at the most-recent end.
-    void TouchView(std::uint64_t offset, unsigned char*& address);
-    // The live entry's address, made most recent; null when none.
-    unsigned char* Find(std::uint64_t offset);
+    // created at the most-recent end. Returns the entry.
+    Entry* TouchView(std::uint64_t offset, unsigned char*& address);
+    // The live entry for `offset`, made most recent; null when none.
+    Entry* Find(std::uint64_t offset);
+    // Makes a live entry the most recent.
+    void Touch(Entry* entry) {
+        if (entry != mostRecent) {
+            Unlink(entry);
+            Append(entry);
+        }
+    }
     // Whether a live entry exists for `offset` (use order unchanged).
     bool Contains(std::uint64_t offset) const;
     // Destroys the live entry for `offset`, returning its address; false when
@@ -46,6 +56,9 @@ public:
     void ClearViews();
 
     std::uint32_t Count() const { return count; }
+    // Grows with every entry destroyed: an entry pointer or address taken
+    // earlier is still live while this is unchanged.
+    std::uint64_t Removals() const { return removals; }
     // Offsets in use order, least recent first (for tests).
     void ForEach(const std::function<void(std::uint64_t)>& visit) const;
 
@@ -62,6 +75,7 @@ private:
     Entry* mostRecent = nullptr;
     bool keepKeys;
     std::uint32_t count = 0;
+    std::uint64_t removals = 0;
     Map map;
 };
 
