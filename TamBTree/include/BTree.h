@@ -117,8 +117,16 @@ protected:
     BTreeIterator Update(const BTreeIterator& it, const Record& r);
     void Clear();
 
-    int Add() const;
-    int Remove() const;
+    // Open and close the operation bracket (CacheOperation does both). Inline:
+    // every iterator step and record read runs in a bracket.
+    int Add() const {
+        if (depth == 0) MakeRoom();
+        return ++depth;
+    }
+    int Remove() const {
+        if (depth == 1) TrimViews();
+        return --depth;
+    }
 
     [[noreturn]] static void ThrowRecordTooLargeException(const std::string& path);
 
@@ -215,6 +223,8 @@ private:
     void AddPageIndexBlock() const;
     // LoadPage without the remembered addresses; `entry` receives the view.
     PageHeader* LoadPageSlow(std::uint64_t n, ViewCacheEntry*& entry) const;
+    // Allocates a new location for page n in the open transaction.
+    std::uint64_t TakeFreshLocation(std::uint64_t n) const;
     PageHeader* MapPage(std::uint64_t n, std::uint64_t offset, ViewCacheEntry*& entry) const;
     // Changes whenever a remembered page address may have gone stale.
     std::uint64_t PageEpoch() const;
@@ -231,6 +241,9 @@ private:
     void MakeRoom() const;
     void ClearViews() const;
     void ReleaseLeastRecentView() const;
+    // At the end of an outermost operation: one view goes when the cache holds
+    // more than it may.
+    void TrimViews() const;
 
     // Iterator steps, shared by both iterator classes.
     void StepForward(std::uint64_t& page, std::uint32_t& record) const;
@@ -333,5 +346,9 @@ private:
     // location.
     mutable std::uint64_t creatingPage;
 };
+
+inline CacheOperation::CacheOperation(const BTree* tree) : tree(tree) { tree->Add(); }
+
+inline CacheOperation::~CacheOperation() { tree->Remove(); }
 
 }  // namespace TamBTree

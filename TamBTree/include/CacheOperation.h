@@ -21,3 +21,6 @@ private:
 };
 
 }  // namespace TamBTree
+
+// The constructor and destructor are inline, defined after the tree.
+#include "BTree.h"

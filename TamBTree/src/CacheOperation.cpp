@@ -9,21 +9,8 @@
 
 namespace TamBTree {
 
-CacheOperation::CacheOperation(const BTree* tree) : tree(tree) { tree->Add(); }
-
-CacheOperation::~CacheOperation() {
-    tree->Remove();
-    tree = nullptr;
-}
-
-int BTree::Add() const {
-    if (depth == 0) MakeRoom();
-    return ++depth;
-}
-
-int BTree::Remove() const {
-    if (depth == 1 && viewCache->Count() > maxCachedViews) ReleaseLeastRecentView();
-    return --depth;
+void BTree::TrimViews() const {
+    if (viewCache->Count() > maxCachedViews) ReleaseLeastRecentView();
 }
 
 void BTree::MakeRoom() const {

@@ -222,12 +222,32 @@ std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page) const {
 
 std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record& r) const {
     // The number of entries Less than r: entries 1..lo are, entries past hi
-    // are not.
+    // are not. The page's shape is read once: Less may be any code, so the
+    // compiler cannot keep it in registers across the calls by itself.
+    const unsigned char* bytes = Bytes(page);
+    const unsigned char* slots = bytes + format.pageSize;
+    const std::uint32_t slotSize = SlotSize(page);
+    const bool withValue = CarriesValue(page);
+    const bool fixedKey = format.fixedKeySize;
+    const bool fixedValue = format.fixedValueSize;
+    const std::uint32_t keySize = *format.keySize;
+    const std::uint32_t valueSize = *format.valueSize;
+    const auto less = format.less;
+    const void* context = format.context;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-        if (Less(GetRecord(page, mid), r))
+        std::uint32_t at = Read32(slots - slotSize * mid);
+        Record x{nullptr, 0, nullptr, 0};
+        x.keyLength = TakeLength(bytes, at, fixedKey, &keySize);
+        x.key = bytes + at;
+        if (withValue) {
+            at += x.keyLength;
+            x.valueLength = TakeLength(bytes, at, fixedValue, &valueSize);
+            x.value = bytes + at;
+        }
+        if (less(context, x, r))
             lo = mid;
         else
             hi = mid - 1;

@@ -98,9 +98,7 @@ PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry) const
         // A page just made by NewPage gets its first location; any other
         // unlocated page is named by damaged data.
         if (n != creatingPage) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
-        const std::uint64_t fresh = AllocatePageSpace();
-        changedPages.emplace(n, fresh);
-        return MapPage(n, fresh, entry);
+        return MapPage(n, TakeFreshLocation(n), entry);
     }
     PageHeader* page = MapPage(n, offset, entry);
     // A committed image comes from the file: check it before anyone follows
@@ -119,11 +117,19 @@ PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry) const
     return page;
 }
 
+std::uint64_t BTree::TakeFreshLocation(std::uint64_t n) const {
+    const std::uint64_t fresh = AllocatePageSpace();
+    changedPages.emplace(n, fresh);
+    // What the tree itself writes there is sound: once committed, the image
+    // needs no check on its first read.
+    SetBit(checkedUnits, fresh >> 16);
+    return fresh;
+}
+
 PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
     if (changedPages.find(n) != changedPages.end()) return LoadPage(n);
     const PageHeader* committed = LoadPage(n);
-    const std::uint64_t fresh = AllocatePageSpace();
-    changedPages.emplace(n, fresh);
+    TakeFreshLocation(n);
     PageHeader* page = LoadPage(n);
     std::memcpy(page, committed, pageSize);
     return page;

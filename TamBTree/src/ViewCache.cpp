@@ -2,19 +2,6 @@
 
 namespace TamBTree {
 
-void ViewCache::Unlink(Entry* entry) {
-    (entry->previous ? entry->previous->next : leastRecent) = entry->next;
-    (entry->next ? entry->next->previous : mostRecent) = entry->previous;
-    entry->previous = entry->next = nullptr;
-}
-
-void ViewCache::Append(Entry* entry) {
-    entry->previous = mostRecent;
-    entry->next = nullptr;
-    (mostRecent ? mostRecent->next : leastRecent) = entry;
-    mostRecent = entry;
-}
-
 ViewCache::Entry* ViewCache::TouchView(std::uint64_t offset, unsigned char*& address) {
     Map::iterator key = map.find(offset);
     if (key != map.end() && key->second) {

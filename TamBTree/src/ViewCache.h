@@ -67,8 +67,17 @@ private:
     using Map = std::unordered_map<std::uint64_t, Entry*, std::hash<std::uint64_t>,
                                    std::equal_to<std::uint64_t>,
                                    TamMem::PoolAllocator<std::pair<const std::uint64_t, Entry*>>>;
-    void Unlink(Entry* entry);
-    void Append(Entry* entry);
+    void Unlink(Entry* entry) {
+        (entry->previous ? entry->previous->next : leastRecent) = entry->next;
+        (entry->next ? entry->next->previous : mostRecent) = entry->previous;
+        entry->previous = entry->next = nullptr;
+    }
+    void Append(Entry* entry) {
+        entry->previous = mostRecent;
+        entry->next = nullptr;
+        (mostRecent ? mostRecent->next : leastRecent) = entry;
+        mostRecent = entry;
+    }
     void Destroy(Map::iterator key);
 
     Entry* leastRecent = nullptr;
