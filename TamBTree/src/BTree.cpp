@@ -44,7 +44,8 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
       creatingPage(NO_PAGE) {
     const std::uint32_t g = allocationGranularity;
     // A request of 0 or above the granularity yields no page size at all.
-    if (requestedPageSize == 0 || requestedPageSize > g) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+    if (requestedPageSize == 0 || requestedPageSize > g)
+        ThrowTree<BTreeException>(MsgInvalid, __LINE__);
     pageSize = g / (g / requestedPageSize);
     maxRecordSize = (pageSize - 5 * leafSlotSize - PAGE_HEADER_SIZE) / 5;
     if (!fixedKeySize) maxRecordSize -= 4;
@@ -58,7 +59,7 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
         recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
         insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
         viewCache = new ViewCache(true);
-        pageAddresses = new PageAddressCache;
+        pageAddresses = new PageAddressCache(maxCachedViews * (g / pageSize));
         layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
                                            &keySize, &valueSize, &BTree::LessHook, this});
         if (Exist()) {

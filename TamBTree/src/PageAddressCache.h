@@ -19,27 +19,38 @@ struct PageHeader;
 
 class PageAddressCache : public TamMem::PoolObject {
 public:
+    // Room for about `pages` addresses (a power of two between 64 and 16384).
+    explicit PageAddressCache(std::uint32_t pages) {
+        while (mask + 1 < pages && mask + 1 < MAX_SLOTS) mask = mask * 2 + 1;
+        slots = static_cast<Slot*>(TamMem::Allocate(sizeof(Slot) * (mask + 1)));
+        for (std::uint32_t i = 0; i <= mask; ++i) slots[i] = Slot{0, 0, nullptr, nullptr};
+    }
+    ~PageAddressCache() { TamMem::Free(slots); }
+    PageAddressCache(const PageAddressCache&) = delete;
+    PageAddressCache& operator=(const PageAddressCache&) = delete;
+
     PageHeader* Find(std::uint64_t n, std::uint64_t epoch, ViewCache::Entry*& entry) const {
-        const Slot& slot = slots[n % SLOTS];
+        const Slot& slot = slots[n & mask];
         if (slot.page == nullptr || slot.n != n || slot.epoch != epoch) return nullptr;
         entry = slot.entry;
         return slot.page;
     }
     void Remember(std::uint64_t n, std::uint64_t epoch, PageHeader* page, ViewCache::Entry* entry) {
-        slots[n % SLOTS] = Slot{n, epoch, page, entry};
+        slots[n & mask] = Slot{n, epoch, page, entry};
     }
 
 private:
-    // Direct-mapped by page number: the pages of one descent and of a scan
-    // rarely share a slot, and a miss only costs the slow path.
-    static constexpr std::uint32_t SLOTS = 256;
+    // Direct-mapped by page number: sized like the view cache, the pages of a
+    // working set rarely share a slot, and a miss only costs the slow path.
+    static constexpr std::uint32_t MAX_SLOTS = 16384;
     struct Slot {
         std::uint64_t n;
         std::uint64_t epoch;
         PageHeader* page;
         ViewCache::Entry* entry;
     };
-    Slot slots[SLOTS] = {};
+    std::uint32_t mask = 63;
+    Slot* slots;
 };
 
 }  // namespace TamBTree

@@ -236,8 +236,15 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const void* context = format.context;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
+    // The entries of a 64 KiB page lie far apart: each probe is likely a cache
+    // miss. The two entries the next probe may read are fetched meanwhile.
+    auto prefetch = [&](std::uint32_t k) {
+        __builtin_prefetch(bytes + Read32(slots - slotSize * k));
+    };
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo + 1) / 2;
+        if (mid < hi) prefetch(mid + (hi - mid + 1) / 2);
+        if (lo + 1 < mid) prefetch(lo + (mid - lo) / 2);
         std::uint32_t at = Read32(slots - slotSize * mid);
         Record x{nullptr, 0, nullptr, 0};
         x.keyLength = TakeLength(bytes, at, fixedKey, &keySize);
