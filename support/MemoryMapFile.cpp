@@ -301,13 +301,9 @@ void MemoryMapFile::Flush() {
         At(FileFaultHook::AfterFlush);
         return;
     }
-    for (std::uint64_t region = 0; region < state->regions.size(); ++region) {
-        const std::uint64_t start = region * state->regionSize;
-        if (state->regions[region] && start < size)
-            Sync(state->regions[region], std::min(state->regionSize, size - start));
-    }
-    for (const auto& entry : state->views)
-        if (entry.second.mapping) Sync(entry.second.address, entry.second.length);
+    // Stores through a shared mapping mark the file's cached pages dirty when
+    // they happen, so one fsync writes them all with the file's own writes;
+    // an msync per mapping first would only sync the same pages again.
     if (::fsync(fd.Get()) != 0) Throw(ActionFlush);
     At(FileFaultHook::AfterFlush);
 }
