@@ -221,8 +221,11 @@ private:
     unsigned char* HoldPageIndexBlock(std::uint64_t block) const;
     void ReleaseHeldPageIndexBlock() const;
     void AddPageIndexBlock() const;
+    // LoadPage telling whether the page was changed in the open transaction
+    // (so it may be written in place).
+    PageHeader* LoadPage(std::uint64_t n, bool& writable) const;
     // LoadPage without the remembered addresses; `entry` receives the view.
-    PageHeader* LoadPageSlow(std::uint64_t n, ViewCacheEntry*& entry) const;
+    PageHeader* LoadPageSlow(std::uint64_t n, ViewCacheEntry*& entry, bool& writable) const;
     // Allocates a new location for page n in the open transaction.
     std::uint64_t TakeFreshLocation(std::uint64_t n) const;
     PageHeader* MapPage(std::uint64_t n, std::uint64_t offset, ViewCacheEntry*& entry) const;

@@ -23,20 +23,23 @@ public:
     explicit PageAddressCache(std::uint32_t pages) {
         while (mask + 1 < pages && mask + 1 < MAX_SLOTS) mask = mask * 2 + 1;
         slots = static_cast<Slot*>(TamMem::Allocate(sizeof(Slot) * (mask + 1)));
-        for (std::uint32_t i = 0; i <= mask; ++i) slots[i] = Slot{0, 0, nullptr, nullptr};
+        for (std::uint32_t i = 0; i <= mask; ++i) slots[i] = Slot{0, 0, nullptr, nullptr, false};
     }
     ~PageAddressCache() { TamMem::Free(slots); }
     PageAddressCache(const PageAddressCache&) = delete;
     PageAddressCache& operator=(const PageAddressCache&) = delete;
 
-    PageHeader* Find(std::uint64_t n, std::uint64_t epoch, ViewCache::Entry*& entry) const {
+    PageHeader* Find(std::uint64_t n, std::uint64_t epoch, ViewCache::Entry*& entry,
+                     bool& writable) const {
         const Slot& slot = slots[n & mask];
         if (slot.page == nullptr || slot.n != n || slot.epoch != epoch) return nullptr;
         entry = slot.entry;
+        writable = slot.writable;
         return slot.page;
     }
-    void Remember(std::uint64_t n, std::uint64_t epoch, PageHeader* page, ViewCache::Entry* entry) {
-        slots[n & mask] = Slot{n, epoch, page, entry};
+    void Remember(std::uint64_t n, std::uint64_t epoch, PageHeader* page, ViewCache::Entry* entry,
+                  bool writable) {
+        slots[n & mask] = Slot{n, epoch, page, entry, writable};
     }
 
 private:
@@ -48,6 +51,8 @@ private:
         std::uint64_t epoch;
         PageHeader* page;
         ViewCache::Entry* entry;
+        // Changed in the open transaction: written in place.
+        bool writable;
     };
     std::uint32_t mask = 63;
     Slot* slots;

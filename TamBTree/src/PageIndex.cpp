@@ -75,11 +75,16 @@ PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Ent
 }
 
 PageHeader* BTree::LoadPage(std::uint64_t n) const {
+    bool writable;
+    return LoadPage(n, writable);
+}
+
+PageHeader* BTree::LoadPage(std::uint64_t n, bool& writable) const {
     ViewCache::Entry* entry;
-    PageHeader* page = pageAddresses->Find(n, PageEpoch(), entry);
+    PageHeader* page = pageAddresses->Find(n, PageEpoch(), entry, writable);
     if (!page) {
-        page = LoadPageSlow(n, entry);
-        pageAddresses->Remember(n, PageEpoch(), page, entry);
+        page = LoadPageSlow(n, entry, writable);
+        pageAddresses->Remember(n, PageEpoch(), page, entry, writable);
     } else {
         // A remembered view still counts as used, so the view the bracket
         // trims is still the least recently used one.
@@ -88,7 +93,8 @@ PageHeader* BTree::LoadPage(std::uint64_t n) const {
     return page;
 }
 
-PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry) const {
+PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool& writable) const {
+    writable = true;
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return MapPage(n, changed->second, entry);
     if (n >= pageCount)
@@ -100,6 +106,7 @@ PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry) const
         if (n != creatingPage) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
         return MapPage(n, TakeFreshLocation(n), entry);
     }
+    writable = false;
     PageHeader* page = MapPage(n, offset, entry);
     // A committed image comes from the file: check it before anyone follows
     // its counts and offsets. Its header and entries are checked once per
@@ -127,8 +134,9 @@ std::uint64_t BTree::TakeFreshLocation(std::uint64_t n) const {
 }
 
 PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
-    if (changedPages.find(n) != changedPages.end()) return LoadPage(n);
-    const PageHeader* committed = LoadPage(n);
+    bool writable;
+    const PageHeader* committed = LoadPage(n, writable);
+    if (writable) return const_cast<PageHeader*>(committed);
     TakeFreshLocation(n);
     PageHeader* page = LoadPage(n);
     std::memcpy(page, committed, pageSize);
