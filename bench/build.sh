@@ -10,12 +10,7 @@ need=()
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+scripts/install-packages.sh ${need[@]+"${need[@]}"}
 
 dir=${BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" -DTAMBTREE_BENCH=ON \

@@ -11,12 +11,7 @@ command -v clang++-14 >/dev/null || need+=(clang-14)
 ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
   need+=(libclang-rt-14-dev)
 command -v cmake >/dev/null || need+=(cmake)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+scripts/install-packages.sh ${need[@]+"${need[@]}"}
 
 dir=${BUILD_DIR:-build-fuzz}
 seconds=${FUZZ_SECONDS:-60}

@@ -11,12 +11,7 @@ need=()
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
-if [ ${#need[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${need[@]}" >/dev/null
-fi
+scripts/install-packages.sh ${need[@]+"${need[@]}"}
 
 dir=${BUILD_DIR:-build}
 sanitize=OFF

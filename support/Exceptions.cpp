@@ -10,8 +10,7 @@ namespace Tam {
 BaseException::BaseException() = default;
 
 BaseException::BaseException(const SmartPtr<MessageInfo>& message) : message(message) {
-    if (message)
-        SetText(TamMessages::Format(*message));
+    if (message) SetText(TamMessages::Format(*message));
 }
 
 BaseException::BaseException(const std::wstring& text) {
@@ -26,8 +25,7 @@ BaseException::BaseException(const BaseException& other)
     : std::exception(other), text(other.text), message(other.message), utf8(other.utf8) {}
 
 BaseException& BaseException::operator=(const BaseException& other) {
-    if (this == &other)
-        return *this;
+    if (this == &other) return *this;
     text = other.text;
     utf8 = other.utf8;
     message = other.message;
@@ -106,8 +104,7 @@ const wchar_t* ActionText(Action action) {
 std::wstring FileErrorText(Action action, const std::string& path, int error) {
     std::wstring text = ActionText(action);
     text += L" \"" + Tam::FromMultiByte(path) + L"\"";
-    if (error != 0)
-        text += L": " + Tam::FromMultiByte(std::strerror(error));
+    if (error != 0) text += L": " + Tam::FromMultiByte(std::strerror(error));
     return text + L".";
 }
 

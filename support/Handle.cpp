@@ -10,15 +10,13 @@ Handle::~Handle() {
 }
 
 Handle& Handle::operator=(int raw) {
-    if (raw != fd)
-        Close();
+    if (raw != fd) Close();
     fd = raw;
     return *this;
 }
 
 void Handle::Close() {
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     // The descriptor is gone after close() even when it reports an error.
     ::close(fd);
     fd = -1;

@@ -133,17 +133,13 @@ void MemoryMapFile::Open(OpenMode mode) {
     const Action failure = write ? ActionOpenWrite : ActionOpenRead;
     const int flags = O_CLOEXEC | (write ? O_RDWR | O_CREAT : O_RDONLY);
     fd = ::open(GetPath().c_str(), flags, 0644);
-    if (!fd.IsValid())
-        Throw(failure);
+    if (!fd.IsValid()) Throw(failure);
     // The lock comes before any change: a file in use elsewhere must not be
     // truncated by a create that is then refused.
-    if (::flock(fd.Get(), (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
-        CloseAndThrow(ActionLock);
-    if (mode == OpenCreate && ::ftruncate(fd.Get(), 0) != 0)
-        CloseAndThrow(failure);
+    if (::flock(fd.Get(), (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) CloseAndThrow(ActionLock);
+    if (mode == OpenCreate && ::ftruncate(fd.Get(), 0) != 0) CloseAndThrow(failure);
     struct stat st;
-    if (::fstat(fd.Get(), &st) != 0)
-        CloseAndThrow(failure);
+    if (::fstat(fd.Get(), &st) != 0) CloseAndThrow(failure);
     if (!S_ISREG(st.st_mode)) {
         errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         CloseAndThrow(failure);
@@ -169,11 +165,9 @@ void MemoryMapFile::Close() {
         }
     }
     for (auto& entry : state->views)
-        if (entry.second.mapping)
-            ::munmap(entry.second.mapping, entry.second.mappingLength);
+        if (entry.second.mapping) ::munmap(entry.second.mapping, entry.second.mappingLength);
     state->views.clear();
-    for (const State::Mapping& mapping : state->retired)
-        ::munmap(mapping.first, mapping.second);
+    for (const State::Mapping& mapping : state->retired) ::munmap(mapping.first, mapping.second);
     state->retired.clear();
     for (unsigned char* region : state->regions)
         if (region) ::munmap(region, state->regionSize);
@@ -186,13 +180,11 @@ void MemoryMapFile::Close() {
 void MemoryMapFile::Delete() {
     Close();
     // A file that is already gone is deleted as far as the caller cares.
-    if (::unlink(GetPath().c_str()) != 0 && errno != ENOENT)
-        Throw(ActionDelete);
+    if (::unlink(GetPath().c_str()) != 0 && errno != ENOENT) Throw(ActionDelete);
 }
 
 unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBytes) {
-    if (!IsOpen())
-        Throw(ActionMapView, EBADF);
+    if (!IsOpen()) Throw(ActionMapView, EBADF);
     const std::uint64_t length = viewBytes ? viewBytes : viewSize;
     if (offset > size || length > size - offset) Throw(ActionMapView, EINVAL);
     const std::uint64_t region = offset / state->regionSize;
@@ -200,8 +192,7 @@ unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBy
     auto found = state->views.find(offset);
     if (found != state->views.end()) {
         View& view = found->second;
-        if (view.length >= length)
-            return view.address;
+        if (view.length >= length) return view.address;
         if (!view.mapping && inRegion) {
             view.length = length;
             return view.address;
@@ -217,16 +208,14 @@ unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBy
     try {
         state->Remember(offset, view);
     } catch (...) {
-        if (view.mapping)
-            ::munmap(view.mapping, view.mappingLength);
+        if (view.mapping) ::munmap(view.mapping, view.mappingLength);
         throw;
     }
     return view.address;
 }
 
 unsigned char* MemoryMapFile::RegionBase(std::uint64_t region) {
-    if (state->regions.size() <= region)
-        state->regions.resize(region + 1, nullptr);
+    if (state->regions.size() <= region) state->regions.resize(region + 1, nullptr);
     unsigned char*& base = state->regions[region];
     if (!base) {
         const int sharing =
@@ -244,8 +233,7 @@ void MemoryMapFile::MapOwn(std::uint64_t offset, View& view) {
     view.mappingLength = static_cast<std::size_t>(offset - start + view.length);
     view.mapping = ::mmap(nullptr, view.mappingLength, Protection(writable), MAP_SHARED, fd.Get(),
                           static_cast<off_t>(start));
-    if (view.mapping == MAP_FAILED)
-        Throw(ActionMapView);
+    if (view.mapping == MAP_FAILED) Throw(ActionMapView);
     view.address = static_cast<unsigned char*>(view.mapping) + (offset - start);
 }
 
@@ -256,12 +244,9 @@ unsigned char* MemoryMapFile::FindView(std::uint64_t offset) const {
 
 void MemoryMapFile::ReleaseView(std::uint64_t offset, bool flush) {
     const auto found = state->views.find(offset);
-    if (found == state->views.end())
-        return;
-    if (flush)
-        FlushView(offset, 0);
-    if (found->second.mapping)
-        ::munmap(found->second.mapping, found->second.mappingLength);
+    if (found == state->views.end()) return;
+    if (flush) FlushView(offset, 0);
+    if (found->second.mapping) ::munmap(found->second.mapping, found->second.mappingLength);
     state->views.erase(found);
 }
 
@@ -318,8 +303,7 @@ void MemoryMapFile::Resize(std::uint64_t newSize) {
                                             static_cast<off_t>(newSize - size));
         if (error != 0 && error != EOPNOTSUPP && error != EINVAL) Throw(ActionSeek, error);
     }
-    if (::ftruncate(fd.Get(), static_cast<off_t>(newSize)) != 0)
-        Throw(ActionSeek);
+    if (::ftruncate(fd.Get(), static_cast<off_t>(newSize)) != 0) Throw(ActionSeek);
     size = newSize;
     DropViewsBeyondEnd();
     At(FileFaultHook::AfterResize);
@@ -333,8 +317,7 @@ void MemoryMapFile::DropViewsBeyondEnd() {
             ++it;
             continue;
         }
-        if (it->second.mapping)
-            ::munmap(it->second.mapping, it->second.mappingLength);
+        if (it->second.mapping) ::munmap(it->second.mapping, it->second.mappingLength);
         it = state->views.erase(it);
     }
 }

@@ -48,7 +48,7 @@ struct ParsedEntry {
 
 // Reads a table from untrusted bytes; every read is bounds-checked.
 class TableReader {
-  public:
+public:
     TableReader(const unsigned char* data, std::uint32_t size) : data(data), left(size) {}
 
     std::uint32_t Word() {
@@ -58,8 +58,7 @@ class TableReader {
     }
     unsigned char Byte() { return *Take(1); }
     const unsigned char* Take(std::uint32_t n) {
-        if (n > left)
-            throw std::invalid_argument("message table is truncated");
+        if (n > left) throw std::invalid_argument("message table is truncated");
         const unsigned char* p = data;
         data += n;
         left -= n;
@@ -67,14 +66,13 @@ class TableReader {
     }
     bool AtEnd() const { return left == 0; }
 
-  private:
+private:
     const unsigned char* data;
     std::uint32_t left;
 };
 
 void Expect(bool condition, const char* what) {
-    if (!condition)
-        throw std::invalid_argument(what);
+    if (!condition) throw std::invalid_argument(what);
 }
 
 std::wstring DecodeUtf16Le(const unsigned char* p, std::uint32_t bytes) {
@@ -115,15 +113,13 @@ std::vector<ParsedEntry> ParseTable(const unsigned char* data, std::uint32_t siz
     TableReader reader(data, size);
     const std::uint32_t count = reader.Word();
     std::vector<ParsedEntry> entries;
-    for (std::uint32_t i = 0; i < count; ++i)
-        entries.push_back(ReadEntry(reader));
+    for (std::uint32_t i = 0; i < count; ++i) entries.push_back(ReadEntry(reader));
     Expect(reader.AtEnd(), "message table has trailing bytes");
     return entries;
 }
 
 void AppendUtf8(std::string& out, std::uint32_t c) {
-    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
-        c = 0xFFFD;
+    if (c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) c = 0xFFFD;
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
@@ -189,8 +185,7 @@ int TamMessagesInit::ms_Cnt = 0;
 
 void TamMessages::Init() {
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (!g_registry)
-        g_registry = new Registry;
+    if (!g_registry) g_registry = new Registry;
 }
 
 void TamMessages::Load(const unsigned char* data, std::uint32_t size, const char* name) {
@@ -199,8 +194,7 @@ void TamMessages::Load(const unsigned char* data, std::uint32_t size, const char
     const std::vector<ParsedEntry> entries = ParseTable(data, size);
     Init();
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    for (const ParsedEntry& entry : entries)
-        g_registry->texts[entry.key] = entry.text;
+    for (const ParsedEntry& entry : entries) g_registry->texts[entry.key] = entry.text;
     g_registry->tables[name ? name : ""] = TableInfo{size, std::uint32_t(entries.size())};
 }
 
@@ -212,8 +206,7 @@ void TamMessages::Free() {
 
 std::wstring TamMessages::Text(const std::string& module, std::uint32_t number) {
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (!g_registry)
-        return std::wstring();
+    if (!g_registry) return std::wstring();
     const auto it = g_registry->texts.find(MessageKey(module, number));
     return it == g_registry->texts.end() ? std::wstring() : it->second;
 }
@@ -228,16 +221,14 @@ std::wstring TamMessages::Format(const MessageInfo& message) {
 
 std::uint32_t TamMessages::TableSize(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (!g_registry)
-        return 0;
+    if (!g_registry) return 0;
     const auto it = g_registry->tables.find(name);
     return it == g_registry->tables.end() ? 0 : it->second.size;
 }
 
 std::uint32_t TamMessages::TableEntries(const std::string& name) {
     std::lock_guard<std::mutex> lock(g_registryMutex);
-    if (!g_registry)
-        return 0;
+    if (!g_registry) return 0;
     const auto it = g_registry->tables.find(name);
     return it == g_registry->tables.end() ? 0 : it->second.entries;
 }
@@ -245,8 +236,7 @@ std::uint32_t TamMessages::TableEntries(const std::string& name) {
 std::string ToUtf8(const std::wstring& text) {
     std::string out;
     out.reserve(text.size());
-    for (wchar_t c : text)
-        AppendUtf8(out, static_cast<std::uint32_t>(c));
+    for (wchar_t c : text) AppendUtf8(out, static_cast<std::uint32_t>(c));
     return out;
 }
 
@@ -256,8 +246,7 @@ std::wstring FromMultiByte(const std::string& text) {
         // Not valid in the current locale: keep each byte as one character
         // rather than lose the text.
         std::wstring bytes;
-        for (unsigned char c : text)
-            bytes.push_back(static_cast<wchar_t>(c));
+        for (unsigned char c : text) bytes.push_back(static_cast<wchar_t>(c));
         return bytes;
     }
     std::wstring out(length, L'\0');

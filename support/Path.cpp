@@ -15,8 +15,7 @@ namespace {
 std::string CurrentDirectory() {
     std::string buffer(256, '\0');
     while (::getcwd(&buffer[0], buffer.size()) == nullptr) {
-        if (errno != ERANGE)
-            return ".";
+        if (errno != ERANGE) return ".";
         buffer.resize(buffer.size() * 2);
     }
     buffer.resize(buffer.find('\0'));
@@ -38,16 +37,14 @@ bool PathT<char>::IsFile() const {
 
 std::uint64_t PathT<char>::Size() const {
     struct stat st;
-    if (path.empty() || ::stat(path.c_str(), &st) != 0)
-        return 0;
+    if (path.empty() || ::stat(path.c_str(), &st) != 0) return 0;
     return static_cast<std::uint64_t>(st.st_size);
 }
 
 std::string PathT<char>::FullPath() const {
     // An empty path stays empty: completed it would name the current
     // directory, which must not be opened in its place.
-    if (path.empty() || path[0] == '/')
-        return path;
+    if (path.empty() || path[0] == '/') return path;
     return CurrentDirectory() + "/" + path;
 }
 
@@ -57,21 +54,17 @@ bool PathT<char>::HasDrive() const {
 
 std::string PathT<char>::Directory() const {
     const std::string::size_type slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return ".";
-    if (slash == 0)
-        return "/";
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
     return path.substr(0, slash);
 }
 
 std::uint64_t PathT<char>::GetAvailableDiskSpace() const {
     const std::string directory = Directory();
-    if (ms_AvailableDiskSpaceHook)
-        return ms_AvailableDiskSpaceHook(directory);
+    if (ms_AvailableDiskSpaceHook) return ms_AvailableDiskSpaceHook(directory);
     struct statvfs info;
     // A volume that cannot be examined offers no space.
-    if (::statvfs(directory.c_str(), &info) != 0)
-        return 0;
+    if (::statvfs(directory.c_str(), &info) != 0) return 0;
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 

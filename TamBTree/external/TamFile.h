@@ -82,10 +82,10 @@ template <>
 class TAM_API PathT<char> {
 public:
     explicit PathT(const std::string& path) : path(path) {}
-    bool IsFile() const;  // an existing regular file
-    std::uint64_t Size() const;  // 0 when the file cannot be examined
-    std::string FullPath() const;  // absolute form
-    bool HasDrive() const;  // begins with a drive letter ("C:")
+    bool IsFile() const;            // an existing regular file
+    std::uint64_t Size() const;     // 0 when the file cannot be examined
+    std::string FullPath() const;   // absolute form
+    bool HasDrive() const;          // begins with a drive letter ("C:")
     std::string Directory() const;  // the directory part; "." when none
     // Free bytes available to us on the volume of this path (statvfs).
     std::uint64_t GetAvailableDiskSpace() const;
@@ -139,7 +139,15 @@ enum OpenMode : std::uint32_t {
 // would) or end the process.
 class TAM_API FileFaultHook {
 public:
-    enum Point { BeforeFlushView, AfterFlushView, BeforeFlush, AfterFlush, BeforeResize, AfterResize, BeforeOpen };
+    enum Point {
+        BeforeFlushView,
+        AfterFlushView,
+        BeforeFlush,
+        AfterFlush,
+        BeforeResize,
+        AfterResize,
+        BeforeOpen
+    };
     virtual ~FileFaultHook();
     virtual void At(Point point, const std::string& path) = 0;
 };

@@ -19,7 +19,9 @@ public:
 // when the pool has nothing, the installed new-handler is called once and, if
 // the pool still has nothing, std::bad_alloc is thrown.
 void* Allocate(std::size_t size);
-inline void Free(void* p) { MemoryPool::Delete(p); }
+inline void Free(void* p) {
+    MemoryPool::Delete(p);
+}
 
 // Allocator for the library's standard containers.
 template <class T>

@@ -51,12 +51,12 @@ public:
     // Shape and space of a tree, for tools.
     struct Statistics {
         std::uint32_t records;
-        std::uint32_t height;       // levels, leaves included
-        std::uint64_t pages[64];    // pages per level, root first
-        std::uint64_t usedBytes;    // header, directory and live data of all pages
+        std::uint32_t height;     // levels, leaves included
+        std::uint64_t pages[64];  // pages per level, root first
+        std::uint64_t usedBytes;  // header, directory and live data of all pages
         std::uint64_t fileSize;
-        std::uint64_t freeBytes;    // in the free-block list
-        std::uint64_t pageCount;    // page numbers handed out
+        std::uint64_t freeBytes;  // in the free-block list
+        std::uint64_t pageCount;  // page numbers handed out
         CommitState commitState;
     };
 
@@ -175,7 +175,11 @@ private:
         Map map;
         std::uint64_t epoch = 0;
     };
-    enum FindPageOperation { FindPageBackward = 0, FindPageForward = 1, FindPageForwardInclusive = 2 };
+    enum FindPageOperation {
+        FindPageBackward = 0,
+        FindPageForward = 1,
+        FindPageForwardInclusive = 2
+    };
 
     using OffsetSet =
         std::set<std::uint64_t, std::less<std::uint64_t>, TamMem::PoolAllocator<std::uint64_t>>;
@@ -268,7 +272,8 @@ private:
     bool HasRoom(const PageHeader* page, const Record& r) const;
     std::pair<BTreeIterator, bool> InsertNonFullPage(std::uint64_t page, const Record& r,
                                                      FastVector<std::uint64_t>& path);
-    void SplitChildPage(std::uint64_t page, std::uint32_t position, FastVector<std::uint64_t>& path);
+    void SplitChildPage(std::uint64_t page, std::uint32_t position,
+                        FastVector<std::uint64_t>& path);
 
     // Erase.
     void GetPath(PageHeader* const page, FastVector<std::uint64_t>& path);
@@ -350,8 +355,12 @@ private:
     mutable std::uint64_t creatingPage;
 };
 
-inline CacheOperation::CacheOperation(const BTree* tree) : tree(tree) { tree->Add(); }
+inline CacheOperation::CacheOperation(const BTree* tree) : tree(tree) {
+    tree->Add();
+}
 
-inline CacheOperation::~CacheOperation() { tree->Remove(); }
+inline CacheOperation::~CacheOperation() {
+    tree->Remove();
+}
 
 }  // namespace TamBTree

@@ -12,13 +12,13 @@ namespace TamBTree {
 
 // Message numbers of the library's message table (module "TamBTree").
 enum BTreeMessage : std::uint32_t {
-    MsgInvalid = 0,          // "The B-Tree %1 is invalid."
-    MsgInvalidFile = 1,      // "The B-Tree %1 is invalid." (version or page size of the file)
-    MsgFixedSize = 2,        // "The fixed record size is not valid for B-Tree %1."
-    MsgFileSizeLimit = 3,    // "The B-Tree file size (%1) has reach its limit."
-    MsgNotEnoughSpace = 4,   // "Not enough disk space to perform the B-Tree operation on %1."
-    MsgReadOnly = 5,         // "This operation cannot be performed on a read-only B-Tree. (%1)"
-    MsgRecordTooLarge = 6,   // "The record is too large for B-Tree %1."
+    MsgInvalid = 0,         // "The B-Tree %1 is invalid."
+    MsgInvalidFile = 1,     // "The B-Tree %1 is invalid." (version or page size of the file)
+    MsgFixedSize = 2,       // "The fixed record size is not valid for B-Tree %1."
+    MsgFileSizeLimit = 3,   // "The B-Tree file size (%1) has reach its limit."
+    MsgNotEnoughSpace = 4,  // "Not enough disk space to perform the B-Tree operation on %1."
+    MsgReadOnly = 5,        // "This operation cannot be performed on a read-only B-Tree. (%1)"
+    MsgRecordTooLarge = 6,  // "The record is too large for B-Tree %1."
 };
 
 class TAMBTREE_API BTreeException : public Tam::Exception {
@@ -34,15 +34,15 @@ public:
     [[noreturn]] void Throw() const override;
 };
 
-#define TAMBTREE_DECLARE_EXCEPTION(Name)                                         \
-    class TAMBTREE_API Name : public BTreeException {                            \
-    public:                                                                      \
-        explicit Name(const Tam::SmartPtr<Tam::MessageInfo>& message);           \
-        Name(const Name& other);                                                 \
-        Name& operator=(const Name& other) = default;                            \
-        ~Name() override;                                                        \
-        Tam::BaseException* Copy() const override;                               \
-        [[noreturn]] void Throw() const override;                                \
+#define TAMBTREE_DECLARE_EXCEPTION(Name)                               \
+    class TAMBTREE_API Name : public BTreeException {                  \
+    public:                                                            \
+        explicit Name(const Tam::SmartPtr<Tam::MessageInfo>& message); \
+        Name(const Name& other);                                       \
+        Name& operator=(const Name& other) = default;                  \
+        ~Name() override;                                              \
+        Tam::BaseException* Copy() const override;                     \
+        [[noreturn]] void Throw() const override;                      \
     };
 
 TAMBTREE_DECLARE_EXCEPTION(BTreeReadOnlyException)
@@ -57,12 +57,13 @@ TAMBTREE_DECLARE_EXCEPTION(BTreeInvalidVersionException)
 // wide characters (at most 1024 of them), or MessageInfo::EMPTY_PARAM_VALUE
 // when it is empty.
 TAMBTREE_API Tam::SmartPtr<Tam::MessageInfo> BuildMessageInfo(std::uint32_t number,
-                                                             std::uint32_t sourceLine,
-                                                             const std::string& parameter);
+                                                              std::uint32_t sourceLine,
+                                                              const std::string& parameter);
 
 // Throws exception class E built from message `number` with `parameter`.
 template <class E>
-[[noreturn]] void ThrowMessage(std::uint32_t number, std::uint32_t line, const std::string& parameter) {
+[[noreturn]] void ThrowMessage(std::uint32_t number, std::uint32_t line,
+                               const std::string& parameter) {
     throw E(BuildMessageInfo(number, line, parameter));
 }
 

@@ -40,15 +40,18 @@ public:
     // A record as (key, value); both views belong to the cursor that made it.
     using Entry = std::pair<std::string_view, std::string_view>;
 
-    // A position in key order that holds a copy of its record.
-    class TAMBTREE_API Cursor {
-    public:
+    // What standard algorithms ask of a cursor.
+    struct CursorTypes {
         using iterator_category = std::bidirectional_iterator_tag;
         using value_type = Entry;
         using difference_type = std::ptrdiff_t;
         using pointer = const Entry*;
         using reference = Entry;
+    };
 
+    // A position in key order that holds a copy of its record.
+    class TAMBTREE_API Cursor : public CursorTypes {
+    public:
         Cursor() = default;
 
         bool IsEnd() const { return position.IsEnd(); }
@@ -82,14 +85,8 @@ public:
     };
 
     // Walks a Cursor backward: ++ goes to the previous record.
-    class TAMBTREE_API ReverseCursor {
+    class TAMBTREE_API ReverseCursor : public CursorTypes {
     public:
-        using iterator_category = std::bidirectional_iterator_tag;
-        using value_type = Entry;
-        using difference_type = std::ptrdiff_t;
-        using pointer = const Entry*;
-        using reference = Entry;
-
         ReverseCursor() = default;
         explicit ReverseCursor(Cursor at) : at(std::move(at)) {}
 

@@ -11,11 +11,9 @@ constexpr const char* kSourceFile = "TamBTree/src/TamBTree";
 constexpr std::size_t kMaxParameter = 1024;
 
 std::wstring MessageParameter(const std::string& parameter) {
-    if (parameter.empty())
-        return Tam::MessageInfo::EMPTY_PARAM_VALUE;
+    if (parameter.empty()) return Tam::MessageInfo::EMPTY_PARAM_VALUE;
     std::wstring wide = Tam::FromMultiByte(parameter);
-    if (wide.size() > kMaxParameter)
-        wide.resize(kMaxParameter);
+    if (wide.size() > kMaxParameter) wide.resize(kMaxParameter);
     return wide;
 }
 

@@ -10,7 +10,9 @@ namespace TamBTree {
 namespace {
 constexpr std::uint32_t MAX_HEIGHT = 64;
 
-std::uint32_t UsedBytes(const PageHeader* page) { return page->directorySize + page->dataSize; }
+std::uint32_t UsedBytes(const PageHeader* page) {
+    return page->directorySize + page->dataSize;
+}
 }  // namespace
 
 bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next) {
@@ -46,7 +48,8 @@ std::uint32_t BTree::Erase(const Record& r) {
     CacheOperation bracket(this);
     // The record may point into a page that the erasure changes. A record too
     // large for the tree's buffer gets one of its own.
-    const std::uint64_t bytes = static_cast<std::uint64_t>(r.keyLength) + (r.value ? r.valueLength : 0);
+    const std::uint64_t bytes =
+        static_cast<std::uint64_t>(r.keyLength) + (r.value ? r.valueLength : 0);
     TamMem::Buffer large(bytes > pageSize / 2 ? bytes : 0);
     const Record record = CopyAside(r, large.Get() ? large.Get() : insertBuffer + pageSize / 2);
     std::uint32_t n = 0;

@@ -30,9 +30,13 @@ bool ReadInfo(const std::string& path, BTreeInfo& info) {
 
 }  // namespace
 
-BTreeInfo* BTree::SystemBlock() const { return reinterpret_cast<BTreeInfo*>(file.GetView(0)); }
+BTreeInfo* BTree::SystemBlock() const {
+    return reinterpret_cast<BTreeInfo*>(file.GetView(0));
+}
 
-void BTree::FlushHead(std::uint32_t bytes) const { file.FlushView(0, bytes); }
+void BTree::FlushHead(std::uint32_t bytes) const {
+    file.FlushView(0, bytes);
+}
 
 bool BTree::Exist() const {
     TamFile::Path path(file.GetPath());
@@ -193,7 +197,8 @@ void BTree::LoadFile() {
 }
 
 void BTree::TakeCommittedCounts(const BTreeInfo* info) {
-    if (info->pageCount > static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock ||
+    if (info->pageCount >
+            static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock ||
         info->rootPage >= info->pageCount)
         ThrowInvalid(L"bad page count or root page");
     recordCount = info->recordCount;

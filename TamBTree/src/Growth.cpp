@@ -24,7 +24,8 @@ void BTree::Grow() const {
     // The views stay mapped in the file services; the cache is rebuilt as
     // pages are used again.
     ClearViews();
-    if ((now - old) / pageSize < HEADROOM_PAGES) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    if ((now - old) / pageSize < HEADROOM_PAGES)
+        ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
 }
 
 std::uint64_t BTree::GetFreeDataSpace(std::uint32_t size) const {

@@ -28,8 +28,7 @@ constexpr std::size_t kEntries = sizeof(kTexts) / sizeof(kTexts[0]);
 
 constexpr std::size_t Length(const char16_t* text) {
     std::size_t n = 0;
-    while (text[n] != 0)
-        ++n;
+    while (text[n] != 0) ++n;
     return n;
 }
 
@@ -41,8 +40,7 @@ constexpr std::size_t EntrySize(const char16_t* text) {
 
 constexpr std::size_t TableSize() {
     std::size_t total = 4;
-    for (const char16_t* text : kTexts)
-        total += EntrySize(text);
+    for (const char16_t* text : kTexts) total += EntrySize(text);
     return total;
 }
 
@@ -51,15 +49,14 @@ static_assert(TableSize() == 796, "the message table has a fixed size");
 using Table = std::array<unsigned char, TableSize()>;
 
 class TableWriter {
-  public:
+public:
     constexpr explicit TableWriter(Table& table) : table(table) {}
     constexpr void Byte(unsigned value) { table[at++] = static_cast<unsigned char>(value); }
     constexpr void Word(std::uint32_t value) {
-        for (int shift = 0; shift < 32; shift += 8)
-            Byte(value >> shift & 0xFF);
+        for (int shift = 0; shift < 32; shift += 8) Byte(value >> shift & 0xFF);
     }
 
-  private:
+private:
     Table& table;
     std::size_t at = 0;
 };
@@ -92,14 +89,12 @@ constexpr Table kTable = BuildTable();
 // first one prepares the registry and the last one to leave releases it.
 struct MessageTableRegistration {
     MessageTableRegistration() {
-        if (Tam::TamMessagesInit::ms_Cnt++ == 0)
-            Tam::TamMessages::Init();
+        if (Tam::TamMessagesInit::ms_Cnt++ == 0) Tam::TamMessages::Init();
         Tam::TamMessages::Load(kTable.data(), static_cast<std::uint32_t>(kTable.size()),
                                kTableName);
     }
     ~MessageTableRegistration() {
-        if (--Tam::TamMessagesInit::ms_Cnt == 0)
-            Tam::TamMessages::Free();
+        if (--Tam::TamMessagesInit::ms_Cnt == 0) Tam::TamMessages::Free();
     }
     MessageTableRegistration(const MessageTableRegistration&) = delete;
     MessageTableRegistration& operator=(const MessageTableRegistration&) = delete;

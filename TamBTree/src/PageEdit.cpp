@@ -81,18 +81,25 @@ std::uint32_t PageLayout::AppendEntry(PageHeader* page, const Record& r, bool wi
     return static_cast<std::uint32_t>(at - start);
 }
 
-void PageLayout::InsertRecord(const Record& r, PageHeader* page, std::uint32_t i) const {
+void PageLayout::PlaceEntry(PageHeader* page, const Record& r, bool withValue,
+                            std::uint32_t slotSize, std::uint32_t slot,
+                            std::uint32_t movedBytes) const {
     const Record stored = MakeRoom(page, r);
     const std::uint32_t offset = page->dataEnd;
-    const std::uint32_t length = AppendEntry(page, stored, format.hasValue);
-    // Slots of records i..count move down one slot.
+    const std::uint32_t length = AppendEntry(page, stored, withValue);
     unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
-    std::memmove(bottom - LEAF_SLOT_SIZE, bottom, page->directorySize - LEAF_SLOT_SIZE * (i - 1));
-    Write32(Bytes(page) + format.pageSize - LEAF_SLOT_SIZE * i, offset);
+    std::memmove(bottom - slotSize, bottom, movedBytes);
+    Write32(Bytes(page) + format.pageSize - slotSize * slot, offset);
     page->dataEnd += length;
     page->dataSize += length;
-    page->directorySize += LEAF_SLOT_SIZE;
+    page->directorySize += slotSize;
     ++page->count;
+}
+
+void PageLayout::InsertRecord(const Record& r, PageHeader* page, std::uint32_t i) const {
+    // Slots of records i..count move down one slot.
+    PlaceEntry(page, r, format.hasValue, LEAF_SLOT_SIZE, i,
+               page->directorySize - LEAF_SLOT_SIZE * (i - 1));
 }
 
 void PageLayout::InsertRecord(const PageHeader* source, std::uint32_t i, PageHeader* destination,
@@ -117,18 +124,10 @@ void PageLayout::MoveRecords(PageHeader* source, std::uint32_t first, std::uint3
 }
 
 void PageLayout::InsertKey(const Record& r, PageHeader* page, std::uint32_t j) const {
-    const Record stored = MakeRoom(page, Record{r.key, r.keyLength, nullptr, 0});
-    const std::uint32_t offset = page->dataEnd;
-    const std::uint32_t length = AppendEntry(page, stored, false);
     // Keys and children count..j move down one slot; child j stays where it
     // is, so it is now child j + 1 as well until the caller sets it.
-    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
-    std::memmove(bottom - INTERNAL_SLOT_SIZE, bottom, (page->count - j + 1) * INTERNAL_SLOT_SIZE);
-    Write32(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * j, offset);
-    page->dataEnd += length;
-    page->dataSize += length;
-    page->directorySize += INTERNAL_SLOT_SIZE;
-    ++page->count;
+    PlaceEntry(page, Record{r.key, r.keyLength, nullptr, 0}, false, INTERNAL_SLOT_SIZE, j,
+               (page->count - j + 1) * INTERNAL_SLOT_SIZE);
 }
 
 void PageLayout::InsertKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,

@@ -193,6 +193,10 @@ private:
     // Bytes in the record area of an entry with these key and value lengths.
     std::uint32_t StoredSize(std::uint32_t keyLength, bool withValue,
                              std::uint32_t valueLength) const;
+    // Appends r's entry (making room first) and opens slot `slot` for it,
+    // moving the `movedBytes` of directory below it down one slot.
+    void PlaceEntry(PageHeader* page, const Record& r, bool withValue, std::uint32_t slotSize,
+                    std::uint32_t slot, std::uint32_t movedBytes) const;
     // Writes the entry at dataEnd; returns its stored length.
     std::uint32_t AppendEntry(PageHeader* page, const Record& r, bool withValue) const;
     // r itself, or a copy in scratch when its bytes lie inside the page, which

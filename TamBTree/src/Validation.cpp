@@ -15,7 +15,9 @@ namespace TamBTree {
 namespace {
 constexpr std::uint32_t MAX_HEIGHT = 64;
 
-[[noreturn]] void Invalid(const wchar_t* text) { throw BTreeException(text); }
+[[noreturn]] void Invalid(const wchar_t* text) {
+    throw BTreeException(text);
+}
 
 template <class Set>
 void Claim(Set& claimed, std::uint64_t offset) {
@@ -111,7 +113,8 @@ void BTree::ValidateOffset() const {
 
     std::uint64_t expected = 0;
     for (std::uint64_t offset : claimed) {
-        if (offset != expected || expected >= fileSize) Invalid(L"The B-Tree is invalid. unused block");
+        if (offset != expected || expected >= fileSize)
+            Invalid(L"The B-Tree is invalid. unused block");
         expected += unit;
     }
     if (expected < fileSize) Invalid(L"The B-Tree is invalid. unused block");
@@ -175,7 +178,8 @@ void BTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
     }
     const PageHeader* rightChild = NonEmptyPage(layout->GetChild(page, k));
     const Record firstRight = CheckedRecord(rightChild, 1);
-    if (Less(firstRight, key)) Invalid(L"The B-Tree is invalid. FirstRecordChildren < ParentRecord");
+    if (Less(firstRight, key))
+        Invalid(L"The B-Tree is invalid. FirstRecordChildren < ParentRecord");
     if (page->nextPage != NO_PAGE) {
         const PageHeader* right = NonEmptyPage(page->nextPage);
         if (Less(CheckedRecord(right, right->count), firstRight))

@@ -26,17 +26,14 @@ enum AccessHint : std::uint32_t {
 
 int OpenFlags(OpenMode mode, bool buffered) {
     int flags = O_CLOEXEC | (mode == OpenRead ? O_RDONLY : O_RDWR | O_CREAT);
-    if (!buffered)
-        flags |= O_SYNC;
+    if (!buffered) flags |= O_SYNC;
     return flags;
 }
 
 void AdviseAccess(int fd, std::uint32_t hint) {
     // Advice only: the file works the same when the system ignores it.
-    if (hint == HintSequential)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    if (hint == HintRandom)
-        ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+    if (hint == HintSequential) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (hint == HintRandom) ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
 }
 
 // The product of a byte count request; false when it does not fit 32 bits.
@@ -54,34 +51,28 @@ CFileT<unsigned int>::~CFileT() = default;
 
 std::uint32_t CFileT<unsigned int>::Open(OpenMode mode) {
     const Action failure = mode == OpenRead ? ActionOpenRead : ActionOpenWrite;
-    if (mode != OpenRead && mode != OpenReadWrite && mode != OpenCreate)
-        Throw(failure, EINVAL);
+    if (mode != OpenRead && mode != OpenReadWrite && mode != OpenCreate) Throw(failure, EINVAL);
     writable = mode != OpenRead;
     const std::string fullPath = Path(GetPath()).FullPath();
     const int raw = ::open(fullPath.c_str(), OpenFlags(mode, buffered), 0644);
     const int openError = errno;
     // The previous descriptor is closed whether or not the new one opened.
     handle = raw;
-    if (!handle.IsValid())
-        Throw(failure, openError);
+    if (!handle.IsValid()) Throw(failure, openError);
     // Readers share the file with readers only, a writer with nobody; the
     // lock is taken before a create drops the old content.
     if (::flock(handle.Get(), (mode == OpenRead ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
         CloseAndThrow(failure);
-    if (mode == OpenCreate && ::ftruncate(handle.Get(), 0) != 0)
-        CloseAndThrow(failure);
+    if (mode == OpenCreate && ::ftruncate(handle.Get(), 0) != 0) CloseAndThrow(failure);
     struct stat st;
-    if (::fstat(handle.Get(), &st) != 0)
-        CloseAndThrow(failure);
+    if (::fstat(handle.Get(), &st) != 0) CloseAndThrow(failure);
     if (S_ISDIR(st.st_mode)) {
         errno = EISDIR;
         CloseAndThrow(failure);
     }
-    if (sparse)
-        MakeSparse(fullPath);
+    if (sparse) MakeSparse(fullPath);
     // The name goes at once; the open descriptor keeps the file until Close.
-    if (accessHint == HintDeleteOnClose)
-        ::unlink(fullPath.c_str());
+    if (accessHint == HintDeleteOnClose) ::unlink(fullPath.c_str());
     AdviseAccess(handle.Get(), accessHint);
     position = 0;
     size = static_cast<std::uint32_t>(st.st_size);
@@ -97,8 +88,7 @@ void CFileT<unsigned int>::CloseAndThrow(Action action) {
 // Only a path with a drive letter names a volume whose sparse support can be
 // asked; the answer is kept per letter for the whole process.
 void CFileT<unsigned int>::MakeSparse(const std::string& fullPath) {
-    if (!Path(GetPath()).HasDrive())
-        return;
+    if (!Path(GetPath()).HasDrive()) return;
     const char drive = GetPath()[0];
     auto known = m_mSparseDrive.find(drive);
     if (known == m_mSparseDrive.end()) {
@@ -107,8 +97,7 @@ void CFileT<unsigned int>::MakeSparse(const std::string& fullPath) {
     }
     if (known->second) {
         struct stat st;
-        if (::stat(fullPath.c_str(), &st) != 0)
-            Throw(ActionAttributes);
+        if (::stat(fullPath.c_str(), &st) != 0) Throw(ActionAttributes);
         // No attribute tells a sparse file here, so the request always goes.
         ms_SetSparse(handle.Get());
     }
@@ -118,23 +107,17 @@ void CFileT<unsigned int>::MakeSparse(const std::string& fullPath) {
 std::uint32_t CFileT<unsigned int>::Read(void* buffer, std::uint32_t itemSize,
                                          std::uint32_t itemCount, bool exact) {
     std::uint32_t wanted = 0;
-    if (!ByteCount(itemSize, itemCount, wanted))
-        Throw(ActionRead, EINVAL);
+    if (!ByteCount(itemSize, itemCount, wanted)) Throw(ActionRead, EINVAL);
     std::uint32_t done = 0;
     while (done < wanted) {
         const ssize_t n = ::read(handle.Get(), static_cast<char*>(buffer) + done, wanted - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            Throw(ActionRead);
-        if (n == 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) Throw(ActionRead);
+        if (n == 0) break;
         done += static_cast<std::uint32_t>(n);
     }
-    if (exact && done < wanted)
-        Throw(ActionRead, 0);
-    if (done > kMax32 - position)
-        Throw(ActionRead, EOVERFLOW);
+    if (exact && done < wanted) Throw(ActionRead, 0);
+    if (done > kMax32 - position) Throw(ActionRead, EOVERFLOW);
     position += done;
     return done;
 }
@@ -142,23 +125,18 @@ std::uint32_t CFileT<unsigned int>::Read(void* buffer, std::uint32_t itemSize,
 std::uint32_t CFileT<unsigned int>::Write(const void* buffer, std::uint32_t itemSize,
                                           std::uint32_t itemCount) {
     std::uint32_t wanted = 0;
-    if (!ByteCount(itemSize, itemCount, wanted))
-        Throw(ActionWrite, EINVAL);
+    if (!ByteCount(itemSize, itemCount, wanted)) Throw(ActionWrite, EINVAL);
     std::uint32_t done = 0;
     while (done < wanted) {
         const ssize_t n =
             ::write(handle.Get(), static_cast<const char*>(buffer) + done, wanted - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            Throw(ActionWrite, n == 0 ? ENOSPC : errno);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Throw(ActionWrite, n == 0 ? ENOSPC : errno);
         done += static_cast<std::uint32_t>(n);
     }
-    if (done > kMax32 - position)
-        Throw(ActionWrite, EOVERFLOW);
+    if (done > kMax32 - position) Throw(ActionWrite, EOVERFLOW);
     position += done;
-    if (position > size)
-        size = position;
+    if (position > size) size = position;
     return done;
 }
 
@@ -168,8 +146,7 @@ void CFileT<unsigned int>::Close() {
 
 void CFileT<unsigned int>::Delete() {
     Close();
-    if (Path(GetPath()).IsFile() && ::unlink(GetPath().c_str()) != 0)
-        Throw(ActionDelete);
+    if (Path(GetPath()).IsFile() && ::unlink(GetPath().c_str()) != 0) Throw(ActionDelete);
 }
 
 void CFileT<unsigned int>::CheckSeekRange(std::uint32_t distance, Origin origin,
@@ -180,8 +157,7 @@ void CFileT<unsigned int>::CheckSeekRange(std::uint32_t distance, Origin origin,
             (origin == Current && distance > position))
             throw SeekOutOfRangeException();
     } else if (direction == Forward) {
-        if (origin == End && distance > kMax32 - size)
-            throw SeekOutOfRangeException();
+        if (origin == End && distance > kMax32 - size) throw SeekOutOfRangeException();
     }
 }
 
@@ -195,19 +171,15 @@ void CFileT<unsigned int>::Seek(std::uint32_t distance, Origin origin, std::uint
 
 // Takes a new file position from lseek; only 32-bit positions are kept.
 void CFileT<unsigned int>::MoveTo(std::int64_t reached) {
-    if (reached < 0)
-        Throw(ActionSeek);
-    if (std::uint64_t(reached) > kMax32)
-        Throw(ActionSeek, EOVERFLOW);
+    if (reached < 0) Throw(ActionSeek);
+    if (std::uint64_t(reached) > kMax32) Throw(ActionSeek, EOVERFLOW);
     position = static_cast<std::uint32_t>(reached);
-    if (position > size)
-        size = position;
+    if (position > size) size = position;
 }
 
 void CFileT<unsigned int>::SetSize(std::uint32_t newSize, bool force) {
     const std::uint32_t current = GetSize();
-    if (newSize == current && !force)
-        return;
+    if (newSize == current && !force) return;
     const std::uint32_t before = size;
     MoveTo(::lseek(handle.Get(), static_cast<off_t>(newSize), SEEK_SET));
     if (::ftruncate(handle.Get(), static_cast<off_t>(newSize)) != 0) {
@@ -219,16 +191,13 @@ void CFileT<unsigned int>::SetSize(std::uint32_t newSize, bool force) {
 }
 
 void CFileT<unsigned int>::Flush() {
-    if (writable && ::fsync(handle.Get()) != 0)
-        Throw(ActionFlush);
+    if (writable && ::fsync(handle.Get()) != 0) Throw(ActionFlush);
 }
 
 void CFileT<unsigned int>::Extend(std::uint32_t bytes) {
-    if (bytes > kMax32 - size)
-        throw SeekOutOfRangeException();
+    if (bytes > kMax32 - size) throw SeekOutOfRangeException();
     MoveTo(::lseek(handle.Get(), static_cast<off_t>(bytes), SEEK_END));
-    if (::ftruncate(handle.Get(), static_cast<off_t>(position)) != 0)
-        Throw(ActionSeek);
+    if (::ftruncate(handle.Get(), static_cast<off_t>(position)) != 0) Throw(ActionSeek);
 }
 
 }  // namespace TamFile

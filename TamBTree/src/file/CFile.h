@@ -24,7 +24,8 @@ public:
     explicit CFileT(const std::string& path);
     ~CFileT() override;
 
-    virtual std::uint32_t Write(const void* buffer, std::uint32_t itemSize, std::uint32_t itemCount);
+    virtual std::uint32_t Write(const void* buffer, std::uint32_t itemSize,
+                                std::uint32_t itemCount);
     virtual std::uint32_t Read(void* buffer, std::uint32_t itemSize, std::uint32_t itemCount,
                                bool exact);
     // Opens in mode 0 (read, shared with readers), 1 (read-write, created when

@@ -23,8 +23,9 @@ public:
     ~FastVector() { TamMem::Free(items); }
 
     static std::uint32_t GrownCapacity(std::uint32_t count) {
-        std::uint32_t grown =
-            count <= 256 ? count * 2 : static_cast<std::uint32_t>(static_cast<double>(count) * 1.25);
+        std::uint32_t grown = count <= 256
+                                  ? count * 2
+                                  : static_cast<std::uint32_t>(static_cast<double>(count) * 1.25);
         return grown < 16 ? 16 : grown;
     }
 
