@@ -302,6 +302,7 @@ private:
     void ClaimWaitingBlock(OffsetSet& claimed) const;
     bool InOrder(const Record& previous, const Record& current) const;
     Record CheckedRecord(const PageHeader* page, std::uint32_t i) const;
+    void CheckDataSize(const PageHeader* page) const;
     const PageHeader* NonEmptyPage(std::uint64_t n) const;
 
     std::uint32_t pageSize;

@@ -147,6 +147,7 @@ void BTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& vi
         CacheOperation bracket(this);
         const PageHeader* page = LoadPage(p);
         count = page->count;
+        CheckDataSize(page);
         if (count == 0) return;
         for (std::uint32_t i = 2; i <= count; ++i)
             if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))
@@ -185,6 +186,20 @@ void BTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
         if (Less(CheckedRecord(right, right->count), firstRight))
             Invalid(L"The B-Tree is invalid. RightSiblingRecord < ChildrenRecord");
     }
+}
+
+void BTree::CheckDataSize(const PageHeader* page) const {
+    // dataSize counts the live bytes of the record area: exactly what the
+    // entries occupy, holes excluded.
+    std::uint64_t live = 0;
+    for (std::uint32_t i = 1; i <= page->count; ++i) {
+        layout->CheckEntry(page, i);
+        live += layout->StoredLength(page, i);
+    }
+    if (live != page->dataSize)
+        ThrowInvalid(L"page " + std::to_wstring(page->pageNumber) + L" counts " +
+                     std::to_wstring(page->dataSize) + L" live bytes where its entries hold " +
+                     std::to_wstring(live));
 }
 
 const PageHeader* BTree::NonEmptyPage(std::uint64_t n) const {
