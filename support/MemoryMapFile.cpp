@@ -287,9 +287,10 @@ void MemoryMapFile::Flush() {
         return;
     }
     // Stores through a shared mapping mark the file's cached pages dirty when
-    // they happen, so one fsync writes them all with the file's own writes;
-    // an msync per mapping first would only sync the same pages again.
-    if (::fsync(fd.Get()) != 0) Throw(ActionFlush);
+    // they happen, so one file sync writes them all; an msync per mapping
+    // first would only sync the same pages again. A data sync also makes a
+    // changed file size durable; only times are left to the system.
+    if (::fdatasync(fd.Get()) != 0) Throw(ActionFlush);
     At(FileFaultHook::AfterFlush);
 }
 
