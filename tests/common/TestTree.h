@@ -1,13 +1,16 @@
-// A tree for tests: byte-string keys ordered by memcmp then length, values
-// compared the same way when duplicates are allowed; every protected
-// operation made public.
+// A tree for tests: byte-string keys ordered by memcmp, then by length; every
+// protected operation made public. Also what the tree tests share: options
+// per record layout, keys, seeded generators and scratch directories.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,11 +32,44 @@ struct Options {
     bool deleteOnDestroy = false;
 };
 
+// A record layout; a size of 0 is variable.
+inline Options Layout(bool duplicates, std::uint32_t keySize, bool hasValue,
+                      std::uint32_t valueSize) {
+    Options o;
+    o.allowDuplicates = duplicates;
+    o.fixedKeySize = keySize != 0;
+    o.keySize = keySize;
+    o.hasValue = hasValue;
+    o.fixedValueSize = hasValue && valueSize != 0;
+    o.valueSize = o.fixedValueSize ? valueSize : 0;
+    return o;
+}
+
 inline int CompareBytes(const unsigned char* a, std::uint32_t an, const unsigned char* b,
                         std::uint32_t bn) {
     const int c = std::memcmp(a, b, an < bn ? an : bn);
     if (c != 0) return c;
     return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+// The 8 digits of n padded with 'k' to `length` bytes: keys order as numbers.
+inline std::string Key(std::uint32_t n, std::uint32_t length = 8) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08u", n);
+    std::string key(digits);
+    key.resize(length < 8 ? 8 : length, 'k');
+    return key;
+}
+
+inline std::string Letters(std::mt19937& rng, std::uint32_t length) {
+    std::string s(length, '\0');
+    for (char& c : s) c = static_cast<char>('a' + rng() % 26);
+    return s;
+}
+
+inline std::mt19937 SeededRng(unsigned seed) {
+    std::printf("seed %u\n", seed);
+    return std::mt19937(seed);
 }
 
 class TestTree : public TamBTree::BTree {
@@ -74,6 +110,10 @@ public:
     std::pair<TamBTree::BTreeIterator, bool> Put(const std::string& key, const std::string& value) {
         return Insert(Make(key, value));
     }
+    void CommitAll() {
+        PreCommit();
+        Commit();
+    }
     std::string KeyAt(const TamBTree::BTreeIterator& it) const {
         const Record r = GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
         return std::string(reinterpret_cast<const char*>(r.key), r.keyLength);
@@ -91,7 +131,7 @@ public:
         return all;
     }
     // The first difference between the records and `model`, a map or a
-    // multimap from key to value in the tree's order; empty when they agree.
+    // multimap in the tree's order; empty when they agree.
     template <class Model>
     std::string Difference(const Model& model) {
         const auto contents = Contents();
@@ -109,21 +149,30 @@ public:
 
 protected:
     bool Less(const Record& a, const Record& b) const override {
-        const int c = CompareBytes(a.key, a.keyLength, b.key, b.keyLength);
-        return c < 0;
+        return CompareBytes(a.key, a.keyLength, b.key, b.keyLength) < 0;
     }
 };
 
-// A directory that is removed with everything in it.
+// A directory that is removed with everything in it. In memory, when asked
+// and the system has one: the crash tests flush thousands of times, and a
+// disk would make each flush a real write.
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/tambtree-test-XXXXXX";
-        path = mkdtemp(pattern);
+    explicit TempDir(bool inMemory = false) {
+        struct stat st;
+        const bool shm = inMemory && ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
+                         ::access("/dev/shm", W_OK) == 0;
+        std::string pattern = shm ? "/dev/shm/tambtree-test-XXXXXX" : "/tmp/tambtree-test-XXXXXX";
+        path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     std::string File(const std::string& name) const { return path + "/" + name; }
     const std::string& Path() const { return path; }
+    bool Valid() const { return !path.empty(); }
 
 private:
     std::string path;
@@ -133,7 +182,7 @@ private:
 
 namespace TamBTree {
 
-// The tree's view cache, for tests of the operation bracket.
+// The tree's internals, for the tests of pages, the view cache and the file.
 class BTreeTestAccess {
 public:
     static bool IsPageCached(const BTree& tree, std::uint64_t page) {
@@ -177,7 +226,6 @@ public:
         return std::vector<std::uint64_t>(path.begin(), path.end());
     }
 
-    // The page store, for the tests of the file format and of validation.
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) { return tree.freeList; }
     static std::uint64_t FreeBytes(const BTree& tree) {
