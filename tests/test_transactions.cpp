@@ -102,8 +102,7 @@ TEST(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
     }
     {
         TestTree tree(path);
-        EXPECT_EQ(tree.Difference(committed), "");
-        EXPECT_NO_THROW(tree.ValidateTree());
+        ExpectValidAndSame(tree, committed);
         Mutate(&tree, committed, rng, 300);
         tree.CommitAll();
         tree.Rollback();
@@ -140,8 +139,7 @@ TEST(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
         {
             TestTree tree(path);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
-            EXPECT_EQ(tree.Difference(committed), "");
-            EXPECT_NO_THROW(tree.ValidateTree());
+            ExpectValidAndSame(tree, committed);
             ExpectAllRefused(tree, kWaiting);
             if (decision == PreCommitThenCommit) tree.PreCommit();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
@@ -151,8 +149,7 @@ TEST(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
             if (decision == Rollback) next = committed;
             if (decision == Clear) next.clear();
             ExpectIdleHead(path);
-            EXPECT_EQ(tree.Difference(next), "");
-            EXPECT_NO_THROW(tree.ValidateTree());
+            ExpectValidAndSame(tree, next);
             if (decision == Clear) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
                 next.emplace("k", "v");
@@ -164,8 +161,7 @@ TEST(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
             tree.CommitAll();
         }
         TestTree again(path);
-        EXPECT_EQ(again.Difference(next), "");
-        EXPECT_NO_THROW(again.ValidateTree());
+        ExpectValidAndSame(again, next);
     }
 }
 
@@ -192,8 +188,7 @@ TEST(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
             EXPECT_EQ(tree.ReadOnly(), readOnly);
             ExpectIdleHead(path);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-            EXPECT_EQ(tree.Difference(next), "");
-            EXPECT_NO_THROW(tree.ValidateTree());
+            ExpectValidAndSame(tree, next);
             if (!readOnly) {
                 std::mt19937 rng(33);
                 Mutate(&tree, next, rng, 300);
@@ -298,8 +293,7 @@ TEST(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
     EXPECT_NO_THROW(tree.ValidateTree());
     tree.Commit();
     ExpectIdleHead(path);
-    EXPECT_EQ(tree.Difference(model), "");
-    EXPECT_NO_THROW(tree.ValidateTree());
+    ExpectValidAndSame(tree, model);
 }
 
 TEST(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChanges) {
@@ -334,6 +328,5 @@ TEST(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChanges)
     changed.emplace("new key", "v");
     EXPECT_EQ(tree.Difference(changed), "");
     tree.Rollback();
-    EXPECT_EQ(tree.Difference(committed), "");
-    EXPECT_NO_THROW(tree.ValidateTree());
+    ExpectValidAndSame(tree, committed);
 }

@@ -2,6 +2,7 @@
 // reopening the file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <random>
@@ -34,13 +35,10 @@ std::string RandomValue(std::mt19937& rng) {
 
 template <class Range, class It>
 void ExpectRange(const Range& range, It first, It last) {
-    for (const auto& [key, value] : range) {
-        ASSERT_NE(first, last);
-        ASSERT_EQ(key, first->first);
-        ASSERT_EQ(value, first->second);
-        ++first;
-    }
-    EXPECT_EQ(first, last);
+    const auto same = [](const auto& a, const auto& b) {
+        return a.first == b.first && a.second == b.second;
+    };
+    EXPECT_TRUE(std::equal(range.begin(), range.end(), first, last, same));
 }
 
 template <class Cursor, class It>

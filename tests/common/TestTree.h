@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "PageLayout.h"
 #include "TamBTree.h"
 #include "ViewCache.h"
 
@@ -195,27 +196,18 @@ public:
     // leave of the page.
     static std::uint32_t PageFreeSpace(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
-        std::uint32_t dataSize;
-        std::uint32_t directorySize;
-        std::memcpy(&dataSize, page + 28, 4);
-        std::memcpy(&directorySize, page + 36, 4);
-        return tree.pageSize - 48 - dataSize - directorySize;
+        const PageHeader* page = tree.LoadPage(n);
+        return tree.pageSize - 48 - page->dataSize - page->directorySize;
     }
     // Child page numbers of page n, read from its slot directory (child 0 in
     // the last 8 bytes, child i 12 i + 8 bytes from the end); none for a leaf.
     static std::vector<std::uint64_t> Children(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
-        std::vector<std::uint64_t> children;
-        std::uint32_t count;
-        std::memcpy(&count, page + 24, 4);
-        if (page[40] != 0) return children;
-        for (std::uint32_t i = 0; i <= count; ++i) {
-            std::uint64_t child;
-            std::memcpy(&child, page + tree.pageSize - 8 - 12 * i, 8);
-            children.push_back(child);
-        }
+        const PageHeader* page = tree.LoadPage(n);
+        const auto* end = reinterpret_cast<const unsigned char*>(page) + tree.pageSize;
+        std::vector<std::uint64_t> children(page->isLeaf ? 0 : page->count + 1);
+        for (std::uint32_t i = 0; i < children.size(); ++i)
+            std::memcpy(&children[i], end - 8 - 12 * i, 8);
         return children;
     }
     // The ancestors of page n, root first, as rebalancing finds them.
@@ -225,7 +217,6 @@ public:
         tree.GetPath(tree.LoadPage(n), path);
         return std::vector<std::uint64_t>(path.begin(), path.end());
     }
-
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) { return tree.freeList; }
     static std::uint64_t FreeBytes(const BTree& tree) {

@@ -14,6 +14,7 @@
 
 namespace TamBTreeTest {
 
+using TamBTree::BTreeConstIterator;
 using TamBTree::BTreeIterator;
 
 // The records in the tree's order: a new record goes before its equal ones.
@@ -47,31 +48,50 @@ void ExpectAt(TestTree& tree, const BTreeIterator& it, typename M::const_iterato
     EXPECT_EQ(tree.ValueAt(it), m->second);
 }
 
+// The records equal the model, and the tree passes validation.
+template <class M>
+void ExpectValidAndSame(TestTree& tree, const M& model) {
+    EXPECT_EQ(tree.Difference(model), "");
+    EXPECT_NO_THROW(tree.ValidateTree());
+}
+
+// The bounds of `key` agree with the model's, for the const tree too.
 template <class M>
 void ExpectBounds(TestTree& tree, const M& model, const std::string& key) {
+    const TestTree& constTree = tree;
     const auto r = TestTree::MakeKey(key);
     const auto lower = model.lower_bound(key);
     ExpectAt(tree, tree.LowerBound(r), lower, model);
     ExpectAt(tree, tree.UpperBound(r), model.upper_bound(key), model);
     const bool present = lower != model.end() && lower->first == key;
     ExpectAt(tree, tree.Find(r), present ? lower : model.end(), model);
+    EXPECT_EQ(constTree.LowerBound(r), BTreeConstIterator(tree.LowerBound(r)));
+    EXPECT_EQ(constTree.UpperBound(r), BTreeConstIterator(tree.UpperBound(r)));
+    EXPECT_EQ(constTree.Find(r), BTreeConstIterator(tree.Find(r)));
 }
 
-// Both iterations equal the model, page 0 holds the first record, every key
-// and its neighbours outside the tree bound as in the model, and the tree
-// passes validation.
+// Both iterations, with and without const, equal the model, page 0 holds the
+// first record, every key and its neighbours outside the tree bound as in the
+// model, and the tree passes validation.
 template <class M>
 void ExpectSameAsModel(TestTree& tree, const M& model) {
+    const TestTree& constTree = tree;
     ASSERT_EQ(tree.Difference(model), "");
     ASSERT_EQ(tree.End() - tree.Begin(), model.size());
+    ASSERT_EQ(constTree.End() - constTree.Begin(), model.size());
     EXPECT_TRUE(model.empty() || tree.Begin() == BTreeIterator(0, 1, &tree));
-    BTreeIterator it = tree.End();
+    BTreeIterator it = tree.Begin();
+    BTreeConstIterator c = constTree.Begin();
+    for (; !it.IsEnd(); ++it, ++c) ASSERT_EQ(c, BTreeConstIterator(it));
+    ASSERT_EQ(c, constTree.End());
     for (auto m = model.rbegin(); m != model.rend(); ++m) {
         ASSERT_FALSE((--it).IsEnd());
+        ASSERT_EQ(--c, BTreeConstIterator(it));
         ASSERT_EQ(tree.KeyAt(it), m->first);
         ASSERT_EQ(tree.ValueAt(it), m->second);
     }
     EXPECT_TRUE((--it).IsEnd());
+    EXPECT_TRUE((--c).IsEnd());
     for (auto m = model.begin(); m != model.end(); m = model.upper_bound(m->first)) {
         ExpectBounds(tree, model, m->first);
         ExpectBounds(tree, model, m->first + '\0');
