@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "PageLayout.h"
-#include "TestTree.h"
+#include "TreeChecks.h"
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
@@ -38,17 +38,16 @@ PageHeader EmptyLeaf() {
     return PageHeader{0, NO_PAGE, NO_PAGE, 0, 0, 48, 0, 1, {}};
 }
 
-Options ReadOnly() {
-    Options o;
-    o.readOnly = true;
-    return o;
-}
-
 }  // namespace
 
-TEST(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+using FileFormat = TreeFileTest;
+using FileLifecycle = TreeFileTest;
+using Growth = TreeFileTest;
+using PageAllocation = TreeFileTest;
+using PageIndex = TreeFileTest;
+using ViewCache = TreeFileTest;
+
+TEST_F(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     const std::vector<unsigned char> bytes = f.ReadAll();
@@ -81,9 +80,7 @@ TEST(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     std::vector<unsigned char> head = f.ReadAll();
@@ -110,9 +107,7 @@ TEST(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
     EXPECT_EQ(f.ReadAll(), text);
 }
 
-TEST(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     f.Put<std::uint32_t>(0, 20031713);
@@ -126,8 +121,7 @@ TEST(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
 
 // Each outermost operation unmaps the least recent view beyond the cache's
 // one; a page read again is recent; an open bracket unmaps nothing.
-TEST(ViewCache, OutermostOperationsTrimTheLeastRecentViews) {
-    TempDir dir;
+TEST_F(ViewCache, OutermostOperationsTrimTheLeastRecentViews) {
     BuildCommitted(dir.File("t.tbt"), 2000);
     Options o;
     o.cacheSize = 65536;
@@ -156,9 +150,7 @@ TEST(ViewCache, OutermostOperationsTrimTheLeastRecentViews) {
     EXPECT_FALSE(Access::IsPageCached(tree, 2));
 }
 
-TEST(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
     {
         TestTree tree(path);
         // Only the page numbers handed out matter to the room check.
@@ -195,9 +187,7 @@ TEST(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST(PageIndex, APageIsRelocatedOnItsFirstUpdateOnly) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(PageIndex, APageIsRelocatedOnItsFirstUpdateOnly) {
     BuildCommitted(path, 2000);
     TestTree tree(path);
     std::vector<unsigned char> committed;
@@ -233,9 +223,7 @@ TEST(PageIndex, APageIsRelocatedOnItsFirstUpdateOnly) {
     EXPECT_TRUE(Access::ChangedPages(tree).empty());
 }
 
-TEST(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
     BuildCommitted(path, 5000);
     TreeFileBytes f(path);
     const std::uint64_t pageCount = f.Get<std::uint64_t>(24);
@@ -257,9 +245,7 @@ TEST(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
     EXPECT_EQ(Access::PageCount(tree), pageCount + 1);
 }
 
-TEST(Growth, StepsAreTenPercentAndAtLeast21GranulesAndSpaceIsTakenInWholePages) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Growth, StepsAreTenPercentAndAtLeast21GranulesAndSpaceIsTakenInWholePages) {
     {
         TestTree tree(path);
         const std::uint64_t before = Access::FreeBytes(tree);
@@ -333,9 +319,7 @@ TEST(DiskSpace, InsertsCheckForTenMebibytesEveryIntervalRecords) {
     EXPECT_EQ(g_checks, 13u);
 }
 
-TEST(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
     Options temporary;
     temporary.deleteOnDestroy = true;
     {
@@ -351,9 +335,7 @@ TEST(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
 
 // Readers share the file; a writer shares it with nobody, and a refused open
 // leaves the open tree and its file alone.
-TEST(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
     {
         TestTree tree(path, ReadOnly());  // a missing file is created, then opened for reading
         EXPECT_EQ(TamFile::Path(path).Size(), NEW_FILE_SIZE);

@@ -38,6 +38,8 @@ void Fill(TestTree& tree, std::uint32_t first, std::uint32_t n, std::uint32_t le
 
 }  // namespace
 
+using Iterators = TreeFileTest;
+
 TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
     const char* names[] = {"ascending", "descending", "random"};
     for (unsigned order = 0; order < 3; ++order) {
@@ -239,8 +241,7 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
     ExpectSameAsModel(fixed, fixedModel);
 }
 
-TEST(Iterators, EndIsCircularAndIteratorsOfOtherTreesNeverEqual) {
-    TempDir dir;
+TEST_F(Iterators, EndIsCircularAndIteratorsOfOtherTreesNeverEqual) {
     TestTree tree(dir.File("t.tbt"));
     TestTree other(dir.File("o.tbt"));
     const TestTree& constTree = tree;
@@ -280,9 +281,8 @@ TEST(Iterators, EndIsCircularAndIteratorsOfOtherTreesNeverEqual) {
     EXPECT_NE(tree.End(), other.End());
 }
 
-TEST(Iterators, StepsAcrossLeavesBothWaysAndDistances) {
+TEST_F(Iterators, StepsAcrossLeavesBothWaysAndDistances) {
     std::mt19937 rng = SeededRng(2024);
-    TempDir dir;
     TestTree tree(dir.File("t.tbt"));
     const std::uint32_t n = 3000;
     Fill(tree, 0, n, 2000, rng);
@@ -332,9 +332,8 @@ protected:
 
 }  // namespace
 
-TEST(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
+TEST_F(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
     std::mt19937 rng = SeededRng(11);
-    TempDir dir;
     Options o = Layout(true, 0, true, 0);
     o.cacheSize = 2 * 65536;
     const std::string run = Key(100, 2000);

@@ -47,12 +47,6 @@ void ExpectAllRefused(TestTree& tree, const std::string& text) {
     for (const std::string& thrown : RefusedChanges(tree)) EXPECT_EQ(thrown, text);
 }
 
-Options ReadOnly() {
-    Options o;
-    o.readOnly = true;
-    return o;
-}
-
 // A file whose last commit holds `committed` and whose pre-committed block
 // brings `next`; the tree is destroyed in the ready state.
 void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committed,
@@ -69,9 +63,9 @@ void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committe
 
 }  // namespace
 
-TEST(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+using Transactions = TreeFileTest;
+
+TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
     std::mt19937 rng = SeededRng(11);
     UniqueModel committed;
     {
@@ -115,9 +109,8 @@ TEST(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
 // The waiting block is the transaction: readers see the last commit and change
 // nothing; after a reopen a repeated PreCommit keeps the block, Commit
 // installs it, Rollback and Clear drop it.
-TEST(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
+TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
     enum Decision { Commit, PreCommitThenCommit, Rollback, Clear };
-    TempDir dir;
     for (const Decision decision : {Commit, PreCommitThenCommit, Rollback, Clear}) {
         SCOPED_TRACE("decision " + std::to_string(decision));
         const std::string path = dir.File(std::to_string(decision) + ".tbt");
@@ -165,8 +158,7 @@ TEST(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
     }
 }
 
-TEST(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
-    TempDir dir;
+TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
     for (const bool readOnly : {false, true}) {
         SCOPED_TRACE(readOnly ? "read-only open" : "read-write open");
         const std::string path = dir.File(readOnly ? "ro.tbt" : "rw.tbt");
@@ -203,7 +195,7 @@ TEST(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
 
 // A committed block that the file names outside itself, or whose length
 // reaches beyond the file, is reported; the flags stay for a later attempt.
-TEST(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
+TEST_F(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
     struct Damage {
         const char* name;
         bool applying;
@@ -215,7 +207,6 @@ TEST(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
                               {"ready, length beyond the end", false, 0, 0xFFFFFFF0u},
                               {"applying, offset beyond the end", true, 1u << 30, 0},
                               {"applying, length beyond the end", true, 0, 0xFFFFFFF0u}};
-    TempDir dir;
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.name);
         const std::string path = dir.File(damage.name);
@@ -232,9 +223,7 @@ TEST(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
     }
 }
 
-TEST(Transactions, EmptyTransactionsChangeNothing) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Transactions, EmptyTransactionsChangeNothing) {
     {
         TestTree fresh(path);
         fresh.PreCommit();
@@ -270,9 +259,7 @@ TEST(Transactions, EmptyTransactionsChangeNothing) {
 
 // 4096 entries make a block of 65540 bytes, read through one view of two
 // granules both when the open reserves its images and when Commit installs it.
-TEST(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
     UniqueModel model;
     {
         TestTree tree(path);
@@ -296,9 +283,7 @@ TEST(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
     ExpectValidAndSame(tree, model);
 }
 
-TEST(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChanges) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChanges) {
     std::mt19937 rng = SeededRng(90);
     TestTree tree(path);
     UniqueModel committed;

@@ -26,6 +26,8 @@ Options KeysOnly() {
 
 }  // namespace
 
+using Validation = TreeFileTest;
+
 // A committed tree of three levels whose root has at least three children:
 // keys of 3000 bytes numbered in steps of 10, no values.
 class DamagedTree : public ::testing::Test {
@@ -144,9 +146,7 @@ TEST_F(DamagedTree, AnEmptyLeafInTheChainIsReportedAndNeverRead) {
     EXPECT_EQ(fault.rfind("The B-Tree is invalid.", 0), 0u) << fault;
 }
 
-TEST(Validation, EqualRecordsPassOnlyInATreeThatAllowsDuplicates) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Validation, EqualRecordsPassOnlyInATreeThatAllowsDuplicates) {
     {
         TestTree tree(path, Layout(true, 0, true, 0));
         for (std::uint32_t n = 0; n < 3000; ++n) {

@@ -46,6 +46,12 @@ inline Options Layout(bool duplicates, std::uint32_t keySize, bool hasValue,
     return o;
 }
 
+inline Options ReadOnly() {
+    Options o;
+    o.readOnly = true;
+    return o;
+}
+
 inline int CompareBytes(const unsigned char* a, std::uint32_t an, const unsigned char* b,
                         std::uint32_t bn) {
     const int c = std::memcmp(a, b, an < bn ? an : bn);

@@ -48,6 +48,13 @@ void ExpectAt(TestTree& tree, const BTreeIterator& it, typename M::const_iterato
     EXPECT_EQ(tree.ValueAt(it), m->second);
 }
 
+// A test with a scratch directory and the path of a tree file in it.
+class TreeFileTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    const std::string path = dir.File("t.tbt");
+};
+
 // The records equal the model, and the tree passes validation.
 template <class M>
 void ExpectValidAndSame(TestTree& tree, const M& model) {
