@@ -95,9 +95,9 @@ private:
     static void Apply(TestTree* tree, UniqueModel& model, std::size_t step) {
         std::mt19937 rng(kSeed + static_cast<unsigned>(step));
         if (kSteps[step].ops >= 0) return Mutate(tree, model, rng, kSteps[step].ops);
-        for (auto last = std::prev(model.end()); model.size() > 5; last = std::prev(model.end())) {
-            if (tree) tree->Erase(TestTree::MakeKey(last->first));
-            model.erase(last);
+        while (model.size() > 5) {
+            if (tree) tree->Erase(TestTree::MakeKey(model.rbegin()->first));
+            model.erase(std::prev(model.end()));
         }
     }
 };

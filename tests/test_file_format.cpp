@@ -29,11 +29,6 @@ void BuildCommitted(const std::string& path, std::uint32_t n) {
     tree.CommitAll();
 }
 
-std::vector<unsigned char> Page(const TestTree& tree, std::uint64_t n) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(Access::LoadPage(tree, n));
-    return std::vector<unsigned char>(bytes, bytes + G);
-}
-
 PageHeader EmptyLeaf() {
     return PageHeader{0, NO_PAGE, NO_PAGE, 0, 0, 48, 0, 1, {}};
 }
@@ -185,42 +180,6 @@ TEST_F(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
     TestTree tree(path);
     EXPECT_EQ(Access::PageIndexBlocks(tree).size(), 2u);
     EXPECT_NO_THROW(tree.ValidateTree());
-}
-
-TEST_F(PageIndex, APageIsRelocatedOnItsFirstUpdateOnly) {
-    BuildCommitted(path, 2000);
-    TestTree tree(path);
-    std::vector<unsigned char> committed;
-    std::uint64_t stable;
-    {
-        CacheOperation op(&tree);
-        committed = Page(tree, 1);
-        stable = *Access::StablePageOffset(tree, 1);
-        const std::uint64_t freeBefore = Access::FreeBytes(tree);
-        PageHeader* page = Access::LoadPageForUpdate(tree, 1);
-        const auto changed = Access::ChangedPages(tree);
-        ASSERT_EQ(changed.count(1), 1u);
-        EXPECT_NE(changed.at(1), stable);
-        EXPECT_EQ(*Access::StablePageOffset(tree, 1), stable);
-        EXPECT_EQ(Access::FreeBytes(tree), freeBefore - G);
-        EXPECT_EQ(0, std::memcmp(page, committed.data(), G));
-        EXPECT_EQ(Access::LoadPageForUpdate(tree, 1), page);
-        EXPECT_EQ(Access::ChangedPages(tree), changed);
-        EXPECT_EQ(Access::FreeBytes(tree), freeBefore - G);
-        page->reserved[0] ^= 0xFF;
-
-        // A page made in this transaction already has its own location.
-        PageHeader* fresh = Access::NewPage(tree, EmptyLeaf());
-        const std::uint64_t freeAfterNew = Access::FreeBytes(tree);
-        EXPECT_EQ(Access::ChangedPages(tree).count(fresh->pageNumber), 1u);
-        EXPECT_EQ(Access::LoadPageForUpdate(tree, fresh->pageNumber), fresh);
-        EXPECT_EQ(Access::FreeBytes(tree), freeAfterNew);
-    }
-    tree.Rollback();
-    CacheOperation op(&tree);
-    EXPECT_EQ(*Access::StablePageOffset(tree, 1), stable);
-    EXPECT_EQ(Page(tree, 1), committed);
-    EXPECT_TRUE(Access::ChangedPages(tree).empty());
 }
 
 TEST_F(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {

@@ -244,9 +244,6 @@ public:
         return tree.GetStablePageOffset(n);
     }
     static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) { return tree.LoadPage(n); }
-    static PageHeader* LoadPageForUpdate(BTree& tree, std::uint64_t n) {
-        return tree.LoadPageForUpdate(n);
-    }
     static PageHeader* NewPage(BTree& tree, const PageHeader& pageTemplate) {
         return tree.NewPage(pageTemplate);
     }
