@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End to end test of the tambtree tool: load and dump round trips, get, del,
-# scan, stat --json, pre-commit with commit and rollback, and check of a
-# healthy and of a damaged file. Usage: cli_test.sh path/to/tambtree
+# scan, stat --json, pre-commit with commit and rollback, other layouts, and
+# check of a healthy and of a damaged file. Usage: cli_test.sh path/to/tambtree
 set -euo pipefail
 T=$(realpath "$1")
 W=$(mktemp -d)
@@ -16,41 +16,30 @@ expect_status() { # expect_status CODE command...
 }
 
 # 10000 records of random bytes in the dump text format, sorted by key as the
-# tree sorts them, so that a dump of the loaded tree must equal the file; plus
-# the expected answers of a few queries, in hex.
+# tree sorts them, so that a dump of the loaded tree must equal the file; the
+# expected answers of a few queries, in hex.
 python3 - <<'EOF'
 import random
 random.seed(4711)
-def esc(b):
-    out = []
-    for i, c in enumerate(b):
-        special = {0x5c: b'\\\\', 0x09: b'\\t', 0x0a: b'\\n', 0x0d: b'\\r'}
-        if c in special: out.append(special[c])
-        elif c < 0x20 or c > 0x7e or (c == 0x23 and i == 0): out.append(b'\\x%02x' % c)
-        else: out.append(bytes([c]))
-    return b''.join(out)
+special = {0x5c: b'\\\\', 0x09: b'\\t', 0x0a: b'\\n', 0x0d: b'\\r'}
+esc = lambda b: b''.join(special.get(c) or (b'\\x%02x' % c if c < 0x20 or c > 0x7e or
+                         (c == 0x23 and i == 0) else bytes([c])) for i, c in enumerate(b))
 rnd = lambda n: bytes(random.choice(b'#\\\t\n\r\x00\xffab') if random.random() < 0.3
                       else random.randrange(256) for _ in range(n))
 recs = {}
 while len(recs) < 10000:
     recs[rnd(random.randrange(0, 20))] = rnd(random.randrange(0, 200))
 keys = sorted(recs)
-with open('records.txt', 'wb') as f:
-    f.write(b'# tambtree dump format=text\n')
-    f.writelines(esc(k) + b'\t' + esc(recs[k]) + b'\n' for k in keys)
+head = b'# tambtree dump format=text\n'
+open('records.txt', 'wb').write(head + b''.join(esc(k) + b'\t' + esc(recs[k]) + b'\n' for k in keys))
 dups = sorted(((b'k%d' % (i // 7), b'v%d' % random.randrange(1000)) for i in range(700)),
               key=lambda r: r[0])
-with open('dups.txt', 'wb') as f:
-    f.write(b'# tambtree dump format=text\n')
-    f.writelines(k + b'\t' + v + b'\n' for k, v in dups)
-lo, hi = keys[3000], keys[3100]
-with open('probe.txt', 'w') as f:
-    f.write(' '.join([keys[5].hex(), recs[keys[5]].hex(), keys[7777].hex(), recs[keys[7777]].hex(),
-                      lo.hex(), hi.hex()]) + '\n')
-with open('scan.txt', 'w') as f:
-    f.writelines('%s\t%s\n' % (k.hex(), recs[k].hex()) for k in keys[3000:3100])
-with open('reverse.txt', 'w') as f:
-    f.writelines('%s\t%s\n' % (k.hex(), recs[k].hex()) for k in keys[3099:3094:-1])
+open('dups.txt', 'wb').write(head + b''.join(k + b'\t' + v + b'\n' for k, v in dups))
+hexes = lambda ks: ''.join('%s\t%s\n' % (k.hex(), recs[k].hex()) for k in ks)
+open('probe.txt', 'w').write(' '.join(x.hex() for x in (keys[5], recs[keys[5]], keys[7777],
+                                      recs[keys[7777]], keys[3000], keys[3100])) + '\n')
+open('scan.txt', 'w').write(hexes(keys[3000:3100]))
+open('reverse.txt', 'w').write(hexes(keys[3099:3094:-1]))
 EOF
 read -r k1 v1 k2 v2 lo hi <probe.txt
 
@@ -102,7 +91,7 @@ for k in 3 -5 -9223372036854775808 70000; do "$T" --order i64 put i.tbt -- "$k" 
 "$T" --no-values put n.tbt b && "$T" --no-values put n.tbt a
 [ "$("$T" --no-values scan n.tbt | tr '\n' ' ')" = "a b " ] || fail "keys alone"
 
-# Files that are not trees are left alone.
+# Files that are not trees are left alone; a missing argument is a usage error.
 echo hello >plain.txt
 expect_status 1 "$T" put plain.txt k v
 [ "$(cat plain.txt)" = hello ] || fail "a plain file was overwritten"
@@ -112,8 +101,7 @@ expect_status 2 "$T" get t.tbt
 # overwritten by plain file I/O.
 expect_status 0 "$T" check t.tbt
 cp t.tbt bad.tbt
-granules=$(($(stat -c %s bad.tbt) / 65536))
-for ((g = 2; g < granules; g++)); do
+for ((g = 2; g < $(stat -c %s bad.tbt) / 65536; g++)); do
     head -c 48 /dev/zero | tr '\0' '\356' | dd of=bad.tbt bs=1 seek=$((g * 65536)) conv=notrunc status=none
 done
 expect_status 1 "$T" check bad.tbt

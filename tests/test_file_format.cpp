@@ -1,125 +1,92 @@
-// The tree file's format and lifecycle, the page index, the view cache and the
-// operation bracket, page allocation, file growth and the disk-space guard.
+// The tree file's format and lifecycle, the page index, the view cache, page
+// allocation, file growth and the disk-space guard.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstddef>
-#include <cstdio>
-#include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
-#include "FileFormat.h"
 #include "PageLayout.h"
-#include "TestTree.h"
+#include "TreeChecks.h"
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
-using TamBTree::BTreeTestAccess;
 using TamBTree::CacheOperation;
 using TamBTree::NO_PAGE;
 using TamBTree::PageHeader;
-using Access = BTreeTestAccess;
+using Access = TamBTree::BTreeTestAccess;
 
 namespace {
 
 constexpr std::uint64_t G = 65536;
 constexpr std::uint64_t NEW_FILE_SIZE = 21 * G;
 
-std::string Key(std::uint32_t n) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%08u", n);
-    return buf;
-}
-
 // Stores n records with 100-byte values, commits them and closes the tree.
 void BuildCommitted(const std::string& path, std::uint32_t n) {
     TestTree tree(path);
     for (std::uint32_t i = 0; i < n; ++i)
         ASSERT_TRUE(tree.Put(Key(i), std::string(100, 'v')).second);
-    tree.PreCommit();
-    tree.Commit();
+    tree.CommitAll();
 }
 
-std::vector<unsigned char> Page(const TestTree& tree, std::uint64_t n) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(Access::LoadPage(tree, n));
-    return std::vector<unsigned char>(bytes, bytes + G);
-}
-
-PageHeader EmptyLeafTemplate() {
-    PageHeader h{};
-    h.previousPage = NO_PAGE;
-    h.nextPage = NO_PAGE;
-    h.dataEnd = 48;
-    h.isLeaf = 1;
-    return h;
+PageHeader EmptyLeaf() {
+    return PageHeader{0, NO_PAGE, NO_PAGE, 0, 0, 48, 0, 1, {}};
 }
 
 }  // namespace
 
-TEST(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+using FileFormat = TreeFileTest;
+using FileLifecycle = TreeFileTest;
+using Growth = TreeFileTest;
+using PageAllocation = TreeFileTest;
+using PageIndex = TreeFileTest;
+using ViewCache = TreeFileTest;
+
+TEST_F(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     const std::vector<unsigned char> bytes = f.ReadAll();
     ASSERT_EQ(bytes.size(), NEW_FILE_SIZE);
-    EXPECT_EQ(f.Get<std::uint32_t>(0), 20031712u);
-    EXPECT_EQ(f.Get<std::uint32_t>(4), 65536u);
-    EXPECT_EQ(f.Get<std::uint32_t>(8), 0u);
-    EXPECT_EQ(f.Get<std::uint64_t>(16), 0u);
-    EXPECT_EQ(f.Get<std::uint64_t>(24), 1u);
-    EXPECT_EQ(f.Get<std::uint64_t>(40), NO_PAGE);
-    EXPECT_EQ(f.Get<std::uint64_t>(48), NO_PAGE);
-    EXPECT_EQ(f.Get<std::uint32_t>(56), 1u);
-    EXPECT_EQ(f.Get<std::uint64_t>(64), NO_PAGE);
-    EXPECT_EQ(bytes[72], 0);
-    EXPECT_EQ(bytes[73], 0);
-    EXPECT_EQ(bytes[74], 1);
-    EXPECT_EQ(f.Get<std::uint64_t>(80), G);
-
+    // (offset, width, value) of the fields of the system block.
+    const std::uint64_t head[][3] = {
+        {0, 4, 20031712}, {4, 4, 65536},    {8, 4, 0},  {16, 8, 0},       {24, 8, 1},
+        {40, 8, NO_PAGE}, {48, 8, NO_PAGE}, {56, 4, 1}, {64, 8, NO_PAGE}, {72, 1, 0},
+        {73, 1, 0},       {74, 1, 1},       {80, 8, G}};
+    for (const auto& field : head) {
+        std::uint64_t value = 0;
+        std::memcpy(&value, &bytes[field[0]], field[1]);
+        EXPECT_EQ(value, field[2]) << "offset " << field[0];
+    }
     const std::uint64_t root = f.PageOffset(0);
     ASSERT_EQ(root % G, 0u);
     ASSERT_GE(root, 2 * G);
     ASSERT_LT(root, NEW_FILE_SIZE);
     // Page 0, an empty leaf without neighbours (the reserved bytes aside).
-    const PageHeader empty{0, NO_PAGE, NO_PAGE, 0, 0, 48, 0, 1, {}};
-    PageHeader h;
-    f.Read(root, &h, sizeof h);
-    EXPECT_EQ(0, std::memcmp(&h, &empty, offsetof(PageHeader, reserved)));
+    const PageHeader empty = EmptyLeaf();
+    EXPECT_EQ(0, std::memcmp(&bytes[root], &empty, offsetof(PageHeader, reserved)));
 
     // Opening and closing writes nothing; the reopened tree is empty and usable.
     { TestTree tree(path); }
     EXPECT_EQ(f.ReadAll(), bytes);
     TestTree tree(path);
-    EXPECT_EQ(tree.Size(), 0u);
     EXPECT_TRUE(tree.Begin() == tree.End());
-    EXPECT_NO_THROW(tree.ValidateTree());
     ASSERT_TRUE(tree.Put("k", "v").second);
     EXPECT_EQ(tree.ValueAt(tree.Find(TestTree::MakeKey("k"))), "v");
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST(FileFormat, FilesOfEightyBytesOrWithoutTheCreatedFlagAreRecreated) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     std::vector<unsigned char> head = f.ReadAll();
     head.resize(81);
-
     // 80 bytes: absent, whatever they say.
     f.WriteAll(std::vector<unsigned char>(head.begin(), head.begin() + 80));
-    {
-        TestTree tree(path);
-        EXPECT_EQ(tree.GetDiskSpaceUsed(), NEW_FILE_SIZE);
-        EXPECT_NO_THROW(tree.ValidateTree());
-    }
+    EXPECT_EQ(TestTree(path).GetDiskSpaceUsed(), NEW_FILE_SIZE);
     // 81 bytes with the created byte clear: an interrupted creation.
     head[74] = 0;
     f.WriteAll(head);
-    { EXPECT_EQ(TestTree(path).GetDiskSpaceUsed(), NEW_FILE_SIZE); }
+    EXPECT_EQ(TestTree(path).GetDiskSpaceUsed(), NEW_FILE_SIZE);
     // 81 bytes with the created byte set: handed to the open, which cannot map
     // a system block and fails without touching the file.
     head[74] = 1;
@@ -131,15 +98,11 @@ TEST(FileFormat, FilesOfEightyBytesOrWithoutTheCreatedFlagAreRecreated) {
     const std::vector<unsigned char> text{'h', 'i', '\n'};
     f.WriteAll(text);
     EXPECT_THROW(TestTree tree(path), TamBTree::BTreeException);
-    Options readOnly;
-    readOnly.readOnly = true;
-    EXPECT_THROW(TestTree tree(path, readOnly), TamBTree::BTreeException);
+    EXPECT_THROW(TestTree tree(path, ReadOnly()), TamBTree::BTreeException);
     EXPECT_EQ(f.ReadAll(), text);
 }
 
-TEST(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
     f.Put<std::uint32_t>(0, 20031713);
@@ -148,88 +111,41 @@ TEST(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     f.Put<std::uint32_t>(4, 32768);
     EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidPageSizeException);
     f.Put<std::uint32_t>(4, 65536);
-    TestTree tree(path);
-    EXPECT_NO_THROW(tree.ValidateTree());
+    EXPECT_NO_THROW(TestTree(path).ValidateTree());
 }
 
-// A committed tree of at least three pages, reopened with one cached view at
-// most: the cache starts empty.
-class ViewCacheTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        BuildCommitted(dir.File("t.tbt"), 2000);
-        Options o;
-        o.cacheSize = 65536;
-        tree.reset(new TestTree(dir.File("t.tbt"), o));
-        ASSERT_GE(Access::PageCount(*tree), 3u);
-        ASSERT_EQ(Access::CachedViews(*tree), 0u);
-    }
-    bool Mapped(std::uint64_t n) const {
-        return Access::File(*tree).IsViewExist(*Access::StablePageOffset(*tree, n));
-    }
-    void LoadPages(std::initializer_list<std::uint64_t> pages) {
-        for (std::uint64_t n : pages) Access::LoadPage(*tree, n);
-    }
-
-    TempDir dir;
-    std::unique_ptr<TestTree> tree;
-};
-
-TEST_F(ViewCacheTest, BracketsNestAndCountTheirDepth) {
-    EXPECT_EQ(tree->Count(), 0);
-    EXPECT_EQ(tree->Add(), 1);
-    EXPECT_EQ(tree->Add(), 2);
-    EXPECT_EQ(tree->Count(), 2);
-    EXPECT_EQ(tree->Remove(), 1);
-    EXPECT_EQ(tree->Remove(), 0);
-    {
-        CacheOperation op(tree.get());
-        EXPECT_EQ(tree->Count(), 1);
-    }
-    EXPECT_EQ(tree->Count(), 0);
+// Each outermost operation unmaps the least recent view beyond the cache's
+// one; a page read again is recent; an open bracket unmaps nothing.
+TEST_F(ViewCache, OutermostOperationsTrimTheLeastRecentViews) {
+    BuildCommitted(dir.File("t.tbt"), 2000);
+    Options o;
+    o.cacheSize = 65536;
+    TestTree tree(dir.File("t.tbt"), o);
+    ASSERT_GE(Access::PageCount(tree), 3u);
+    ASSERT_EQ(Access::CachedViews(tree), 0u);
+    const auto load = [&tree](std::initializer_list<std::uint64_t> pages) {
+        for (std::uint64_t n : pages) Access::LoadPage(tree, n);
+    };
+    const auto mapped = [&tree](std::uint64_t n) {
+        return Access::File(tree).IsViewExist(*Access::StablePageOffset(tree, n));
+    };
+    tree.Add();
+    tree.Add();
+    load({0, 1, 2, 0});
+    EXPECT_EQ(tree.Remove(), 1);
+    EXPECT_EQ(Access::CachedViews(tree), 3u);
+    EXPECT_TRUE(mapped(0) && mapped(1) && mapped(2));
+    EXPECT_EQ(tree.Remove(), 0);
+    EXPECT_EQ(Access::CachedViews(tree), 2u);
+    EXPECT_FALSE(mapped(1));
+    tree.Add();
+    tree.Remove();
+    EXPECT_EQ(Access::CachedViews(tree), 1u);
+    EXPECT_TRUE(Access::IsPageCached(tree, 0));
+    EXPECT_FALSE(Access::IsPageCached(tree, 2));
 }
 
-TEST_F(ViewCacheTest, EachOutermostOperationUnmapsOneLeastRecentView) {
-    tree->Add();
-    LoadPages({0, 1, 2});
-    EXPECT_EQ(Access::CachedViews(*tree), 3u);
-    tree->Remove();
-    EXPECT_EQ(Access::CachedViews(*tree), 2u);
-    EXPECT_FALSE(Mapped(0));
-    EXPECT_TRUE(Mapped(1));
-    tree->Add();
-    tree->Remove();
-    EXPECT_EQ(Access::CachedViews(*tree), 1u);
-    EXPECT_FALSE(Mapped(1));
-    EXPECT_TRUE(Access::IsPageCached(*tree, 2));
-}
-
-TEST_F(ViewCacheTest, APageReadAgainSurvivesTheTrimming) {
-    tree->Add();
-    LoadPages({0, 1, 2, 0});
-    tree->Remove();
-    tree->Add();
-    tree->Remove();
-    EXPECT_EQ(Access::CachedViews(*tree), 1u);
-    EXPECT_TRUE(Access::IsPageCached(*tree, 0));
-    EXPECT_FALSE(Access::IsPageCached(*tree, 1));
-    EXPECT_FALSE(Access::IsPageCached(*tree, 2));
-}
-
-TEST_F(ViewCacheTest, NothingIsUnmappedWhileABracketStaysOpen) {
-    tree->Add();
-    tree->Add();
-    LoadPages({0, 1, 2});
-    EXPECT_EQ(tree->Remove(), 1);
-    EXPECT_EQ(Access::CachedViews(*tree), 3u);
-    EXPECT_TRUE(Mapped(0) && Mapped(1) && Mapped(2));
-    EXPECT_EQ(tree->Remove(), 0);
-    EXPECT_EQ(Access::CachedViews(*tree), 2u);
-}
-
-TEST(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
     {
         TestTree tree(path);
         // Only the page numbers handed out matter to the room check.
@@ -257,7 +173,6 @@ TEST(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
         *first = 0x2222;
         EXPECT_EQ(f.Get<std::uint64_t>(blocks[0] + 8 * 8191), 0x1111u);
         EXPECT_EQ(f.Get<std::uint64_t>(blocks[1]), 0x2222u);
-
         // The new block is accounted for exactly once.
         Access::SetPageCount(tree, 1);
         EXPECT_NO_THROW(tree.ValidateTree());
@@ -267,59 +182,15 @@ TEST(PageIndex, ASecondBlockIsAddedWith8172PageNumbersAndServesPage8192) {
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST(PageIndex, APageIsRelocatedOnItsFirstUpdateOnly) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
-    BuildCommitted(path, 2000);
-    TestTree tree(path);
-    std::vector<unsigned char> committed;
-    std::uint64_t stable;
-    {
-        CacheOperation op(&tree);
-        committed = Page(tree, 1);
-        stable = *Access::StablePageOffset(tree, 1);
-        const std::uint64_t freeBefore = Access::FreeBytes(tree);
-        PageHeader* page = Access::LoadPageForUpdate(tree, 1);
-        const auto changed = Access::ChangedPages(tree);
-        ASSERT_EQ(changed.count(1), 1u);
-        EXPECT_NE(changed.at(1), stable);
-        EXPECT_EQ(*Access::StablePageOffset(tree, 1), stable);
-        EXPECT_EQ(Access::FreeBytes(tree), freeBefore - G);
-        EXPECT_EQ(0, std::memcmp(page, committed.data(), G));
-
-        EXPECT_EQ(Access::LoadPageForUpdate(tree, 1), page);
-        EXPECT_EQ(Access::ChangedPages(tree), changed);
-        EXPECT_EQ(Access::FreeBytes(tree), freeBefore - G);
-        page->reserved[0] ^= 0xFF;
-
-        // A page made in this transaction already has its own location.
-        PageHeader* fresh = Access::NewPage(tree, EmptyLeafTemplate());
-        const std::uint64_t n = fresh->pageNumber;
-        EXPECT_EQ(Access::ChangedPages(tree).count(n), 1u);
-        const std::uint64_t freeAfterNew = Access::FreeBytes(tree);
-        EXPECT_EQ(Access::LoadPageForUpdate(tree, n), fresh);
-        EXPECT_EQ(Access::FreeBytes(tree), freeAfterNew);
-    }
-    tree.Rollback();
-    CacheOperation op(&tree);
-    EXPECT_EQ(*Access::StablePageOffset(tree, 1), stable);
-    EXPECT_EQ(Page(tree, 1), committed);
-    EXPECT_TRUE(Access::ChangedPages(tree).empty());
-}
-
-TEST(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
     BuildCommitted(path, 5000);
     TreeFileBytes f(path);
     const std::uint64_t pageCount = f.Get<std::uint64_t>(24);
     const std::uint64_t root = f.Get<std::uint64_t>(16);
     ASSERT_GT(pageCount, 10u);
-    ASSERT_NE(root, 7u);
-    ASSERT_NE(root, 9u);
-    f.Put(f.EntryOffset(9), NO_PAGE);
-    f.Put(f.EntryOffset(7), NO_PAGE);
-    f.Put(f.EntryOffset(root), NO_PAGE);
+    ASSERT_TRUE(root != 7 && root != 9);
+    for (std::uint64_t n : {std::uint64_t(9), std::uint64_t(7), root})
+        f.Put(f.EntryOffset(n), NO_PAGE);
     // Entries at or above the next page number are never read.
     f.Put<std::uint64_t>(f.EntryOffset(pageCount), 0);
 
@@ -328,53 +199,37 @@ TEST(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
     tree.Rollback();
     EXPECT_EQ(Access::FreePageNumbers(tree), (std::vector<std::uint64_t>{7, 9}));
     CacheOperation op(&tree);
-    EXPECT_EQ(Access::NewPage(tree, EmptyLeafTemplate())->pageNumber, 9u);
-    EXPECT_EQ(Access::NewPage(tree, EmptyLeafTemplate())->pageNumber, 7u);
-    EXPECT_EQ(Access::NewPage(tree, EmptyLeafTemplate())->pageNumber, pageCount);
+    for (std::uint64_t n : {std::uint64_t(9), std::uint64_t(7), pageCount})
+        EXPECT_EQ(Access::NewPage(tree, EmptyLeaf())->pageNumber, n);
     EXPECT_EQ(Access::PageCount(tree), pageCount + 1);
 }
 
-TEST(Growth, StepsAreTenPercentAndAtLeast21Granules) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(Growth, StepsAreTenPercentAndAtLeast21GranulesAndSpaceIsTakenInWholePages) {
     {
         TestTree tree(path);
-        ASSERT_EQ(tree.GetDiskSpaceUsed(), NEW_FILE_SIZE);
-        const std::uint64_t freeBefore = Access::FreeBytes(tree);
+        const std::uint64_t before = Access::FreeBytes(tree);
         Access::Grow(tree);
         EXPECT_EQ(tree.GetDiskSpaceUsed(), NEW_FILE_SIZE + 21 * G);
-        EXPECT_EQ(Access::FreeBytes(tree), freeBefore + 21 * G);
+        EXPECT_EQ(Access::FreeBytes(tree), before + 21 * G);
+        const std::uint64_t grown = Access::FreeBytes(tree);
+        const std::pair<std::uint32_t, std::uint64_t> requests[] = {{1, G}, {G, G}, {G + 1, 2 * G}};
+        for (const auto& request : requests) {
+            const std::uint64_t offset = Access::GetFreeDataSpace(tree, request.first);
+            EXPECT_TRUE(offset != 0 && offset % G == 0);
+            EXPECT_EQ(Access::FreeBytes(tree), grown - request.second);
+            Access::FreeList(tree).FreeBlock(request.second, offset);
+        }
+        EXPECT_EQ(Access::FreeBytes(tree), grown);
+        // No block that large: 0, and the list is unchanged.
+        EXPECT_EQ(Access::GetFreeDataSpace(tree, 0xFFFF0000u), 0u);
+        EXPECT_EQ(Access::FreeBytes(tree), grown);
         EXPECT_NO_THROW(tree.ValidateTree());
     }
     // A sparse extension to 100 MiB; the open frees the new space.
     ASSERT_EQ(::truncate(path.c_str(), 104857600), 0);
     TestTree tree(path);
-    ASSERT_EQ(tree.GetDiskSpaceUsed(), 104857600u);
     Access::Grow(tree);
     EXPECT_EQ(tree.GetDiskSpaceUsed(), 104857600u + 160 * G);
-    EXPECT_NO_THROW(tree.ValidateTree());
-}
-
-TEST(Growth, FreeDataSpaceIsTakenInWholePages) {
-    TempDir dir;
-    TestTree tree(dir.File("t.tbt"));
-    const std::uint64_t before = Access::FreeBytes(tree);
-    const std::uint64_t a = Access::GetFreeDataSpace(tree, 1);
-    EXPECT_EQ(Access::FreeBytes(tree), before - G);
-    const std::uint64_t b = Access::GetFreeDataSpace(tree, 65536);
-    EXPECT_EQ(Access::FreeBytes(tree), before - 2 * G);
-    const std::uint64_t c = Access::GetFreeDataSpace(tree, 65537);
-    EXPECT_EQ(Access::FreeBytes(tree), before - 4 * G);
-    for (std::uint64_t offset : {a, b, c}) {
-        EXPECT_NE(offset, 0u);
-        EXPECT_EQ(offset % G, 0u);
-    }
-    // No block that large: 0, and the list is unchanged.
-    EXPECT_EQ(Access::GetFreeDataSpace(tree, 0xFFFF0000u), 0u);
-    EXPECT_EQ(Access::FreeBytes(tree), before - 4 * G);
-    Access::FreeList(tree).FreeBlock(G, a);
-    Access::FreeList(tree).FreeBlock(G, b);
-    Access::FreeList(tree).FreeBlock(2 * G, c);
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
@@ -417,17 +272,13 @@ TEST(DiskSpace, InsertsCheckForTenMebibytesEveryIntervalRecords) {
     g_available = 1u << 30;
     for (std::uint32_t i = 20000; i < 20010; ++i) ASSERT_TRUE(tree.Put(Key(i), "v").second);
     EXPECT_EQ(g_checks, 13u);
-
     tree.SetEnoughSpaceCheckInterval(0);
     g_available = 0;
     for (std::uint32_t i = 20010; i < 20020; ++i) ASSERT_TRUE(tree.Put(Key(i), "v").second);
     EXPECT_EQ(g_checks, 13u);
-    EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+TEST_F(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
     Options temporary;
     temporary.deleteOnDestroy = true;
     {
@@ -441,26 +292,17 @@ TEST(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
     EXPECT_FALSE(TamFile::Path(path).IsFile());
 }
 
-TEST(FileLifecycle, ReadOnlyTreeOnAMissingFileCreatesItAndOpensItForReading) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
-    Options readOnly;
-    readOnly.readOnly = true;
-    TestTree tree(path, readOnly);
-    EXPECT_EQ(TamFile::Path(path).Size(), NEW_FILE_SIZE);
-    EXPECT_TRUE(tree.ReadOnly());
-    EXPECT_FALSE(Access::File(tree).IsWritable());
-    EXPECT_TRUE(tree.Begin() == tree.End());
-    EXPECT_NO_THROW(tree.ValidateTree());
-    EXPECT_THROW(tree.Put("k", "v"), TamBTree::BTreeReadOnlyException);
-    // Readers share the file; a writer waits for them to leave.
-    EXPECT_NO_THROW(TestTree(path, readOnly));
-    EXPECT_THROW(TestTree writer(path), TamFile::FileException);
-}
-
-TEST(FileLifecycle, ASecondWriterIsRefusedWhileTheFirstIsOpen) {
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
+// Readers share the file; a writer shares it with nobody, and a refused open
+// leaves the open tree and its file alone.
+TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
+    {
+        TestTree tree(path, ReadOnly());  // a missing file is created, then opened for reading
+        EXPECT_EQ(TamFile::Path(path).Size(), NEW_FILE_SIZE);
+        EXPECT_FALSE(Access::File(tree).IsWritable());
+        EXPECT_THROW(tree.Put("k", "v"), TamBTree::BTreeReadOnlyException);
+        EXPECT_NO_THROW(TestTree(path, ReadOnly()));
+        EXPECT_THROW(TestTree writer(path), TamFile::FileException);
+    }
     auto first = std::make_unique<TestTree>(path);
     ASSERT_TRUE(first->Put("k", "v").second);
     try {
@@ -469,12 +311,9 @@ TEST(FileLifecycle, ASecondWriterIsRefusedWhileTheFirstIsOpen) {
     } catch (const TamFile::FileException& e) {
         EXPECT_EQ(e.GetAction(), TamFile::ActionLock);
     }
-    // The refused open left the first tree and its file alone.
+    EXPECT_THROW(TestTree(path, ReadOnly()), TamFile::FileException);
     EXPECT_EQ(first->ValueAt(first->Find(TestTree::MakeKey("k"))), "v");
-    EXPECT_NO_THROW(first->ValidateTree());
-    first->PreCommit();
-    first->Commit();
+    first->CommitAll();
     first.reset();
-    TestTree second(path);
-    EXPECT_EQ(second.Size(), 1u);
+    EXPECT_EQ(TestTree(path).Size(), 1u);
 }

@@ -1,31 +1,20 @@
-// Insertion, search and bounds against a std::multimap model: trees of three
-// and more levels in every insert order and record layout, duplicate runs
-// across leaves, refused insertions and reopening after a commit.
+// Insertion, search, bounds and iterators against a model of the records:
+// trees of three and more levels in every insert order and record layout,
+// duplicate runs across leaves, refused insertions, reopening in every commit
+// state, iterator steps and distances, and the operation bracket.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <iterator>
-#include <map>
-#include <random>
+#include <stdexcept>
 
-#include "TestTree.h"
+#include "TreeChecks.h"
 
 using namespace TamBTreeTest;
-using TamBTree::BTreeIterator;
-using Model = std::multimap<std::string, std::string>;
+using TamBTree::BTreeTestAccess;
+using TamBTree::CacheOperation;
 using Record = TamBTree::BTree::Record;
 
 namespace {
-
-// The 8 digits of n padded to `length` bytes: keys order as their numbers.
-std::string Key(std::uint32_t n, std::uint32_t length = 8) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08u", n);
-    std::string key(digits);
-    key.resize(std::max<std::uint32_t>(length, 8), static_cast<char>('a' + n % 26));
-    return key;
-}
 
 std::string RandomBytes(std::mt19937& rng, std::uint32_t length) {
     std::string s(length, '\0');
@@ -33,86 +22,23 @@ std::string RandomBytes(std::mt19937& rng, std::uint32_t length) {
     return s;
 }
 
-std::mt19937 SeededRng(unsigned seed) {
-    std::printf("seed %u\n", seed);
-    return std::mt19937(seed);
+std::vector<std::uint32_t> Shuffled(std::uint32_t first, std::uint32_t n, std::mt19937& rng) {
+    std::vector<std::uint32_t> numbers(n);
+    for (std::uint32_t i = 0; i < n; ++i) numbers[i] = first + i;
+    std::shuffle(numbers.begin(), numbers.end(), rng);
+    return numbers;
 }
 
-// A new record goes before the equal records already stored.
-void ModelInsert(Model& model, const std::string& key, const std::string& value) {
-    model.emplace_hint(model.lower_bound(key), key, value);
-}
-
-void ExpectAt(TestTree& tree, const BTreeIterator& it, Model::const_iterator m,
-              const Model& model) {
-    if (m == model.end()) {
-        EXPECT_TRUE(it.IsEnd());
-        return;
-    }
-    ASSERT_FALSE(it.IsEnd()) << "expected key of " << m->first.size() << " bytes";
-    EXPECT_EQ(tree.KeyAt(it), m->first);
-    EXPECT_EQ(tree.ValueAt(it), m->second);
-}
-
-void ExpectBounds(TestTree& tree, const Model& model, const std::string& key) {
-    const Record r = TestTree::MakeKey(key);
-    const Model::const_iterator lower = model.lower_bound(key);
-    ExpectAt(tree, tree.LowerBound(r), lower, model);
-    ExpectAt(tree, tree.UpperBound(r), model.upper_bound(key), model);
-    const bool present = lower != model.end() && lower->first == key;
-    ExpectAt(tree, tree.Find(r), present ? lower : model.end(), model);
-}
-
-// Both iterations equal the model, page 0 holds the first record, and every
-// key and its neighbours outside the tree bound as in the model.
-void ExpectSameAsModel(TestTree& tree, const Model& model) {
-    ASSERT_EQ(tree.Size(), model.size());
-    ASSERT_EQ(tree.End() - tree.Begin(), model.size());
-    if (!model.empty()) {
-        ASSERT_EQ(tree.Begin(), BTreeIterator(0, 1, &tree));
-    }
-    BTreeIterator it = tree.Begin();
-    for (const auto& entry : model) {
-        ASSERT_FALSE(it.IsEnd());
-        ASSERT_EQ(tree.KeyAt(it), entry.first);
-        ASSERT_EQ(tree.ValueAt(it), entry.second);
-        ++it;
-    }
-    ASSERT_TRUE(it.IsEnd());
-    for (auto m = model.rbegin(); m != model.rend(); ++m) {
-        --it;
-        ASSERT_FALSE(it.IsEnd());
-        ASSERT_EQ(tree.KeyAt(it), m->first);
-        ASSERT_EQ(tree.ValueAt(it), m->second);
-    }
-    EXPECT_TRUE((--it).IsEnd());
-    for (auto m = model.begin(); m != model.end(); m = model.upper_bound(m->first)) {
-        ExpectBounds(tree, model, m->first);
-        ExpectBounds(tree, model, m->first + '\0');
-        ExpectBounds(tree, model, m->first.substr(0, m->first.size() - 1));
-    }
-    ExpectBounds(tree, model, "");
-    ExpectBounds(tree, model, "\xff");
-    EXPECT_NO_THROW(tree.ValidateTree());
-}
-
-struct Shape {
-    std::uint32_t records;
-    std::uint32_t height;
-    std::uint64_t pageCount;
-    std::uint64_t usedBytes;
-    bool operator==(const Shape& o) const {
-        return records == o.records && height == o.height && pageCount == o.pageCount &&
-               usedBytes == o.usedBytes;
-    }
-};
-
-Shape ShapeOf(const TestTree& tree) {
-    const TamBTree::BTree::Statistics s = tree.GetStatistics();
-    return Shape{s.records, s.height, s.pageCount, s.usedBytes};
+// Stores the numbers first .. first + n - 1 in a random order.
+void Fill(TestTree& tree, std::uint32_t first, std::uint32_t n, std::uint32_t length,
+          std::mt19937& rng) {
+    for (const std::uint32_t number : Shuffled(first, n, rng))
+        ASSERT_TRUE(tree.Put(Key(number, length), std::to_string(number)).second);
 }
 
 }  // namespace
+
+using Iterators = TreeFileTest;
 
 TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
     const char* names[] = {"ascending", "descending", "random"};
@@ -122,9 +48,9 @@ TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
         TempDir dir;
         Model model;
         const std::uint32_t n = 16000;
-        std::vector<std::uint32_t> numbers(n);
-        for (std::uint32_t i = 0; i < n; ++i) numbers[i] = order == 1 ? n - 1 - i : i;
-        if (order == 2) std::shuffle(numbers.begin(), numbers.end(), rng);
+        std::vector<std::uint32_t> numbers = Shuffled(0, n, rng);
+        if (order < 2) std::sort(numbers.begin(), numbers.end());
+        if (order == 1) std::reverse(numbers.begin(), numbers.end());
         {
             TestTree tree(dir.File("t.tbt"));
             // Phase 0 stores the even numbers, phase 1 the odd ones between them.
@@ -146,118 +72,99 @@ TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
             EXPECT_FALSE(again.second);
             EXPECT_EQ(again.first, tree.Begin());
             EXPECT_EQ(tree.ValueAt(again.first), model.begin()->second);
-            EXPECT_EQ(tree.Size(), model.size());
-            tree.PreCommit();
-            tree.Commit();
+            tree.CommitAll();
         }
         TestTree reopened(dir.File("t.tbt"));
         ExpectSameAsModel(reopened, model);
     }
 }
 
-TEST(InsertSearch, RecordsUpToTheMaximumSize) {
-    std::mt19937 rng = SeededRng(99);
-    TempDir dir;
-    TestTree tree(dir.File("t.tbt"));
-    // An interval of 0 turns the disk-space check off.
-    tree.SetEnoughSpaceCheckInterval(0);
-    Model model;
-    const std::uint32_t max = tree.GetMaxRecordSize();
-    for (std::uint32_t i = 0; i < 3000; ++i) {
-        // Keys up to the maximum size leave internal pages a handful of keys.
-        const std::uint32_t keyLength = 1 + rng() % (i % 3 == 0 ? max : 64);
-        const std::string key = RandomBytes(rng, keyLength);
-        const std::uint32_t room = max - keyLength;
-        const std::string value = RandomBytes(rng, i % 7 == 0 ? room : rng() % (room + 1));
-        const bool fresh = model.find(key) == model.end();
-        ASSERT_EQ(tree.Put(key, value).second, fresh);
-        if (fresh) model.emplace(key, value);
-    }
-    EXPECT_GE(tree.GetStatistics().height, 3u);
-    ExpectSameAsModel(tree, model);
-}
-
-TEST(InsertSearch, EveryRecordLayoutWithAndWithoutDuplicates) {
-    struct Layout {
-        bool fixedKey, hasValue, fixedValue;
-    };
-    const Layout layouts[] = {{false, false, false}, {false, true, false}, {false, true, true},
-                              {true, false, false},  {true, true, false},  {true, true, true}};
+// Each layout is checked in the first transaction, pre-committed, reopened
+// with the block waiting, and after the waiting commit.
+TEST(InsertSearch, EveryRecordLayoutInEveryCommitState) {
     unsigned seed = 500;
-    for (const Layout& layout : layouts) {
-        for (const bool duplicates : {false, true}) {
-            SCOPED_TRACE(testing::Message()
-                         << "fixed key " << layout.fixedKey << ", value " << layout.hasValue
-                         << ", fixed value " << layout.fixedValue << ", duplicates " << duplicates);
-            std::mt19937 rng = SeededRng(seed++);
-            Options o;
-            o.allowDuplicates = duplicates;
-            o.fixedKeySize = layout.fixedKey;
-            o.hasValue = layout.hasValue;
-            o.fixedValueSize = layout.fixedValue;
-            o.keySize = layout.fixedKey ? 600 : 0;
-            o.valueSize = layout.fixedValue ? 120 : 0;
-            TempDir dir;
-            TestTree tree(dir.File("t.tbt"), o);
-            Model model;
-            for (std::uint32_t i = 0; i < 2000; ++i) {
-                const std::uint32_t number = rng() % (duplicates ? 300 : 100000);
-                // One length per number, so that numbers repeat as equal keys.
-                const std::string key = Key(number, layout.fixedKey ? 600 : 8 + number * 37 % 900);
-                // A tree without values ignores the value it is given, of any size.
-                const std::uint32_t valueLength =
-                    layout.fixedValue ? 120
-                                      : (!layout.hasValue && i % 100 == 0 ? 70000 : rng() % 500);
-                const std::string value = RandomBytes(rng, valueLength);
-                const std::string stored = layout.hasValue ? value : std::string();
-                const bool fresh = duplicates || model.find(key) == model.end();
-                const auto result = tree.Put(key, value);
-                ASSERT_EQ(result.second, fresh);
-                if (!fresh) {
-                    EXPECT_EQ(tree.ValueAt(result.first), model.find(key)->second);
-                    continue;
+    for (const bool duplicates : {false, true}) {
+        for (const std::uint32_t keySize : {0u, 600u}) {
+            for (const int values : {0, 1, 2}) {  // none, variable, fixed
+                const Options o = Layout(duplicates, keySize, values > 0, values == 2 ? 120 : 0);
+                SCOPED_TRACE(testing::Message() << "duplicates " << duplicates << ", key size "
+                                                << keySize << ", values " << values);
+                std::mt19937 rng = SeededRng(seed++);
+                TempDir dir;
+                const std::string path = dir.File("t.tbt");
+                Model model, committed;
+                {
+                    TestTree tree(path, o);
+                    for (std::uint32_t i = 0; i < 2000; ++i) {
+                        if (i == 1000) {
+                            ExpectSameAsModel(tree, model);
+                            tree.CommitAll();
+                            committed = model;
+                        }
+                        const std::uint32_t number = rng() % (duplicates ? 300 : 100000);
+                        // One length per number, so that numbers repeat as equal keys.
+                        const std::string key = Key(number, keySize ? 600 : 8 + number * 37 % 900);
+                        if (i > 1000 && i % 4 == 0) {
+                            ASSERT_EQ(tree.Erase(TestTree::MakeKey(key)), model.erase(key));
+                            continue;
+                        }
+                        // A tree without values ignores the value it is given, of any size.
+                        const std::uint32_t length =
+                            values == 2 ? 120 : (values == 0 && i % 100 == 0 ? 70000 : rng() % 500);
+                        const std::string value = RandomBytes(rng, length);
+                        const std::string stored = values ? value : std::string();
+                        const bool fresh = duplicates || model.find(key) == model.end();
+                        const auto result = tree.Put(key, value);
+                        ASSERT_EQ(result.second, fresh);
+                        if (!fresh) {
+                            EXPECT_EQ(tree.ValueAt(result.first), model.find(key)->second);
+                            continue;
+                        }
+                        ASSERT_EQ(tree.ValueAt(result.first), stored);
+                        ASSERT_EQ(result.first, tree.LowerBound(TestTree::MakeKey(key)));
+                        ModelInsert(model, key, stored);
+                    }
+                    EXPECT_GE(tree.GetStatistics().height, 2u);
+                    ExpectSameAsModel(tree, model);
+                    tree.PreCommit();
+                    EXPECT_NO_THROW(tree.ValidateTree());
                 }
-                ASSERT_EQ(tree.ValueAt(result.first), stored);
-                ASSERT_EQ(result.first, tree.LowerBound(TestTree::MakeKey(key)));
-                ModelInsert(model, key, stored);
+                TestTree tree(path, o);
+                ASSERT_EQ(tree.GetCommitState(), TestTree::CommitReady);
+                ExpectSameAsModel(tree, committed);
+                tree.Commit();
+                ExpectSameAsModel(tree, model);
             }
-            EXPECT_GE(tree.GetStatistics().height, 2u);
-            ExpectSameAsModel(tree, model);
         }
     }
 }
 
-TEST(InsertSearch, DuplicateRunsAcrossLeaves) {
+TEST(InsertSearch, DuplicateRunsAcrossLeavesAreFoundBoundedAndErasedWhole) {
     std::mt19937 rng = SeededRng(4242);
     TempDir dir;
-    Options o;
-    o.allowDuplicates = true;
+    const Options o = Layout(true, 0, true, 0);
     TestTree tree(dir.File("t.tbt"), o);
     Model model;
     // Keys 0..59 once, a few of them many times; key 59 runs to the end.
-    std::vector<std::uint32_t> numbers;
-    for (std::uint32_t k = 0; k < 60; ++k) numbers.push_back(k);
+    std::vector<std::uint32_t> numbers = Shuffled(0, 60, rng);
     const std::pair<std::uint32_t, std::uint32_t> runs[] = {
         {10, 70}, {25, 150}, {40, 3}, {59, 400}};
     for (const auto& run : runs) numbers.insert(numbers.end(), run.second - 1, run.first);
     std::shuffle(numbers.begin(), numbers.end(), rng);
     for (std::uint32_t i = 0; i < numbers.size(); ++i) {
-        const std::string key = Key(numbers[i], 1000);
-        ASSERT_TRUE(tree.Put(key, std::to_string(i)).second);
-        ModelInsert(model, key, std::to_string(i));
+        ASSERT_TRUE(tree.Put(Key(numbers[i], 1000), std::to_string(i)).second);
+        ModelInsert(model, Key(numbers[i], 1000), std::to_string(i));
     }
     ExpectSameAsModel(tree, model);
 
-    const std::string k25 = Key(25, 1000), k59 = Key(59, 1000), k7 = Key(7, 1000);
-    const Record r25 = TestTree::MakeKey(k25);
-    const Record r59 = TestTree::MakeKey(k59);
+    const std::string k25 = Key(25, 1000), k59 = Key(59, 1000);
+    const Record r25 = TestTree::MakeKey(k25), r59 = TestTree::MakeKey(k59);
     const BTreeIterator first25 = tree.LowerBound(r25);
     const auto position = [&model](Model::const_iterator m) {
         return static_cast<std::uint32_t>(std::distance(model.cbegin(), m));
     };
     EXPECT_EQ(first25 - tree.Begin(), position(model.lower_bound(k25)));
     EXPECT_EQ(tree.UpperBound(r25) - tree.Begin(), position(model.upper_bound(k25)));
-    EXPECT_EQ(tree.UpperBound(r59), tree.End());
 
     // Walk the run of 59 to a leaf after the one where it starts.
     BTreeIterator later = tree.Find(r59);
@@ -268,7 +175,6 @@ TEST(InsertSearch, DuplicateRunsAcrossLeaves) {
     }
     EXPECT_GE(leaves, 4u);
     ASSERT_EQ(later.GetCurrentRecord(), 1u);
-
     EXPECT_EQ(tree.FindEx(tree.Begin(), r25), first25);
     EXPECT_EQ(tree.FindEx(first25, r59), tree.Find(r59));
     EXPECT_EQ(tree.FindEx(later, r59), later);
@@ -277,19 +183,22 @@ TEST(InsertSearch, DuplicateRunsAcrossLeaves) {
     EXPECT_TRUE(tree.FindEx(tree.Begin(), TestTree::MakeKey(Key(60, 1000))).IsEnd());
     EXPECT_TRUE(tree.FindEx(tree.Begin(), TestTree::MakeKey(Key(26, 1001))).IsEnd());
 
+    // Erasing by key takes the whole run, over all its leaves.
+    EXPECT_EQ(tree.Erase(r59), 400u);
+    EXPECT_EQ(tree.Erase(r59), 0u);
+    model.erase(k59);
+    ExpectSameAsModel(tree, model);
+
     // A tree whose records are all equal.
     TestTree same(dir.File("same.tbt"), o);
+    const std::string k7 = Key(7, 1000);
     Model sameModel;
     for (std::uint32_t i = 0; i < 300; ++i) {
         ASSERT_TRUE(same.Put(k7, std::to_string(i)).second);
         ModelInsert(sameModel, k7, std::to_string(i));
     }
     ExpectSameAsModel(same, sameModel);
-    const Record r7 = TestTree::MakeKey(k7);
-    EXPECT_EQ(same.LowerBound(r7), same.Begin());
-    EXPECT_EQ(same.Find(r7), same.Begin());
-    EXPECT_EQ(same.FindEx(same.Begin(), r7), same.Begin());
-    EXPECT_EQ(same.UpperBound(r7), same.End());
+    EXPECT_EQ(same.FindEx(same.Begin(), TestTree::MakeKey(k7)), same.Begin());
     EXPECT_GE(same.GetStatistics().pages[1], 4u);
 }
 
@@ -304,19 +213,13 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
         tree.Put(key, value);
         model.emplace(key, value);
     }
-    tree.PreCommit();
-    tree.Commit();
-    const Shape shape = ShapeOf(tree);
+    tree.CommitAll();
     const std::uint32_t max = tree.GetMaxRecordSize();
-
-    tree.ReadOnly(true);
-    EXPECT_THROW(tree.Put(Key(1), "v"), TamBTree::BTreeReadOnlyException);
-    tree.ReadOnly(false);
+    const std::uint64_t usedBytes = tree.GetStatistics().usedBytes;
     EXPECT_THROW(tree.Put(Key(3, max + 1), ""), TamBTree::BTreeRecordTooLargeException);
     EXPECT_THROW(tree.Put(Key(5, 100), std::string(max - 99, 'v')),
                  TamBTree::BTreeRecordTooLargeException);
-    EXPECT_EQ(ShapeOf(tree), shape);
-    ExpectSameAsModel(tree, model);
+    EXPECT_EQ(tree.GetStatistics().usedBytes, usedBytes);
     for (std::uint32_t i = 0; i < 20; ++i) {
         const std::string key = Key(7 + 2 * i, i % 2 ? max : 100);
         const std::string value(max - key.size(), 'v');
@@ -325,58 +228,156 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
     }
     ExpectSameAsModel(tree, model);
 
-    Options fixed;
-    fixed.fixedKeySize = fixed.fixedValueSize = true;
-    fixed.keySize = 16;
-    fixed.valueSize = 4;
-    TestTree fixedTree(dir.File("fixed.tbt"), fixed);
+    TestTree fixed(dir.File("fixed.tbt"), Layout(false, 16, true, 4));
     Model fixedModel;
     for (std::uint32_t i = 0; i < 5000; ++i) {
-        fixedTree.Put(Key(i, 16), "vvvv");
+        fixed.Put(Key(i, 16), "vvvv");
         fixedModel.emplace(Key(i, 16), "vvvv");
     }
-    const Shape fixedShape = ShapeOf(fixedTree);
-    EXPECT_THROW(fixedTree.Put(Key(1, 17), "vvvv"), TamBTree::BTreeInvalidPageSizeException);
-    EXPECT_THROW(fixedTree.Put(Key(1, 15), "vvvv"), TamBTree::BTreeInvalidPageSizeException);
-    EXPECT_THROW(fixedTree.Put(Key(1, 16), "vvv"), TamBTree::BTreeInvalidPageSizeException);
-    EXPECT_EQ(ShapeOf(fixedTree), fixedShape);
-    ExpectSameAsModel(fixedTree, fixedModel);
+    const std::pair<std::uint32_t, std::size_t> wrongSizes[] = {{17, 4}, {15, 4}, {16, 3}};
+    for (const auto& wrong : wrongSizes)
+        EXPECT_THROW(fixed.Put(Key(1, wrong.first), std::string(wrong.second, 'v')),
+                     TamBTree::BTreeInvalidPageSizeException);
+    ExpectSameAsModel(fixed, fixedModel);
 }
 
-TEST(InsertSearch, InsertingARecordReadFromTheTreeStoresItsBytes) {
-    for (const bool duplicates : {false, true}) {
-        std::mt19937 rng = SeededRng(77 + duplicates);
-        TempDir dir;
-        Options o;
-        o.allowDuplicates = duplicates;
-        o.cacheSize = 65536;
-        TestTree tree(dir.File("t.tbt"), o);
-        Model model;
-        for (std::uint32_t i = 0; i < 300; ++i) {
-            const std::string key = Key(i * 10, 1000 + rng() % 500);
-            const std::string value = RandomBytes(rng, 500 + rng() % 1000);
-            tree.Put(key, value);
-            model.emplace(key, value);
-        }
-        // The record points into the very leaf that the insertion changes or
-        // splits.
-        for (std::uint32_t i = 0; i < 600; ++i) {
-            const auto source = std::next(model.begin(), rng() % model.size());
-            const BTreeIterator at = tree.LowerBound(TestTree::MakeKey(source->first));
-            Record r = tree.GetRecord(at.GetCurrentPage(), at.GetCurrentRecord());
-            // Without duplicates, a prefix of the key is a new key.
-            if (!duplicates) r.keyLength -= 1 + rng() % 8;
-            const std::string key(reinterpret_cast<const char*>(r.key), r.keyLength);
-            const std::string value(reinterpret_cast<const char*>(r.value), r.valueLength);
-            const bool fresh = duplicates || model.find(key) == model.end();
-            const auto result = tree.Insert(r);
-            ASSERT_EQ(result.second, fresh);
-            EXPECT_EQ(tree.KeyAt(result.first), key);
-            if (fresh) {
-                EXPECT_EQ(tree.ValueAt(result.first), value);
-                ModelInsert(model, key, value);
-            }
-        }
-        ExpectSameAsModel(tree, model);
+TEST_F(Iterators, EndIsCircularAndIteratorsOfOtherTreesNeverEqual) {
+    TestTree tree(dir.File("t.tbt"));
+    TestTree other(dir.File("o.tbt"));
+    const TestTree& constTree = tree;
+    EXPECT_EQ(tree.Begin(), tree.End());
+    EXPECT_EQ(constTree.Begin(), constTree.End());
+    BTreeIterator end = tree.End();
+    EXPECT_EQ(--end, tree.End());
+    EXPECT_EQ(tree.End() - tree.Begin(), 0u);
+    EXPECT_TRUE(constTree.Find(TestTree::MakeKey("k")).IsEnd());
+
+    tree.Put("k", "v");
+    other.Put("k", "v");
+    const BTreeIterator first(0, 1, &tree);
+    BTreeIterator it = tree.Begin();
+    EXPECT_EQ(it, first);
+    EXPECT_EQ(++it, tree.End());
+    EXPECT_EQ(--it, first);
+    EXPECT_EQ(--it, tree.End());
+    EXPECT_EQ(it--, tree.End());
+    EXPECT_EQ(it++, first);
+    EXPECT_EQ(it, tree.End());
+    EXPECT_EQ(tree.End() - tree.Begin(), 1u);
+    BTreeConstIterator c = constTree.End();
+    EXPECT_EQ(--c, constTree.Begin());
+    EXPECT_EQ(++c, constTree.End());
+
+    // Index 0 names no record: like one past the count, the empty record.
+    const Record zero = tree.GetRecord(0, 0);
+    EXPECT_EQ(zero.key, tree.GetRecord(0, 2).key);
+    EXPECT_EQ(zero.keyLength + zero.valueLength, 0u);
+
+    const BTreeIterator none;
+    EXPECT_FALSE(none.IsEnd());
+    EXPECT_NE(none, BTreeIterator(0, 0, &tree));
+    EXPECT_NE(BTreeConstIterator(), constTree.Begin());
+    EXPECT_NE(tree.Begin(), other.Begin());
+    EXPECT_NE(tree.End(), other.End());
+}
+
+TEST_F(Iterators, StepsAcrossLeavesBothWaysAndDistances) {
+    std::mt19937 rng = SeededRng(2024);
+    TestTree tree(dir.File("t.tbt"));
+    const std::uint32_t n = 3000;
+    Fill(tree, 0, n, 2000, rng);
+    ASSERT_GE(tree.GetStatistics().height, 3u);
+
+    std::vector<BTreeIterator> at;
+    for (BTreeIterator it = tree.Begin(); !it.IsEnd(); ++it) at.push_back(it);
+    ASSERT_EQ(at.size(), n);
+    std::uint32_t leafChanges = 0;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        ASSERT_EQ(tree.KeyAt(at[i]), Key(i, 2000));
+        if (i == 0 || at[i].GetCurrentPage() == at[i - 1].GetCurrentPage()) continue;
+        ++leafChanges;
+        EXPECT_EQ(at[i].GetCurrentRecord(), 1u);
     }
+    EXPECT_GE(leafChanges, 50u);
+    BTreeIterator it = tree.End();
+    for (std::uint32_t i = n; i > 0; --i) ASSERT_EQ(--it, at[i - 1]);
+    EXPECT_EQ(--it, tree.End());
+
+    for (std::uint32_t i = 0; i < n; i += 1 + rng() % 100) {
+        EXPECT_EQ(at[i] - tree.Begin(), i);
+        EXPECT_EQ(tree.End() - at[i], n - i);
+        // An end or later-leaf b gives a's zero-based position.
+        EXPECT_EQ(at[i] - tree.End(), i);
+        const std::uint32_t j = i + rng() % (n - i);
+        EXPECT_EQ(at[j] - at[i], j - i);
+        const bool sameLeaf = at[j].GetCurrentPage() == at[i].GetCurrentPage();
+        EXPECT_EQ(at[i] - at[j], sameLeaf ? i - j : i);  // modulo 2^32 within one leaf
+    }
+}
+
+namespace {
+
+// Less fails on demand: the bracket must close when an exception passes.
+class FailingTree : public TestTree {
+public:
+    using TestTree::TestTree;
+    bool fail = false;
+
+protected:
+    bool Less(const Record& a, const Record& b) const override {
+        if (fail) throw std::runtime_error("comparison failed");
+        return TestTree::Less(a, b);
+    }
+};
+
+}  // namespace
+
+TEST_F(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
+    std::mt19937 rng = SeededRng(11);
+    Options o = Layout(true, 0, true, 0);
+    o.cacheSize = 2 * 65536;
+    const std::string run = Key(100, 2000);
+    std::uint32_t height = 0;
+    {
+        TestTree tree(dir.File("t.tbt"), o);
+        Fill(tree, 0, 40, 2000, rng);
+        for (std::uint32_t i = 0; i < 300; ++i) tree.Put(run, std::to_string(i));
+        Fill(tree, 200, 40, 2000, rng);
+        height = tree.GetStatistics().height;
+        tree.CommitAll();
+    }
+    FailingTree tree(dir.File("t.tbt"), o);
+    EXPECT_EQ(tree.UpperBound(TestTree::MakeKey(run)),
+              tree.Find(TestTree::MakeKey(Key(200, 2000))));
+    // The walk over the run's leaves releases what it mapped itself.
+    EXPECT_LE(BTreeTestAccess::CachedViews(tree), height + 2);
+    EXPECT_EQ(tree.Count(), 0);
+    {
+        CacheOperation bracket(&tree);
+        EXPECT_EQ(tree.Count(), 1);
+        std::vector<Record> records;
+        std::vector<BTreeIterator> at;
+        for (std::uint32_t i = 0; i < 40; i += 13) {
+            at.push_back(tree.Find(TestTree::MakeKey(Key(i, 2000))));
+            records.push_back(tree.GetRecord(at.back().GetCurrentPage(), 1));
+        }
+        EXPECT_EQ(tree.Add(), 2);
+        EXPECT_EQ(tree.Remove(), 1);
+        tree.UpperBound(TestTree::MakeKey(run));
+        tree.FindEx(tree.Begin(), TestTree::MakeKey(Key(239, 2000)));
+        EXPECT_EQ(tree.Count(), 1);
+        for (std::size_t k = 0; k < records.size(); ++k) {
+            EXPECT_TRUE(BTreeTestAccess::IsPageCached(tree, at[k].GetCurrentPage()));
+            EXPECT_EQ(
+                std::string(reinterpret_cast<const char*>(records[k].key), records[k].keyLength),
+                tree.KeyAt(BTreeIterator(at[k].GetCurrentPage(), 1, &tree)));
+        }
+    }
+    EXPECT_EQ(tree.Count(), 0);
+    tree.fail = true;
+    EXPECT_THROW(tree.Find(TestTree::MakeKey(run)), std::runtime_error);
+    EXPECT_THROW(tree.Put(run, "x"), std::runtime_error);
+    EXPECT_EQ(tree.Count(), 0);
+    tree.fail = false;
+    EXPECT_EQ(tree.Size(), 380u);
 }

@@ -4,12 +4,11 @@
 // a failing msync, fsync or ftruncate would, or ends the process there.
 #pragma once
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "TamFile.h"
@@ -35,9 +34,12 @@ public:
     }
     // Counts only the points for which `filter` is true (all by default).
     bool (*filter)(Point) = nullptr;
+    // Sees every counted point before the plan acts there.
+    std::function<void(Point)> observe;
 
     void At(Point point, const std::string& path) override {
         if (filter && !filter(point)) return;
+        if (observe) observe(point);
         if (++seen != target || outcome == CountOnly) return;
         if (outcome == Exit) ::_exit(EXIT_CODE);
         throw TamFile::FileException(ActionOf(point), path, error);
@@ -61,30 +63,6 @@ private:
     std::uint64_t target = 0;
     Outcome outcome = CountOnly;
     int error = EIO;
-};
-
-// A scratch directory in memory when the system has one: the crash tests
-// flush thousands of times, and a disk would make each flush a real write.
-class RamDir {
-public:
-    RamDir() {
-        struct stat st;
-        std::string pattern =
-            (::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0)
-                ? "/dev/shm/tambtree-crash-XXXXXX"
-                : "/tmp/tambtree-crash-XXXXXX";
-        path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
-    }
-    ~RamDir() {
-        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
-    }
-    RamDir(const RamDir&) = delete;
-    RamDir& operator=(const RamDir&) = delete;
-    std::string File(const std::string& name) const { return path + "/" + name; }
-    bool Valid() const { return !path.empty(); }
-
-private:
-    std::string path;
 };
 
 }  // namespace TamBTreeTest

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,10 +40,6 @@ struct Entry {
     std::string value;
     bool operator==(const Entry& o) const { return key == o.key && value == o.value; }
 };
-
-inline void PrintTo(const Entry& e, std::ostream* os) {
-    *os << "key of " << e.key.size() << " bytes, value of " << e.value.size() << " bytes";
-}
 
 inline const unsigned char* Data(const std::string& s) {
     return reinterpret_cast<const unsigned char*>(s.data());

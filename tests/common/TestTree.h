@@ -1,17 +1,21 @@
-// A tree for tests: byte-string keys ordered by memcmp then length, values
-// compared the same way when duplicates are allowed; every protected
-// operation made public.
+// A tree for tests: byte-string keys ordered by memcmp, then by length; every
+// protected operation made public. Also what the tree tests share: options
+// per record layout, keys, seeded generators and scratch directories.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "PageLayout.h"
 #include "TamBTree.h"
 #include "ViewCache.h"
 
@@ -29,11 +33,50 @@ struct Options {
     bool deleteOnDestroy = false;
 };
 
+// A record layout; a size of 0 is variable.
+inline Options Layout(bool duplicates, std::uint32_t keySize, bool hasValue,
+                      std::uint32_t valueSize) {
+    Options o;
+    o.allowDuplicates = duplicates;
+    o.fixedKeySize = keySize != 0;
+    o.keySize = keySize;
+    o.hasValue = hasValue;
+    o.fixedValueSize = hasValue && valueSize != 0;
+    o.valueSize = o.fixedValueSize ? valueSize : 0;
+    return o;
+}
+
+inline Options ReadOnly() {
+    Options o;
+    o.readOnly = true;
+    return o;
+}
+
 inline int CompareBytes(const unsigned char* a, std::uint32_t an, const unsigned char* b,
                         std::uint32_t bn) {
     const int c = std::memcmp(a, b, an < bn ? an : bn);
     if (c != 0) return c;
     return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+// The 8 digits of n padded with 'k' to `length` bytes: keys order as numbers.
+inline std::string Key(std::uint32_t n, std::uint32_t length = 8) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08u", n);
+    std::string key(digits);
+    key.resize(length < 8 ? 8 : length, 'k');
+    return key;
+}
+
+inline std::string Letters(std::mt19937& rng, std::uint32_t length) {
+    std::string s(length, '\0');
+    for (char& c : s) c = static_cast<char>('a' + rng() % 26);
+    return s;
+}
+
+inline std::mt19937 SeededRng(unsigned seed) {
+    std::printf("seed %u\n", seed);
+    return std::mt19937(seed);
 }
 
 class TestTree : public TamBTree::BTree {
@@ -74,6 +117,10 @@ public:
     std::pair<TamBTree::BTreeIterator, bool> Put(const std::string& key, const std::string& value) {
         return Insert(Make(key, value));
     }
+    void CommitAll() {
+        PreCommit();
+        Commit();
+    }
     std::string KeyAt(const TamBTree::BTreeIterator& it) const {
         const Record r = GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
         return std::string(reinterpret_cast<const char*>(r.key), r.keyLength);
@@ -91,7 +138,7 @@ public:
         return all;
     }
     // The first difference between the records and `model`, a map or a
-    // multimap from key to value in the tree's order; empty when they agree.
+    // multimap in the tree's order; empty when they agree.
     template <class Model>
     std::string Difference(const Model& model) {
         const auto contents = Contents();
@@ -109,21 +156,30 @@ public:
 
 protected:
     bool Less(const Record& a, const Record& b) const override {
-        const int c = CompareBytes(a.key, a.keyLength, b.key, b.keyLength);
-        return c < 0;
+        return CompareBytes(a.key, a.keyLength, b.key, b.keyLength) < 0;
     }
 };
 
-// A directory that is removed with everything in it.
+// A directory that is removed with everything in it. In memory, when asked
+// and the system has one: the crash tests flush thousands of times, and a
+// disk would make each flush a real write.
 class TempDir {
 public:
-    TempDir() {
-        char pattern[] = "/tmp/tambtree-test-XXXXXX";
-        path = mkdtemp(pattern);
+    explicit TempDir(bool inMemory = false) {
+        struct stat st;
+        const bool shm = inMemory && ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
+                         ::access("/dev/shm", W_OK) == 0;
+        std::string pattern = shm ? "/dev/shm/tambtree-test-XXXXXX" : "/tmp/tambtree-test-XXXXXX";
+        path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
     }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() {
+        if (!path.empty()) std::system(("rm -rf '" + path + "'").c_str());
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     std::string File(const std::string& name) const { return path + "/" + name; }
     const std::string& Path() const { return path; }
+    bool Valid() const { return !path.empty(); }
 
 private:
     std::string path;
@@ -133,7 +189,7 @@ private:
 
 namespace TamBTree {
 
-// The tree's view cache, for tests of the operation bracket.
+// The tree's internals, for the tests of pages, the view cache and the file.
 class BTreeTestAccess {
 public:
     static bool IsPageCached(const BTree& tree, std::uint64_t page) {
@@ -146,27 +202,18 @@ public:
     // leave of the page.
     static std::uint32_t PageFreeSpace(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
-        std::uint32_t dataSize;
-        std::uint32_t directorySize;
-        std::memcpy(&dataSize, page + 28, 4);
-        std::memcpy(&directorySize, page + 36, 4);
-        return tree.pageSize - 48 - dataSize - directorySize;
+        const PageHeader* page = tree.LoadPage(n);
+        return tree.pageSize - 48 - page->dataSize - page->directorySize;
     }
     // Child page numbers of page n, read from its slot directory (child 0 in
     // the last 8 bytes, child i 12 i + 8 bytes from the end); none for a leaf.
     static std::vector<std::uint64_t> Children(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const unsigned char* page = reinterpret_cast<const unsigned char*>(tree.LoadPage(n));
-        std::vector<std::uint64_t> children;
-        std::uint32_t count;
-        std::memcpy(&count, page + 24, 4);
-        if (page[40] != 0) return children;
-        for (std::uint32_t i = 0; i <= count; ++i) {
-            std::uint64_t child;
-            std::memcpy(&child, page + tree.pageSize - 8 - 12 * i, 8);
-            children.push_back(child);
-        }
+        const PageHeader* page = tree.LoadPage(n);
+        const auto* end = reinterpret_cast<const unsigned char*>(page) + tree.pageSize;
+        std::vector<std::uint64_t> children(page->isLeaf ? 0 : page->count + 1);
+        for (std::uint32_t i = 0; i < children.size(); ++i)
+            std::memcpy(&children[i], end - 8 - 12 * i, 8);
         return children;
     }
     // The ancestors of page n, root first, as rebalancing finds them.
@@ -176,8 +223,6 @@ public:
         tree.GetPath(tree.LoadPage(n), path);
         return std::vector<std::uint64_t>(path.begin(), path.end());
     }
-
-    // The page store, for the tests of the file format and of validation.
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) { return tree.freeList; }
     static std::uint64_t FreeBytes(const BTree& tree) {
@@ -199,9 +244,6 @@ public:
         return tree.GetStablePageOffset(n);
     }
     static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) { return tree.LoadPage(n); }
-    static PageHeader* LoadPageForUpdate(BTree& tree, std::uint64_t n) {
-        return tree.LoadPageForUpdate(n);
-    }
     static PageHeader* NewPage(BTree& tree, const PageHeader& pageTemplate) {
         return tree.NewPage(pageTemplate);
     }

@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,49 +17,28 @@ namespace TamBTreeTest {
 class TreeFileBytes {
 public:
     static constexpr std::uint64_t PAGE = 65536;
-    static constexpr std::uint64_t ENTRIES_PER_BLOCK = PAGE / 8;
 
     explicit TreeFileBytes(const std::string& path) : path(path) {}
 
     std::vector<unsigned char> ReadAll() const {
-        std::FILE* f = Open("rb");
-        std::fseek(f, 0, SEEK_END);
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(std::ftell(f)));
-        std::fseek(f, 0, SEEK_SET);
-        const std::size_t got = bytes.empty() ? 0 : std::fread(bytes.data(), bytes.size(), 1, f);
-        std::fclose(f);
-        if (!bytes.empty() && got != 1) throw std::runtime_error("short read of " + path);
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(Size()));
+        if (!bytes.empty()) Read(0, bytes.data(), bytes.size());
         return bytes;
     }
     // Replaces the whole file. It is overwritten in place and then cut to
     // size: truncating it to nothing first would make the file system write
     // it back at once.
     void WriteAll(const std::vector<unsigned char>& bytes) const {
-        std::FILE* f = std::fopen(path.c_str(), "r+b");
-        if (!f) f = Open("wb");
-        const std::size_t put = bytes.empty() ? 1 : std::fwrite(bytes.data(), bytes.size(), 1, f);
-        const bool cut =
-            std::fflush(f) == 0 && ::ftruncate(fileno(f), static_cast<off_t>(bytes.size())) == 0;
-        std::fclose(f);
-        if (put != 1 || !cut) throw std::runtime_error("short write of " + path);
-    }
-    void Truncate(std::uint64_t size) const {
-        if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0)
+        if (std::FILE* f = std::fopen(path.c_str(), "ab")) std::fclose(f);
+        if (!bytes.empty()) Write(0, bytes.data(), bytes.size());
+        if (::truncate(path.c_str(), static_cast<off_t>(bytes.size())) != 0)
             throw std::runtime_error("cannot truncate " + path);
     }
     void Read(std::uint64_t offset, void* data, std::size_t size) const {
-        std::FILE* f = Open("rb");
-        std::fseek(f, static_cast<long>(offset), SEEK_SET);
-        const std::size_t got = std::fread(data, size, 1, f);
-        std::fclose(f);
-        if (got != 1) throw std::runtime_error("short read of " + path);
+        Transfer("rb", offset, data, size);
     }
     void Write(std::uint64_t offset, const void* data, std::size_t size) const {
-        std::FILE* f = Open("r+b");
-        std::fseek(f, static_cast<long>(offset), SEEK_SET);
-        const std::size_t put = std::fwrite(data, size, 1, f);
-        std::fclose(f);
-        if (put != 1) throw std::runtime_error("short write of " + path);
+        Transfer("r+b", offset, const_cast<void*>(data), size);
     }
     template <class T>
     T Get(std::uint64_t offset) const {
@@ -75,8 +53,7 @@ public:
 
     // Where the page index keeps page n's location, and that location.
     std::uint64_t EntryOffset(std::uint64_t n) const {
-        const std::uint64_t block = Get<std::uint64_t>(80 + 8 * (n / ENTRIES_PER_BLOCK));
-        return block + 8 * (n % ENTRIES_PER_BLOCK);
+        return Get<std::uint64_t>(80 + 8 * (n / (PAGE / 8))) + 8 * (n % (PAGE / 8));
     }
     std::uint64_t PageOffset(std::uint64_t n) const { return Get<std::uint64_t>(EntryOffset(n)); }
 
@@ -96,6 +73,22 @@ public:
     }
 
 private:
+    std::uint64_t Size() const {
+        std::FILE* f = Open("rb");
+        std::fseek(f, 0, SEEK_END);
+        const long size = std::ftell(f);
+        std::fclose(f);
+        return static_cast<std::uint64_t>(size);
+    }
+    void Transfer(const char* mode, std::uint64_t offset, void* data, std::size_t size) const {
+        std::FILE* f = Open(mode);
+        std::fseek(f, static_cast<long>(offset), SEEK_SET);
+        const bool reading = mode[0] == 'r' && mode[1] == 'b';
+        const std::size_t done =
+            reading ? std::fread(data, size, 1, f) : std::fwrite(data, size, 1, f);
+        std::fclose(f);
+        if (done != 1) throw std::runtime_error("short transfer at " + std::to_string(offset));
+    }
     std::FILE* Open(const char* mode) const {
         std::FILE* f = std::fopen(path.c_str(), mode);
         if (!f) throw std::runtime_error("cannot open " + path);

@@ -1,4 +1,5 @@
-// The free-block list against a model of the free pages of a file.
+// The free-block list against a model of the free pages of a file, and the
+// growth rule and removals of FastVector.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -8,9 +9,11 @@
 #include <vector>
 
 #include "EmptyList.h"
+#include "FastVector.h"
 
 using List = TamFile::EmptyListT<std::uint64_t>;
 using Blocks = std::vector<std::pair<std::uint64_t, std::uint64_t>>;  // (offset, size)
+using TamBTree::FastVector;
 using TamFile::EmptyListInvalidBlock;
 
 namespace {
@@ -99,49 +102,69 @@ TEST(EmptyList, RandomAllocateFreeAndRemoveMatchTheModel) {
 }
 
 TEST(EmptyList, MergesBestFitsSplitsAndRefusesRangesNotWhollyFree) {
-    List merged;
-    merged.FreeBlock(PAGE, 2 * PAGE);
-    merged.FreeBlock(PAGE, 0);
-    merged.FreeBlock(PAGE, PAGE);
-    EXPECT_EQ((Blocks{{0, 3 * PAGE}}), ByOffset(merged));
-
-    List two;
-    two.FreeBlock(131072, 0);
-    two.FreeBlock(65536, 327680);
-    std::uint64_t size = 65536, offset = 0;
-    ASSERT_TRUE(two.AllocateBlock(size, offset, 65536));
-    EXPECT_EQ(327680u, offset);
-    EXPECT_EQ((Blocks{{0, 131072}}), ByOffset(two));
-
-    List one;
-    one.FreeBlock(262144, 0);
-    ASSERT_TRUE(one.AllocateBlock(size, offset, 65536));
+    List list;
+    for (std::uint64_t page : {2, 0, 1, 5}) list.FreeBlock(PAGE, page * PAGE);
+    EXPECT_EQ((Blocks{{0, 3 * PAGE}, {5 * PAGE, PAGE}}), ByOffset(list));
+    // The smallest block that fits; a larger one is split when over the limit.
+    std::uint64_t size = PAGE, offset = 0;
+    ASSERT_TRUE(list.AllocateBlock(size, offset, PAGE));
+    EXPECT_EQ(5 * PAGE, offset);
+    ASSERT_TRUE(list.AllocateBlock(size, offset, PAGE));
     EXPECT_EQ(0u, offset);
-    EXPECT_EQ(65536u, size);
-    EXPECT_EQ((Blocks{{65536, 196608}}), ByOffset(one));
+    EXPECT_EQ(PAGE, size);
+    EXPECT_EQ((Blocks{{PAGE, 2 * PAGE}}), ByOffset(list));
     // A split limit below the request on an exact fit leaves no empty block.
-    std::uint64_t exact = 196608;
-    ASSERT_TRUE(one.AllocateBlock(exact, offset, 0));
-    EXPECT_EQ(0u, one.Count());
-    EXPECT_FALSE(one.AllocateBlock(exact, offset, 0));
+    size = 2 * PAGE;
+    ASSERT_TRUE(list.AllocateBlock(size, offset, 0));
+    EXPECT_EQ(0u, list.Count());
+    EXPECT_FALSE(list.AllocateBlock(size, offset, 0));
 
-    List three;
-    three.FreeBlock(3 * PAGE, 0);
-    three.RemoveBlock(PAGE, PAGE);
-    EXPECT_EQ((Blocks{{0, PAGE}, {2 * PAGE, PAGE}}), ByOffset(three));
-    EXPECT_THROW(three.RemoveBlock(2 * PAGE, 0), EmptyListInvalidBlock);     // overlaps the end
-    EXPECT_THROW(three.RemoveBlock(PAGE, PAGE), EmptyListInvalidBlock);      // allocated
-    EXPECT_THROW(three.RemoveBlock(PAGE, 5 * PAGE), EmptyListInvalidBlock);  // past every block
-    EXPECT_EQ((Blocks{{0, PAGE}, {2 * PAGE, PAGE}}), ByOffset(three));
+    list.FreeBlock(3 * PAGE, 0);
+    list.RemoveBlock(PAGE, PAGE);
+    EXPECT_EQ((Blocks{{0, PAGE}, {2 * PAGE, PAGE}}), ByOffset(list));
+    EXPECT_THROW(list.RemoveBlock(2 * PAGE, 0), EmptyListInvalidBlock);     // overlaps the end
+    EXPECT_THROW(list.RemoveBlock(PAGE, PAGE), EmptyListInvalidBlock);      // allocated
+    EXPECT_THROW(list.RemoveBlock(PAGE, 5 * PAGE), EmptyListInvalidBlock);  // past every block
+    EXPECT_EQ((Blocks{{0, PAGE}, {2 * PAGE, PAGE}}), ByOffset(list));
 }
 
 TEST(EmptyList, MaximumBlockSizeStopsMergingAndManagedSizeRefills) {
     List capped(2 * PAGE, 4 * PAGE);
-    capped.FreeBlock(PAGE, 0);
-    capped.FreeBlock(PAGE, PAGE);  // merges backward up to the maximum
-    capped.FreeBlock(PAGE, 3 * PAGE);
-    capped.FreeBlock(PAGE, 2 * PAGE);  // merges forward only
+    for (std::uint64_t page : {0, 1, 3, 2}) capped.FreeBlock(PAGE, page * PAGE);
     EXPECT_EQ((Blocks{{0, 2 * PAGE}, {2 * PAGE, 2 * PAGE}}), ByOffset(capped));
     capped.ClearBlocks();
     EXPECT_EQ((Blocks{{0, 4 * PAGE}}), ByOffset(capped));  // too large to merge, kept whole
+}
+
+TEST(FastVector, GrowsFrom16ByDoublingThenByAQuarterTruncated) {
+    FastVector<std::uint64_t> v;
+    std::vector<std::uint32_t> capacities;
+    for (std::uint64_t i = 0; i < 3000; ++i) {
+        v.Append(i * 7);
+        if (capacities.empty() || capacities.back() != v.Capacity())
+            capacities.push_back(v.Capacity());
+    }
+    const std::vector<std::uint32_t> expected{16,  32,   64,   128,  256,  512,  640,
+                                              800, 1000, 1250, 1562, 1952, 2440, 3050};
+    EXPECT_EQ(expected, capacities);
+    for (std::uint32_t i = 0; i < v.Size(); ++i) ASSERT_EQ(i * 7u, v[i]);
+}
+
+TEST(FastVector, RemovalsKeepTheOrderOfTheRest) {
+    FastVector<std::uint64_t> v;
+    for (std::uint64_t i = 1; i <= 5; ++i) v.Append(i);
+    v.RemoveAt(1);
+    EXPECT_TRUE(v.Remove(4));
+    EXPECT_FALSE(v.Remove(9));
+    EXPECT_EQ((std::vector<std::uint64_t>{1, 3, 5}),
+              std::vector<std::uint64_t>(v.begin(), v.end()));
+    EXPECT_EQ(2u, v.Find(5));
+    EXPECT_EQ(3u, v.Find(9));
+    v.RemoveLast();
+    EXPECT_EQ(3u, v.Last());
+    v.Clear();
+    EXPECT_TRUE(v.Empty());
+    EXPECT_EQ(16u, v.Capacity());
+    v.Release();
+    EXPECT_EQ(0u, v.Capacity());
 }

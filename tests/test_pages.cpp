@@ -1,0 +1,421 @@
+// Pages in memory: in-page editing checked against a simple model of a page
+// (the entries in slot order, the children, the expected dataSize and
+// dataEnd), splits and searches, the byte layout, and the checks of pages
+// read from the file.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <random>
+
+#include "BTreeException.h"
+#include "PageFixture.h"
+
+using namespace PageTest;
+using TamBTree::BTreeException;
+
+namespace {
+
+std::uint32_t Word32(const PageHeader* page, std::uint32_t at) {
+    return PageLayout::Read32(reinterpret_cast<const unsigned char*>(page) + at);
+}
+
+struct Model {
+    std::vector<Entry> entries;
+    std::vector<std::uint64_t> children{0};  // internal pages only
+    std::uint32_t dataSize = 0;
+    std::uint32_t dataEnd = 48;
+    int compactions = 0;
+    // Compactions triggered by an entry copied from the page itself.
+    int selfCompactions = 0;
+
+    // The gap at dataEnd is used until it cannot take `need`; then the page
+    // is compacted first.
+    void Append(std::uint32_t need, std::uint32_t stored, std::uint32_t directory, bool self) {
+        if (dataEnd + need > PAGE_SIZE - directory) {
+            dataEnd = 48 + dataSize;
+            ++compactions;
+            selfCompactions += self;
+        }
+        dataEnd += stored;
+        dataSize += stored;
+    }
+};
+
+std::vector<std::uint64_t> Children(const PageLayout& layout, const PageHeader* page) {
+    std::vector<std::uint64_t> children;
+    for (std::uint32_t i = 0; i <= page->count; ++i) children.push_back(layout.GetChild(page, i));
+    return children;
+}
+
+std::vector<std::string> Keys(const Pages& pages, const PageHeader* page) {
+    std::vector<std::string> keys;
+    for (std::uint32_t i = 1; i <= page->count; ++i) keys.push_back(pages.Read(page, i).key);
+    return keys;
+}
+
+void ExpectPageMatches(const Pages& pages, const PageHeader* page, const Model& m) {
+    ASSERT_EQ(m.entries.size(), page->count);
+    EXPECT_EQ(m.dataSize, page->dataSize);
+    EXPECT_EQ(m.dataEnd, page->dataEnd);
+    EXPECT_EQ(page->isLeaf ? 4 * page->count : 12 * page->count + 8, page->directorySize);
+    for (std::uint32_t i = 1; i <= page->count; ++i)
+        ASSERT_TRUE(pages.Holds(page, i, m.entries[i - 1])) << "entry " << i;
+    ASSERT_TRUE(page->isLeaf || m.children == Children(*pages.layout, page));
+}
+
+std::vector<std::uint32_t> Offsets(const PageLayout& layout, const PageHeader* page) {
+    std::vector<std::uint32_t> offsets;
+    std::uint32_t offset = 0, size = 0;
+    for (std::uint32_t i = 1; i <= page->count; ++i) {
+        layout.GetKeyInfo(page, i, offset, size);
+        offsets.push_back(offset);
+    }
+    return offsets;
+}
+
+Entry RandomEntry(std::mt19937& rng, const Pages& pages) {
+    const auto bytes = [&rng](std::uint32_t n) {
+        std::string s(n, '\0');
+        for (char& c : s) c = char(rng());
+        return s;
+    };
+    const PageFormat& f = pages.format;
+    Entry e{bytes(f.fixedKeySize ? pages.keySize : rng() % 250), {}};
+    if (f.hasValue) e.value = bytes(f.fixedValueSize ? pages.valueSize : rng() % 300);
+    return e;
+}
+
+std::mt19937 SeededRng(unsigned seed) {
+    std::printf("seed %u\n", seed);
+    return std::mt19937(seed);
+}
+
+// Inserts entry `source` of the page (0: e) at position i of a leaf when it
+// fits, by index (form 1) or through a record that points into the page.
+bool InsertLeaf(Pages& pages, PageHeader* page, Model& m, Entry e, std::uint32_t i,
+                std::uint32_t source, int form) {
+    PageLayout& layout = *pages.layout;
+    if (source) e = m.entries[source - 1];
+    const std::uint32_t need = layout.GetRequiredRecordSpace(page, pages.ToRecord(e));
+    if (need > layout.GetPageFreeSpace(page)) return false;
+    const int compactions = m.compactions;
+    m.Append(need, pages.Stored(e, true), page->directorySize, source > 0);
+    const std::vector<std::uint32_t> before = Offsets(layout, page);
+    if (!source) layout.InsertRecord(pages.ToRecord(e), page, i);
+    if (source && form == 1) layout.InsertRecord(page, source, page, i);
+    if (source && form != 1) layout.InsertRecord(layout.GetRecord(page, source), page, i);
+    m.entries.insert(m.entries.begin() + (i - 1), e);
+    std::vector<std::uint32_t> after = Offsets(layout, page);
+    after.erase(after.begin() + (i - 1));
+    // Without compaction the records already in the page stay where they are.
+    EXPECT_TRUE(compactions != m.compactions || before == after);
+    return true;
+}
+
+}  // namespace
+
+TEST(PageEdit, LeafEditsMatchTheModelInEveryRecordLayout) {
+    for (int variant = 0; variant < 8; ++variant) {
+        SCOPED_TRACE("variant " + std::to_string(variant));
+        std::mt19937 rng = SeededRng(1000 + variant);
+        Pages pages(variant & 1, variant & 2, variant & 4, 200, 150);
+        PageHeader* page = pages.NewPage(true);
+        Model m;
+        const auto erase = [&](std::uint32_t i) {
+            m.dataSize -= pages.Stored(m.entries[i - 1], true);
+            m.entries.erase(m.entries.begin() + (i - 1));
+            pages.layout->DeleteRecord(page, i);
+        };
+        for (int step = 0; step < 4000; ++step) {
+            const std::uint32_t op = rng() % 20, count = page->count;
+            const std::uint32_t at = rng() % (count + 1) + 1,
+                                source = count ? 1 + rng() % count : 0;
+            bool done = false;
+            if (op < 12) done = InsertLeaf(pages, page, m, RandomEntry(rng, pages), at, 0, 0);
+            if (op >= 12 && op < 16 && source)
+                done = InsertLeaf(pages, page, m, {}, at, source, op % 2);
+            if (op == 16) {
+                pages.layout->ShrinkPage(page);
+                m.dataEnd = 48 + m.dataSize;
+                done = true;
+            }
+            if (!done && count > 0) erase(rng() % count + 1);
+            ExpectPageMatches(pages, page, m);
+            if (HasFatalFailure()) return;
+        }
+        EXPECT_GT(m.compactions, 5);
+        EXPECT_GT(m.selfCompactions, 0);
+        while (page->count) erase(1);
+        ExpectPageMatches(pages, page, m);
+        EXPECT_GT(page->dataEnd, 48u);  // deleted bytes stay until the next compaction
+    }
+}
+
+TEST(PageEdit, InternalEditsKeepKeysAndChildrenInStep) {
+    for (int variant = 0; variant < 2; ++variant) {
+        SCOPED_TRACE("variant " + std::to_string(variant));
+        std::mt19937 rng = SeededRng(2000 + variant);
+        Pages pages(variant == 1, true, false, 100);
+        PageLayout& layout = *pages.layout;
+        PageHeader* page = pages.NewPage(false);
+        PageHeader* leaf = pages.NewPage(true);
+        Model m;
+        std::uint64_t nextChild = 1;
+        for (int step = 0; step < 4000; ++step) {
+            const std::uint32_t op = rng() % 10, count = page->count;
+            const std::uint32_t j = rng() % (count + 1) + 1, i = count ? 1 + rng() % count : 0;
+            // A new key, or (op 5) a copy of key i through a record into the page.
+            const bool self = op == 5 && count > 0;
+            Entry e = self ? m.entries[i - 1] : RandomEntry(rng, pages);
+            const TamBTree::Record r = self ? layout.GetRecord(page, i) : pages.ToRecord(e);
+            const std::uint32_t need = layout.GetRequiredRecordSpace(page, r);
+            e.value.clear();
+            if (op < 6 && need <= layout.GetPageFreeSpace(page)) {
+                m.Append(need, pages.Stored(e, false), page->directorySize, self);
+                layout.InsertKey(r, page, j);
+                // The new child goes left or right of the new key; past the last
+                // key only the right one is open.
+                const std::uint32_t child = j <= count && rng() % 2 ? j + 1 : j;
+                layout.SetChild(page, child, nextChild);
+                m.entries.insert(m.entries.begin() + (j - 1), e);
+                m.children.insert(m.children.begin() + child, nextChild++);
+            } else if (op < 8 && count > 0) {
+                const std::uint32_t k = rng() % count + 1;
+                const bool fromSelf = op == 7;
+                if (!fromSelf) {  // the new key comes from entry 1 of a leaf
+                    Pages::Clear(leaf, true);
+                    layout.InsertRecord(pages.ToRecord(RandomEntry(rng, pages)), leaf, 1);
+                }
+                Entry key = fromSelf ? m.entries[i - 1] : pages.Read(leaf, 1);
+                key.value.clear();
+                const std::uint32_t s = key.key.size(), t = m.entries[k - 1].key.size();
+                const std::uint32_t freed = pages.Stored(m.entries[k - 1], false) + 12;
+                const std::uint32_t required =
+                    layout.GetRequiredRecordSpace(page, pages.ToRecord(key));
+                if (s > t && required > layout.GetPageFreeSpace(page) + freed) continue;
+                if (s > t) {
+                    m.dataSize -= freed - 12;
+                    m.Append(required, pages.Stored(key, false), page->directorySize - 12,
+                             fromSelf);
+                } else {
+                    m.dataSize -= t - s;
+                }
+                layout.ReplaceKey(fromSelf ? page : leaf, fromSelf ? i : 1, page, k);
+                m.entries[k - 1] = key;
+            } else if (op == 8) {
+                layout.ShrinkPage(page);
+                m.dataEnd = 48 + m.dataSize;
+            } else if (count > 0) {
+                const std::uint32_t k = rng() % count + 1;
+                m.dataSize -= pages.Stored(m.entries[k - 1], false);
+                layout.DeleteKey(page, k);
+                m.entries.erase(m.entries.begin() + (k - 1));
+                m.children.erase(m.children.begin() + k);
+            }
+            ExpectPageMatches(pages, page, m);
+            if (HasFatalFailure()) return;
+        }
+        EXPECT_GT(m.compactions, 5);
+        EXPECT_GT(m.selfCompactions, 0);
+    }
+}
+
+TEST(PageEdit, MovesCarryRecordsAndChildrenToTheOtherPage) {
+    Pages pages(false, true, false);
+    PageLayout& layout = *pages.layout;
+    PageHeader *left = pages.NewPage(true), *right = pages.NewPage(true);
+    PageHeader *a = pages.NewPage(false), *b = pages.NewPage(false);
+    layout.SetChild(a, 0, 100);
+    layout.SetChild(b, 0, 200);
+    for (std::uint32_t i = 1; i <= 6; ++i) {
+        const Entry e{"k" + std::to_string(i), "value" + std::to_string(i)};
+        layout.InsertRecord(pages.ToRecord(e), left, i);
+        layout.InsertKey(pages.ToRecord(e), a, i);
+        layout.SetChild(a, i, 100 + i);
+    }
+    layout.InsertRecord(pages.ToRecord({"z", "zz"}), right, 1);
+    layout.MoveRecords(left, 4, 6, right, 1);
+    EXPECT_EQ((std::vector<std::string>{"k1", "k2", "k3"}), Keys(pages, left));
+    EXPECT_EQ((std::vector<std::string>{"k4", "k5", "k6", "z"}), Keys(pages, right));
+    EXPECT_EQ((Entry{"k5", "value5"}), pages.Read(right, 2));
+    EXPECT_EQ(3u * 16, left->dataSize);
+    layout.MoveKeys(a, 4, 6, b, 1);
+    EXPECT_EQ((std::vector<std::string>{"k1", "k2", "k3"}), Keys(pages, a));
+    EXPECT_EQ((std::vector<std::uint64_t>{100, 101, 102, 103}), Children(layout, a));
+    EXPECT_EQ((std::vector<std::string>{"k4", "k5", "k6"}), Keys(pages, b));
+    EXPECT_EQ((std::vector<std::uint64_t>{200, 104, 105, 106}), Children(layout, b));
+    EXPECT_EQ(44u, b->directorySize);
+    EXPECT_EQ(3u * 6, a->dataSize);
+}
+
+TEST(PageEdit, FindMedianRecordSplitsByCountOrByBytes) {
+    Pages fixed(true, true, true, 4, 4);
+    PageHeader* page = fixed.NewPage(true);
+    for (std::uint32_t n = 1; n <= 8; ++n) {
+        fixed.layout->InsertRecord(fixed.ToRecord({"key" + std::to_string(n), "valu"}), page, n);
+        EXPECT_EQ((n + 1) / 2, fixed.layout->FindMedianRecord(page)) << n;
+    }
+    Pages variable(false, true, false);
+    PageHeader* leaf = variable.NewPage(true);
+    for (std::uint32_t n = 1; n <= 40; ++n) {
+        const Entry e{std::string(500, 'k'), std::string(500, 'v')};
+        variable.layout->InsertRecord(variable.ToRecord(e), leaf, n);
+        // Up to 3 entries split at 1; then entries 1..i-1 must hold half of
+        // (65536 - 48 - 4n) / 2 bytes, but i stays at most n - 2.
+        const std::uint32_t byBytes = ((65536 - 48 - 4 * n) / 2 + 999) / 1000 + 1;
+        EXPECT_EQ(n <= 3 ? 1 : std::min(byBytes, n - 2), variable.layout->FindMedianRecord(leaf))
+            << n;
+    }
+}
+
+namespace {
+int g_lessCalls = 0;
+bool CountingLess(const void* context, const Record& a, const Record& b) {
+    ++g_lessCalls;
+    return RecordLess(context, a, b);
+}
+}  // namespace
+
+TEST(PageEdit, FindLargestRecordCountsTheEntriesLessThanTheRecordInLogarithmicSteps) {
+    Pages pages(true, false, false, 2);
+    PageFormat format = pages.format;
+    format.less = CountingLess;
+    PageLayout layout(format);
+    PageHeader* page = pages.NewPage(true);
+    for (std::uint32_t n = 0; n <= 20; ++n) {
+        if (n > 0) layout.InsertRecord(pages.ToRecord({std::to_string(18 + 2 * n), ""}), page, n);
+        std::uint32_t bound = 1;
+        while ((1u << bound) <= n) ++bound;
+        // Probes fall below, on and between the keys 20, 22, ...
+        for (std::uint32_t probe = 19; probe <= 20 + 2 * n; ++probe) {
+            g_lessCalls = 0;
+            EXPECT_EQ(std::min(n, (probe - 19) / 2),
+                      layout.FindLargestRecord(page, pages.ToRecord({std::to_string(probe), ""})))
+                << n << " " << probe;
+            EXPECT_LE(g_lessCalls, int(bound) + 1) << n << " " << probe;
+        }
+    }
+}
+
+TEST(PageLayout, RequiredSpaceCountsLengthWordsSlotAndChild) {
+    const Entry e{std::string(10, 'k'), std::string(20, 'v')};
+    // (fixed key, has value, fixed value, leaf, bytes required)
+    const std::uint32_t cases[][5] = {
+        {0, 1, 0, 1, 42}, {0, 1, 0, 0, 26}, {1, 1, 1, 1, 34}, {1, 1, 1, 0, 22}, {0, 0, 0, 1, 18}};
+    for (const auto& c : cases) {
+        Pages pages(c[0], c[1], c[2], 10, 20);
+        EXPECT_EQ(c[4],
+                  pages.layout->GetRequiredRecordSpace(pages.NewPage(c[3]), pages.ToRecord(e)));
+    }
+}
+
+// Record areas grow in insertion order from the header; slots (and in
+// internal pages child numbers) grow in key order from the page's end.
+TEST(PageLayout, RecordsSlotsAndChildrenSitWhereTheFormatPutsThem) {
+    Pages pages(false, true, false);
+    PageLayout& layout = *pages.layout;
+    PageHeader* leaf = pages.NewPage(true);
+    EXPECT_EQ(65488u, layout.GetPageFreeSpace(leaf));
+    layout.InsertRecord(pages.ToRecord({"bb", "12345"}), leaf, 1);
+    layout.InsertRecord(pages.ToRecord({"a", ""}), leaf, 1);
+    const std::uint32_t words[][2] = {
+        {PAGE_SIZE - 4, 48 + 15}, {PAGE_SIZE - 8, 48}, {48, 2}, {54, 5}, {63, 1}, {68, 0}};
+    for (const auto& w : words) EXPECT_EQ(w[1], Word32(leaf, w[0])) << "offset " << w[0];
+    EXPECT_EQ(0, std::memcmp(reinterpret_cast<unsigned char*>(leaf) + 52, "bb", 2));
+    EXPECT_EQ(15u + 9u, layout.StoredLength(leaf, 1) + layout.StoredLength(leaf, 2));
+    // An index past the count names the empty record at dataEnd.
+    const Record past = layout.GetRecord(leaf, 3);
+    EXPECT_EQ(reinterpret_cast<const unsigned char*>(leaf) + leaf->dataEnd, past.key);
+    EXPECT_EQ(0u, past.keyLength + past.valueLength);
+    Pages fixed(true, true, true, 2, 3);  // fixed sizes: no length words
+    PageHeader* packed = fixed.NewPage(true);
+    fixed.layout->InsertRecord(fixed.ToRecord({"kk", "vvv"}), packed, 1);
+    std::uint32_t offset = 0, size = 0;
+    fixed.layout->GetValueInfo(packed, 1, offset, size);
+    EXPECT_EQ(53u, packed->dataEnd);
+    EXPECT_EQ(50u, offset);
+
+    Pages keys(true, false, false, 4);
+    PageHeader* node = keys.NewPage(false);
+    EXPECT_EQ(65480u, keys.layout->GetPageFreeSpace(node));
+    keys.layout->SetChild(node, 0, 100);
+    for (std::uint32_t i = 1; i <= 2; ++i) {
+        keys.layout->InsertKey(keys.ToRecord({"key" + std::to_string(i), ""}), node, i);
+        keys.layout->SetChild(node, i, 100 + i);
+    }
+    EXPECT_EQ(32u, node->directorySize);
+    EXPECT_EQ(100u, PageLayout::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 8));
+    EXPECT_EQ(48u, Word32(node, PAGE_SIZE - 12));
+    EXPECT_EQ(101u, PageLayout::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 20));
+    EXPECT_EQ(52u, Word32(node, PAGE_SIZE - 24));
+    EXPECT_EQ(nullptr, keys.layout->GetRecord(node, 1).value);
+    EXPECT_EQ(2u, keys.layout->GetChildrenNumber(node, 102));
+    EXPECT_EQ(0u, keys.layout->GetChildrenNumber(node, 999));
+    keys.layout->SetChild(node, 1, 111);  // below the directory's reach: its size stays
+    EXPECT_EQ(32u, node->directorySize);
+}
+
+TEST(PageLayout, CheckPageRejectsDamagedHeaders) {
+    Pages pages(false, true, false);
+    PageLayout& layout = *pages.layout;
+    PageHeader* leaf = pages.NewPage(true);
+    for (int i = 0; i < 3; ++i) layout.InsertRecord(pages.ToRecord({"key", "value"}), leaf, 1);
+    PageHeader* node = pages.NewPage(false);
+    layout.InsertKey(pages.ToRecord({"key", ""}), node, 1);
+    layout.SetChild(node, 1, 7);
+    EXPECT_NO_THROW(layout.CheckPage(leaf));
+    EXPECT_NO_THROW(layout.CheckPage(node));
+
+    const std::vector<std::function<void(PageHeader&)>> damages = {
+        [](PageHeader& p) { p.isLeaf = 2; },
+        [](PageHeader& p) { p.directorySize += 4; },
+        [](PageHeader& p) { p.count = 0x40000001; },
+        [](PageHeader& p) { p.dataEnd = 40; },
+        [](PageHeader& p) { p.dataEnd = PAGE_SIZE - p.directorySize + 1; },
+        [](PageHeader& p) { p.dataSize = p.dataEnd - 47; },
+        [](PageHeader& p) { p.count = 16380, p.directorySize = 65520; },
+    };
+    for (PageHeader* page : {leaf, node}) {
+        for (const auto& damage : damages) {
+            const PageHeader saved = *page;
+            damage(*page);
+            try {
+                layout.CheckPage(page);
+                ADD_FAILURE() << "damage not detected";
+            } catch (const BTreeException& e) {
+                EXPECT_EQ(0u, e.What().rfind(L"The B-Tree is invalid.", 0));
+                EXPECT_NE(std::wstring::npos, e.What().find(L"Page 12 "));
+            }
+            *page = saved;
+        }
+    }
+    leaf->isLeaf = 0;  // a leaf's directory read as an internal one
+    EXPECT_THROW(layout.CheckPage(leaf), BTreeException);
+}
+
+TEST(PageLayout, CheckEntryRejectsSlotsAndLengthsOutsideTheRecordArea) {
+    Pages pages(false, true, false);
+    PageLayout& layout = *pages.layout;
+    PageHeader* leaf = pages.NewPage(true);
+    layout.InsertRecord(pages.ToRecord({"k1", "v1"}), leaf, 1);
+    layout.InsertRecord(pages.ToRecord({"k2", "v2"}), leaf, 2);
+    EXPECT_NO_THROW(layout.CheckEntry(leaf, 1));
+    EXPECT_NO_THROW(layout.CheckEntry(leaf, 2));
+    EXPECT_THROW(layout.CheckEntry(leaf, 0), BTreeException);
+    EXPECT_THROW(layout.CheckEntry(leaf, 3), BTreeException);
+
+    auto* bytes = reinterpret_cast<unsigned char*>(leaf);
+    auto expectDamage = [&](std::uint32_t at, std::uint32_t word) {
+        const std::uint32_t saved = Word32(leaf, at);
+        PageLayout::Write32(bytes + at, word);
+        EXPECT_THROW(layout.CheckEntry(leaf, 2), BTreeException) << at << " " << word;
+        PageLayout::Write32(bytes + at, saved);
+    };
+    expectDamage(PAGE_SIZE - 8, 20);             // slot below the header
+    expectDamage(PAGE_SIZE - 8, leaf->dataEnd);  // slot at dataEnd
+    expectDamage(60, 9);                         // key length past dataEnd
+    expectDamage(66, 3);                         // value length past dataEnd
+    expectDamage(66, 0xFFFFFFFF);
+    expectDamage(PAGE_SIZE - 8, 0xFFFFFFF0);  // slot far outside the page
+    EXPECT_NO_THROW(layout.CheckEntry(leaf, 2));
+}
