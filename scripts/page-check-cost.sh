@@ -14,10 +14,10 @@ python3 - "$work/unchecked/TamBTree/src/PageIndex.cpp" <<'PY'
 import re, sys
 path = sys.argv[1]
 text = open(path).read()
-start = text.index("PageHeader* BTree::LoadPage(")
-body = text.index("PageHeader* page = MapPage(n, offset);", start)
+start = text.index("PageHeader* BTree::LoadPageSlow(")
+body = text.index("PageHeader* page = MapPage(n, offset, entry);", start)
 end = text.index("return page;", body)
-text = text[:body] + "PageHeader* page = MapPage(n, offset);\n    " + text[end:]
+text = text[:body] + "PageHeader* page = MapPage(n, offset, entry);\n    " + text[end:]
 open(path, "w").write(text)
 PY
 
