@@ -55,7 +55,7 @@ TEST(Damage, EveryKeptFuzzInputIsReportedWithoutACrash) {
 
 // A leaf filled to the last bytes whose dataSize claims it is nearly empty:
 // the free space it reports is not there, and compaction cannot make it.
-TEST(Damage, AnUnderstatedDataSizeCannotMakeAnInsertWriteOutsideItsPage) {
+TEST(Damage, AnUnderstatedDataSizeFailsValidationAndCannotMakeAnInsertWriteOutsideItsPage) {
     TempDir dir(true);
     const std::string path = dir.File("tree.bt");
     std::uint64_t leaf = 0;
@@ -69,6 +69,12 @@ TEST(Damage, AnUnderstatedDataSizeCannotMakeAnInsertWriteOutsideItsPage) {
     }
     TreeFileBytes(path).Put<std::uint32_t>(leaf + 28, 100);
     TestTree tree(path);
+    try {
+        tree.ValidateTree();
+        ADD_FAILURE() << "validation passed an understated dataSize";
+    } catch (const TamBTree::BTreeException& e) {
+        EXPECT_NE(std::string(e.what()).find("live bytes"), std::string::npos) << e.what();
+    }
     const std::vector<unsigned char> before = TreeFileBytes(path).ReadAll();
     try {
         tree.Put("large", std::string(3000, 'L'));
