@@ -107,13 +107,20 @@ void PageLayout::InsertRecord(const PageHeader* source, std::uint32_t i, PageHea
     InsertRecord(GetRecord(source, i), destination, j);
 }
 
-void PageLayout::DeleteRecord(PageHeader* page, std::uint32_t i) const {
-    const std::uint32_t length = StoredLength(page, i);
+void PageLayout::DropEntry(PageHeader* page, std::uint32_t slotSize, std::uint32_t slot,
+                           std::uint32_t movedBytes) const {
+    const std::uint32_t length = StoredLength(page, slot);
     unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
-    std::memmove(bottom + LEAF_SLOT_SIZE, bottom, page->directorySize - LEAF_SLOT_SIZE * i);
+    std::memmove(bottom + slotSize, bottom, movedBytes);
     --page->count;
     page->dataSize -= length;
-    page->directorySize -= LEAF_SLOT_SIZE;
+    page->directorySize -= slotSize;
+}
+
+void PageLayout::DeleteRecord(PageHeader* page, std::uint32_t i) const {
+    // Slots of records i+1..count move up one slot; the entry's bytes become
+    // a hole.
+    DropEntry(page, LEAF_SLOT_SIZE, i, page->directorySize - LEAF_SLOT_SIZE * i);
 }
 
 void PageLayout::MoveRecords(PageHeader* source, std::uint32_t first, std::uint32_t last,
@@ -136,13 +143,7 @@ void PageLayout::InsertKey(const PageHeader* source, std::uint32_t i, PageHeader
 }
 
 void PageLayout::DeleteKey(PageHeader* page, std::uint32_t j) const {
-    const std::uint32_t length = StoredLength(page, j);
-    unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
-    std::memmove(bottom + INTERNAL_SLOT_SIZE, bottom,
-                 page->directorySize - INTERNAL_SLOT_SIZE * j - 8);
-    --page->count;
-    page->dataSize -= length;
-    page->directorySize -= INTERNAL_SLOT_SIZE;
+    DropEntry(page, INTERNAL_SLOT_SIZE, j, page->directorySize - INTERNAL_SLOT_SIZE * j - 8);
 }
 
 void PageLayout::MoveKeys(PageHeader* source, std::uint32_t first, std::uint32_t last,

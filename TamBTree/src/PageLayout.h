@@ -197,6 +197,10 @@ private:
     // moving the `movedBytes` of directory below it down one slot.
     void PlaceEntry(PageHeader* page, const Record& r, bool withValue, std::uint32_t slotSize,
                     std::uint32_t slot, std::uint32_t movedBytes) const;
+    // Removes the entry of slot `slot`, moving the `movedBytes` of directory
+    // below it up one slot; its bytes become a hole.
+    void DropEntry(PageHeader* page, std::uint32_t slotSize, std::uint32_t slot,
+                   std::uint32_t movedBytes) const;
     // Writes the entry at dataEnd; returns its stored length.
     std::uint32_t AppendEntry(PageHeader* page, const Record& r, bool withValue) const;
     // r itself, or a copy in scratch when its bytes lie inside the page, which
