@@ -259,6 +259,9 @@ private:
                            std::uint32_t bRecord) const;
 
     // Search.
+    // The first record not Less than r after one descent (end when none), and
+    // the leaf that holds it.
+    BTreeIterator FirstNotLess(const Record& r, PageHeader*& page);
     BTreeIterator Bound(const Record& r, bool lower);
     // Find in a tree without duplicates: one descent and one comparison.
     BTreeIterator FindUnique(const Record& r);

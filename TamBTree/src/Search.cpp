@@ -54,19 +54,22 @@ std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageO
     }
 }
 
+BTreeIterator BTree::FirstNotLess(const Record& r, PageHeader*& page) {
+    page = Descend(r);
+    const std::uint32_t i = layout->FindLargestRecord(page, r);
+    if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, this);
+    // r is past this leaf's records; the candidate opens the next leaf.
+    BTreeIterator it(page->pageNumber, i, this);
+    if ((++it).IsEnd()) return endIterator;
+    page = LoadPage(it.GetCurrentPage());
+    return it;
+}
+
 BTreeIterator BTree::Bound(const Record& r, bool lower) {
     CacheOperation bracket(this);
-    PageHeader* leaf = Descend(r);
-    const std::uint32_t i = layout->FindLargestRecord(leaf, r);
-    BTreeIterator it(leaf->pageNumber, i, this);
-    PageHeader* page = leaf;
-    if (i < leaf->count) {
-        it = BTreeIterator(leaf->pageNumber, i + 1, this);
-    } else {
-        ++it;
-        if (it.IsEnd()) return endIterator;
-        page = LoadPage(it.GetCurrentPage());
-    }
+    PageHeader* page;
+    BTreeIterator it = FirstNotLess(r, page);
+    if (it.IsEnd()) return endIterator;
     if (Less(r, layout->GetRecord(page, it.GetCurrentRecord()))) return it;
     // Without duplicates the record found is the only one equal to r.
     if (!allowDuplicates) return lower ? it : ++it;
@@ -116,19 +119,10 @@ BTreeIterator BTree::Find(const Record& r) {
 BTreeIterator BTree::FindUnique(const Record& r) {
     // The first record not Less than r is the only candidate: it is equal to
     // r unless r is Less than it.
-    const PageHeader* leaf = Descend(r);
-    const std::uint32_t i = layout->FindLargestRecord(leaf, r);
-    BTreeIterator it(leaf->pageNumber, i + 1, this);
-    Record x;
-    if (i < leaf->count) {
-        x = layout->GetRecord(leaf, i + 1);
-    } else {
-        // r is past this leaf's records; the candidate opens the next leaf.
-        it = BTreeIterator(leaf->pageNumber, i, this);
-        if ((++it).IsEnd()) return endIterator;
-        x = IteratorRecord(it);
-    }
-    return Less(r, x) ? endIterator : it;
+    PageHeader* page;
+    const BTreeIterator it = FirstNotLess(r, page);
+    if (it.IsEnd() || Less(r, layout->GetRecord(page, it.GetCurrentRecord()))) return endIterator;
+    return it;
 }
 
 BTreeConstIterator BTree::Find(const Record& r) const {
