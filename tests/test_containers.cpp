@@ -136,20 +136,6 @@ TEST(EmptyList, MaximumBlockSizeStopsMergingAndManagedSizeRefills) {
     EXPECT_EQ((Blocks{{0, 4 * PAGE}}), ByOffset(capped));  // too large to merge, kept whole
 }
 
-TEST(FastVector, GrowsFrom16ByDoublingThenByAQuarterTruncated) {
-    FastVector<std::uint64_t> v;
-    std::vector<std::uint32_t> capacities;
-    for (std::uint64_t i = 0; i < 3000; ++i) {
-        v.Append(i * 7);
-        if (capacities.empty() || capacities.back() != v.Capacity())
-            capacities.push_back(v.Capacity());
-    }
-    const std::vector<std::uint32_t> expected{16,  32,   64,   128,  256,  512,  640,
-                                              800, 1000, 1250, 1562, 1952, 2440, 3050};
-    EXPECT_EQ(expected, capacities);
-    for (std::uint32_t i = 0; i < v.Size(); ++i) ASSERT_EQ(i * 7u, v[i]);
-}
-
 TEST(FastVector, RemovalsKeepTheOrderOfTheRest) {
     FastVector<std::uint64_t> v;
     for (std::uint64_t i = 1; i <= 5; ++i) v.Append(i);

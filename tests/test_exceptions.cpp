@@ -87,26 +87,6 @@ TEST(BTreeException, WhatGivesTheTextInUtf8) {
                  "The B-Tree is invalid. \xC3\xA9");
 }
 
-TEST(BTreeException, CopiesShareOneMessageFreedWithTheLastHolder) {
-    const int before = Tam::MessageInfo::LiveCount();
-    {
-        BTreeReadOnlyException first(BuildMessageInfo(MsgReadOnly, 1, kPath));
-        auto copy = std::make_unique<BTreeReadOnlyException>(first);
-        BTreeReadOnlyException assigned(BuildMessageInfo(MsgInvalid, 2, "other"));
-        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 2);
-        assigned = first;  // releases its own message
-        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 1);
-        const BTreeReadOnlyException& alias = assigned;
-        assigned = alias;  // to itself: nothing changes
-        EXPECT_EQ(first.GetMessageInfo().Get(), assigned.GetMessageInfo().Get());
-        EXPECT_EQ(first.GetMessageInfo()->UseCount(), 3);
-        first = BTreeReadOnlyException(BuildMessageInfo(MsgReadOnly, 3, "x"));
-        copy.reset();
-        EXPECT_EQ(Tam::MessageInfo::LiveCount(), before + 2);
-    }
-    EXPECT_EQ(Tam::MessageInfo::LiveCount(), before);
-}
-
 TEST(BTreeException, ParameterIsEmptyMarkerOrAtMost1024Characters) {
     const auto empty = BuildMessageInfo(MsgReadOnly, 7, "");
     ASSERT_EQ(empty->GetParams().size(), 1u);

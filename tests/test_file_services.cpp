@@ -52,38 +52,6 @@ protected:
     std::string path = dir.File("file.bin");
 };
 
-TEST_F(FileServices, DirectSeekRangeTestsDependOnOriginAndDirection) {
-    CFile file(path);
-    Fill(file, 100);
-    EXPECT_EQ(file.GetPosition(), 100u);
-    EXPECT_TRUE(file.IsEof());
-    EXPECT_THROW(file.Seek(0, CFile::Begin, CFile::Backward), SeekOutOfRangeException);
-    EXPECT_EQ(file.GetPosition(), 100u);
-    EXPECT_THROW(file.Seek(101, CFile::End, CFile::Backward), SeekOutOfRangeException);
-    file.Seek(100, CFile::End, CFile::Backward);
-    EXPECT_EQ(file.GetPosition(), 0u);
-    EXPECT_FALSE(file.IsEof());
-    file.Seek(30, CFile::Begin, CFile::Forward);
-    EXPECT_THROW(file.Seek(31, CFile::Current, CFile::Backward), SeekOutOfRangeException);
-    file.Seek(30, CFile::Current, CFile::Backward);
-    EXPECT_EQ(file.GetPosition(), 0u);
-    // Any other direction moves backward without the range tests.
-    file.Seek(50, CFile::Begin, CFile::Forward);
-    file.Seek(20, CFile::Current, 0);
-    EXPECT_EQ(file.GetPosition(), 30u);
-    EXPECT_EQ(ActionOf([&] { file.Seek(1, CFile::Begin, 7); }), TamFile::ActionSeek);
-    EXPECT_THROW(file.Seek(0xFFFFFFFFu - 99, CFile::End, CFile::Forward), SeekOutOfRangeException);
-    // Moving past the end counts toward the tracked size, not the file's.
-    file.Seek(10, CFile::End, CFile::Forward);
-    EXPECT_EQ(file.GetPosition(), 110u);
-    EXPECT_EQ(file.GetSize(), 110u);
-    EXPECT_EQ(SizeOnDisk(), 100u);
-    // Forward from the current position is not range-tested; a position
-    // beyond 32 bits is a seek failure.
-    EXPECT_EQ(ActionOf([&] { file.Seek(0xFFFFFFF0u, CFile::Current, CFile::Forward); }),
-              TamFile::ActionSeek);
-}
-
 TEST_F(FileServices, DirectReadReturnsWhatCameUnlessExactAndSizesChangeTheFile) {
     {
         CFile writer(path);
@@ -153,34 +121,6 @@ TEST_F(FileServices, DirectOpenModesLockAndDelete) {
 
 // The sparse-support query is made once per drive letter for the whole
 // process; a path without a drive letter keeps its request.
-TEST_F(FileServices, DirectSparseSupportIsAskedOncePerDrive) {
-    static std::vector<std::string> queried;
-    static int madeSparse;
-    const auto savedQuery = TamFile::CFileBase::ms_QueryVolumeSparse;
-    const auto savedSet = TamFile::CFileBase::ms_SetSparse;
-    TamFile::CFileBase::ms_QueryVolumeSparse = [](const std::string& root) {
-        queried.push_back(root);
-        return root[0] == 'S';
-    };
-    TamFile::CFileBase::ms_SetSparse = [](int) { ++madeSparse; };
-    TamFile::CFileBase::m_mSparseDrive.clear();
-    char cwd[4096];
-    ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(::chdir(dir.Path().c_str()), 0);
-    for (const char* name : {"N:first", "N:second", "S:first", "S:second", "plain"}) {
-        CFile file(name);
-        file.sparse = true;
-        file.Open(TamFile::OpenCreate);
-        EXPECT_EQ(file.sparse, name[1] != ':') << name;
-    }
-    EXPECT_EQ(::chdir(cwd), 0);
-    TamFile::CFileBase::ms_QueryVolumeSparse = savedQuery;
-    TamFile::CFileBase::ms_SetSparse = savedSet;
-    TamFile::CFileBase::m_mSparseDrive.clear();
-    EXPECT_EQ(queried, (std::vector<std::string>{"N:\\", "S:\\"}));
-    EXPECT_EQ(madeSparse, 2);
-}
-
 TEST_F(FileServices, MappedOpenModesAndLocks) {
     MemoryMapFile file(path);
     EXPECT_EQ(ActionOf([&] { file.Open(TamFile::OpenRead); }), TamFile::ActionOpenRead);

@@ -297,18 +297,6 @@ TEST(PageEdit, FindLargestRecordCountsTheEntriesLessThanTheRecordInLogarithmicSt
     }
 }
 
-TEST(PageLayout, RequiredSpaceCountsLengthWordsSlotAndChild) {
-    const Entry e{std::string(10, 'k'), std::string(20, 'v')};
-    // (fixed key, has value, fixed value, leaf, bytes required)
-    const std::uint32_t cases[][5] = {
-        {0, 1, 0, 1, 42}, {0, 1, 0, 0, 26}, {1, 1, 1, 1, 34}, {1, 1, 1, 0, 22}, {0, 0, 0, 1, 18}};
-    for (const auto& c : cases) {
-        Pages pages(c[0], c[1], c[2], 10, 20);
-        EXPECT_EQ(c[4],
-                  pages.layout->GetRequiredRecordSpace(pages.NewPage(c[3]), pages.ToRecord(e)));
-    }
-}
-
 // Record areas grow in insertion order from the header; slots (and in
 // internal pages child numbers) grow in key order from the page's end.
 TEST(PageLayout, RecordsSlotsAndChildrenSitWhereTheFormatPutsThem) {
