@@ -41,7 +41,7 @@ struct Progress {
 // grow the file), erasures and updates; one dropped by a rollback after its
 // pre-commit; the erasure of all but five records, which merges the tree
 // down to its root; an empty commit; new records in the freed space. The
-// first adds a page-index block, since the base tree's next page number is
+// workload adds a page-index block, since the base tree's next page number is
 // close to the end of its only block. Each is drawn from its own seed, so a
 // crashing child replays them exactly.
 struct Step {
@@ -119,13 +119,16 @@ UniqueModel BuildBase(const std::string& path) {
                 tree.Put("churn" + std::to_string(i), std::string(12000, 'L'));
             for (int i = 0; i < 40; ++i) tree.Erase(TestTree::MakeKey("churn" + std::to_string(i)));
         }
-        for (int i = 0; BTreeTestAccess::PageCount(tree) < threshold; ++i) {
+        // A write first secures index entries for the pages it may take: three
+        // per level and a root. The base ends where the next write must add
+        // the page-index block.
+        const auto reserve = [&] { return 3 * tree.GetStatistics().height + 1; };
+        for (int i = 0; BTreeTestAccess::PageCount(tree) + reserve() < 8192; ++i) {
             const std::string key = "b" + std::to_string(100000 + i * 7);
             const std::string value(200 + i % 900, static_cast<char>('A' + i % 26));
             tree.Put(key, value);
             model.emplace(key, value);
         }
-        // No operation may follow: the next one adds the page-index block.
         tree.CommitAll();
         usedEnd = tree.GetDiskSpaceUsed();
         for (const auto& block : BTreeTestAccess::FreeList(tree).BlocksByOffset())

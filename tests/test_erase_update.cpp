@@ -387,37 +387,38 @@ TEST(EraseUpdate, PathOfEveryPageIsItsTrueAncestry) {
 }
 
 // Records of constant size (key and value 3208 bytes) inserted in ascending
-// order: a leaf holds 20, a split keeps 12 on the left, and the separator is
-// the left page's last key, so separators are records 12, 24, 36, ... Records
-// 24 to 264 have 3000-byte keys and fill the root to 2120 free bytes; record
-// 12 has a short key. A borrow whose new separator is longer than the parent
-// can take splits the parent first: the erasure raises the tree by a level.
+// order: a leaf holds 20 and a split of a leaf of 20 keeps 10 on the left, so
+// the separators are records 10, 20, 30, ... Records 20 to 220 have 3000-byte
+// keys and fill the root to 2120 free bytes; record 10 has a short key. Five
+// more records make one leaf too full to merge with its neighbour, which then
+// borrows from it; when the new separator is longer than the parent can take,
+// the parent splits first and the erasure raises the tree by a level.
 TEST(EraseUpdate, BorrowNeedingALongerSeparatorSplitsTheParentFirst) {
     struct Case {
         const char* name;
         std::uint32_t longKey;  // the key that becomes the separator
-        std::uint32_t erase[2];
+        std::uint32_t fuller;   // extra records go after records fuller..fuller+4
+        std::uint32_t erase;
     };
-    // From the right: leaf 0 goes underfull and leaf 1 lends record 13.
-    // From the left: leaf 1 goes underfull and leaf 0's record 11 would become
-    // the separator.
-    const Case cases[] = {{"from the right", 13, {1, 2}}, {"from the left", 11, {14, 15}}};
+    // From the right: leaf 0 goes underfull and leaf 1 lends record 11.
+    // From the left: leaf 1 goes underfull, leaf 0 lends record 10 and its
+    // record 9 becomes the separator.
+    const Case cases[] = {{"from the right", 11, 13, 1}, {"from the left", 9, 2, 15}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         TestTree tree(dir.File("t.tbt"));
         Model model;
-        for (std::uint32_t g = 1; g <= 273; ++g) {
-            const bool isLong = g == c.longKey || (g % 12 == 0 && g >= 24);
-            const std::string key = Key(g, isLong ? 3000 : 8);
+        auto put = [&](const std::string& key) {
             Insert(tree, model, key, std::string(3208 - key.size(), 'v'));
-        }
+        };
+        for (std::uint32_t g = 1; g <= 235; ++g)
+            put(Key(g, g == c.longKey || (g % 10 == 0 && g >= 20) ? 3000 : 8));
         ASSERT_EQ(Height(tree), 2u);
         ASSERT_EQ(BTreeTestAccess::PageFreeSpace(tree, BTreeTestAccess::RootPage(tree)), 2120u);
-        for (std::uint32_t g : c.erase) {
-            ASSERT_EQ(tree.Erase(TestTree::MakeKey(Key(g))), 1u);
-            model.erase(Key(g));
-        }
+        for (std::uint32_t g = c.fuller; g < c.fuller + 5; ++g) put(Key(g) + "a");
+        ASSERT_EQ(tree.Erase(TestTree::MakeKey(Key(c.erase))), 1u);
+        model.erase(Key(c.erase));
         EXPECT_EQ(Height(tree), 3u);
         ExpectValidAndSame(tree, model);
     }

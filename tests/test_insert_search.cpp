@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 #include "TreeChecks.h"
@@ -380,4 +381,109 @@ TEST_F(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
     EXPECT_EQ(tree.Count(), 0);
     tree.fail = false;
     EXPECT_EQ(tree.Size(), 380u);
+}
+
+namespace {
+
+// Stored bytes (entries, length words and slots) of every page of one level,
+// left to right, from the leftmost page reached by child 0 links.
+std::vector<std::uint32_t> LevelFill(const TestTree& tree, std::uint32_t level) {
+    std::uint64_t n = BTreeTestAccess::RootPage(tree);
+    for (std::uint32_t i = 0; i < level; ++i) n = BTreeTestAccess::Children(tree, n).at(0);
+    std::vector<std::uint32_t> fill;
+    for (; n != TamBTree::NO_PAGE; n = BTreeTestAccess::LoadPage(tree, n)->nextPage)
+        fill.push_back(65536 - 48 - BTreeTestAccess::PageFreeSpace(tree, n));
+    return fill;
+}
+
+struct SizeMix {
+    const char* name;
+    Options options;
+    std::uint32_t records;
+    // Key and value lengths of one record, within the tree's maximum.
+    std::function<std::pair<std::uint32_t, std::uint32_t>(std::mt19937&, std::uint32_t)> draw;
+};
+
+}  // namespace
+
+// Random loads of records from the smallest to the largest the tree takes:
+// every leaf but the rightmost is at least a third full by stored bytes, and
+// the file stays within twice the bytes the records occupy in their pages.
+TEST(InsertSearch, SplitsBalanceStoredBytesForEveryMixOfRecordSizes) {
+    auto tiny = [](std::mt19937& rng, std::uint32_t) {
+        return std::make_pair(1 + rng() % 4u, rng() % 5u);
+    };
+    auto mixed = [](std::mt19937& rng, std::uint32_t max) {
+        const std::uint32_t kind = rng() % 100;
+        const std::uint32_t size = kind < 80 ? rng() % 9 : kind < 97 ? rng() % 2000 : max;
+        const std::uint32_t key = 1 + (size < 2 ? 0 : rng() % (size < 64 ? size : 64));
+        return std::make_pair(key, size > key ? size - key : 0u);
+    };
+    auto keysOnly = [](std::mt19937& rng, std::uint32_t max) {
+        return std::make_pair(rng() % 50 == 0 ? max : 1 + rng() % 8u, 0u);
+    };
+    auto fixed = [](std::mt19937&, std::uint32_t) { return std::make_pair(4u, 4u); };
+    const SizeMix mixes[] = {
+        {"4+4 bytes, variable", Layout(false, 0, true, 0), 20000, tiny},
+        {"1 byte to the maximum", Layout(false, 0, true, 0), 8000, mixed},
+        {"keys alone", Layout(false, 0, false, 0), 3000, keysOnly},
+        {"fixed 4+4 bytes", Layout(false, 4, true, 4), 20000, fixed},
+        {"duplicates", Layout(true, 0, true, 0), 3000, mixed},
+    };
+    for (const SizeMix& mix : mixes) {
+        const std::uint32_t seed = 20261206;
+        SCOPED_TRACE(std::string(mix.name) + ", seed " + std::to_string(seed));
+        std::mt19937 rng(seed);
+        TempDir dir;
+        TestTree tree(dir.File("t.tbt"), mix.options);
+        Model model;
+        std::uint64_t stored = 0;
+        const bool variableKey = !mix.options.fixedKeySize;
+        const bool variableValue = mix.options.hasValue && !mix.options.fixedValueSize;
+        while (model.size() < mix.records) {
+            const auto sizes = mix.draw(rng, tree.GetMaxRecordSize());
+            const std::string key = RandomBytes(rng, sizes.first);
+            const std::string value = mix.options.hasValue ? RandomBytes(rng, sizes.second) : "";
+            if (!mix.options.allowDuplicates && model.count(key)) continue;
+            ASSERT_TRUE(tree.Put(key, value).second);
+            ModelInsert(model, key, value);
+            stored += key.size() + value.size() + 4 * (variableKey + variableValue) + 4;
+        }
+        tree.CommitAll();
+        ExpectValidAndSame(tree, model);
+        const std::vector<std::uint32_t> leaves = LevelFill(tree, tree.GetStatistics().height - 1);
+        for (std::size_t i = 0; i + 1 < leaves.size(); ++i)
+            ASSERT_GE(leaves[i], (65536u - 48) / 3) << "leaf " << i << " of " << leaves.size();
+        // Past a few megabytes the file holds at most twice what the records
+        // occupy; 20,000 tiny records take no more than 2 MB.
+        const std::uint64_t file = tree.GetDiskSpaceUsed();
+        EXPECT_LE(file, std::max<std::uint64_t>(2 * stored, 4 << 20)) << stored << " stored";
+        if (mix.records == 20000) {
+            EXPECT_LE(file, 2000000u);
+        }
+    }
+}
+
+// A record of the largest size goes in among the smallest, in every position,
+// with and without a commit between.
+TEST(InsertSearch, AMaximumSizeRecordFitsAmongTinyOnes) {
+    TempDir dir;
+    TestTree tree(dir.File("t.tbt"));
+    Model model;
+    std::mt19937 rng(7);
+    for (std::uint32_t n = 0; n < 30000; ++n) {
+        const std::string key = Key(rng() % 1000000);
+        if (model.count(key)) continue;
+        tree.Put(key, "v");
+        ModelInsert(model, key, "v");
+    }
+    const std::uint32_t max = tree.GetMaxRecordSize();
+    for (std::uint32_t i = 0; i < 40; ++i) {
+        const std::string key = Key(i * 25000 + 1) + "m";
+        const std::string value(max - key.size(), static_cast<char>('a' + i % 26));
+        ASSERT_TRUE(tree.Put(key, value).second) << i;
+        ModelInsert(model, key, value);
+        if (i % 10 == 9) tree.CommitAll();
+    }
+    ExpectValidAndSame(tree, model);
 }

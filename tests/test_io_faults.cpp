@@ -12,6 +12,7 @@
 #include "TreeChecks.h"
 
 using namespace TamBTreeTest;
+using TamBTree::CacheOperation;
 
 namespace {
 
@@ -34,7 +35,7 @@ void Transaction(TestTree& tree, UniqueModel& model, int first, int count, Phase
 }
 
 constexpr int kCommitted = 400;
-constexpr int kAdded = 600;
+constexpr int kAdded = 1500;
 
 class IoFaults : public ::testing::Test {
 protected:
@@ -145,6 +146,50 @@ TEST_F(IoFaults, ARollbackWhoseReopenFailsCanBeRepeated) {
     }
     tree.Rollback();
     ExpectUsable(tree, committed, "after a failed reopen");
+}
+
+// A growth that fails in the middle of a split (inside a long-held bracket,
+// where no headroom was secured) leaves the transaction failed: it refuses to
+// commit until Rollback, which restores the committed records. A full disk
+// never stops reads, which need no room.
+TEST_F(IoFaults, AGrowthFailingInsideAnInsertBlocksTheCommitAndReadsNeedNoRoom) {
+    const auto load = [](TestTree& tree) {
+        CacheOperation bracket(&tree);
+        for (int i = 0; i < 1200; ++i) tree.Put(Key(2000000 + i), std::string(900, 'g'));
+    };
+    int growths = 0;
+    {
+        Fresh();
+        TestTree tree(path);
+        FaultPlan recorder;
+        recorder.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
+        recorder.observe = [&](FaultPlan::Point) { ++growths; };
+        load(tree);
+    }
+    ASSERT_GT(growths, 1);
+    for (int growth = 1; growth <= growths; ++growth) {
+        const std::string where = "growth " + std::to_string(growth);
+        Fresh();
+        TestTree tree(path);
+        {
+            FaultPlan plan;
+            plan.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
+            plan.Arm(growth, FaultPlan::Fail, ENOSPC);
+            EXPECT_THROW(load(tree), TamFile::FileException) << where;
+            // Every later growth fails too: the disk stays full for the reads.
+            plan.observe = [](FaultPlan::Point) {
+                throw TamFile::FileException(TamFile::ActionSeek, "full", ENOSPC);
+            };
+            for (const auto& [key, value] : committed)
+                ASSERT_FALSE(tree.Find(TestTree::MakeKey(key)).IsEnd()) << where;
+            EXPECT_NO_THROW(tree.ValidateTree()) << where;
+            EXPECT_NE(ThrownText([&] { tree.PreCommit(); }).find("failed part way"),
+                      std::string::npos)
+                << where;
+        }
+        tree.Rollback();
+        ExpectUsable(tree, committed, where);
+    }
 }
 
 }  // namespace

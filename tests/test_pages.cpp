@@ -4,6 +4,7 @@
 // read from the file.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <random>
 
@@ -248,24 +249,41 @@ TEST(PageEdit, MovesCarryRecordsAndChildrenToTheOtherPage) {
     EXPECT_EQ(3u * 6, a->dataSize);
 }
 
-TEST(PageEdit, FindMedianRecordSplitsByCountOrByBytes) {
-    Pages fixed(true, true, true, 4, 4);
-    PageHeader* page = fixed.NewPage(true);
-    for (std::uint32_t n = 1; n <= 8; ++n) {
-        fixed.layout->InsertRecord(fixed.ToRecord({"key" + std::to_string(n), "valu"}), page, n);
-        EXPECT_EQ((n + 1) / 2, fixed.layout->FindMedianRecord(page)) << n;
+TEST(PageEdit, FindMedianRecordBalancesStoredBytesAndGivesTheNewEntryRoom) {
+    // Tiny variable records: their length words and slots outweigh their
+    // bytes, yet the split falls in the middle.
+    Pages tiny(false, true, false);
+    PageHeader* leaf = tiny.NewPage(true);
+    std::uint32_t n = 0;
+    while (tiny.layout->GetPageFreeSpace(leaf) >= 16) {
+        char key[5];
+        std::snprintf(key, sizeof key, "%04u", n);
+        tiny.layout->InsertRecord(tiny.ToRecord({key, "vvvv"}), leaf, ++n);
     }
-    Pages variable(false, true, false);
-    PageHeader* leaf = variable.NewPage(true);
-    for (std::uint32_t n = 1; n <= 40; ++n) {
-        const Entry e{std::string(500, 'k'), std::string(500, 'v')};
-        variable.layout->InsertRecord(variable.ToRecord(e), leaf, n);
-        // Up to 3 entries split at 1; then entries 1..i-1 must hold half of
-        // (65536 - 48 - 4n) / 2 bytes, but i stays at most n - 2.
-        const std::uint32_t byBytes = ((65536 - 48 - 4 * n) / 2 + 999) / 1000 + 1;
-        EXPECT_EQ(n <= 3 ? 1 : std::min(byBytes, n - 2), variable.layout->FindMedianRecord(leaf))
-            << n;
+    EXPECT_NEAR(n / 2.0, tiny.layout->FindMedianRecord(leaf, n / 3, 16), 1.0);
+    // A maximum-size record among tiny ones lands on a side with room for it,
+    // wherever it goes, and both sides keep entries.
+    const std::uint32_t need = 13097;
+    for (std::uint32_t position : {0u, 1u, n / 2, n - 1, n}) {
+        const std::uint32_t m = tiny.layout->FindMedianRecord(leaf, position, need);
+        ASSERT_GE(m, 1u) << position;
+        ASSERT_LT(m, n) << position;
+        std::uint32_t side = need;
+        for (std::uint32_t i = position < m ? 1 : m + 1; i <= (position < m ? m : n); ++i)
+            side += tiny.layout->StoredLength(leaf, i) + 4;
+        EXPECT_LE(side, PAGE_SIZE - 48) << position;
     }
+    // Internal pages keep a key on each side and hand the middle one up.
+    Pages keys(false, false, false);
+    PageHeader* internal = keys.NewPage(false);
+    for (std::uint32_t k = 1; k <= 3; ++k)
+        keys.layout->InsertKey(keys.ToRecord({std::string(20000, char('a' + k)), ""}), internal, k);
+    EXPECT_EQ(2u, keys.layout->FindMedianRecord(internal, 0, 0));
+    EXPECT_EQ(2u, keys.layout->FindMedianRecord(internal, 3, 20016));
+    PageHeader* two = keys.NewPage(false);
+    for (std::uint32_t k = 1; k <= 2; ++k)
+        keys.layout->InsertKey(keys.ToRecord({"k" + std::to_string(k), ""}), two, k);
+    EXPECT_EQ(0u, keys.layout->FindMedianRecord(two, 0, 0)) << "no split leaves both sides a key";
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <set>
@@ -119,10 +120,9 @@ protected:
 
     // Open and close the operation bracket (CacheOperation does both). Inline:
     // every iterator step and record read runs in a bracket.
-    int Add() const {
-        if (depth == 0) MakeRoom();
-        return ++depth;
-    }
+    // Reads never secure room, so they work on a full disk; the operations
+    // that may create pages do that first (PrepareWrite).
+    int Add() const { return ++depth; }
     int Remove() const {
         if (depth == 1) TrimViews();
         return --depth;
@@ -196,6 +196,27 @@ private:
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
     void ThrowIfReadOnly() const;
     void ThrowIfCommitPending() const;
+    void ThrowIfTransactionFailed() const;
+
+    // Marks the transaction failed when an exception leaves a data operation
+    // after it made a page writable: a half-done split or move must never be
+    // committed.
+    class ChangeGuard {
+    public:
+        explicit ChangeGuard(BTree& tree)
+            : tree(tree), writes(tree.pageWrites), exceptions(std::uncaught_exceptions()) {}
+        ~ChangeGuard() {
+            if (std::uncaught_exceptions() > exceptions && tree.pageWrites != writes)
+                tree.transactionFailed = true;
+        }
+        ChangeGuard(const ChangeGuard&) = delete;
+        ChangeGuard& operator=(const ChangeGuard&) = delete;
+
+    private:
+        BTree& tree;
+        std::uint64_t writes;
+        int exceptions;
+    };
 
     // File format (open, create).
     bool Exist() const;
@@ -245,7 +266,12 @@ private:
     void FreePage(const PageHeader* page);
 
     // View cache and the operation bracket.
+    // Headroom for the pages an operation may create: page-index entries and
+    // file space. Only outermost writes call it, before their bracket opens.
     void MakeRoom() const;
+    void PrepareWrite() const;
+    // The pages one write may take at the tree's current height.
+    std::uint64_t WritePages() const;
     void ClearViews() const;
     void ReleaseLeastRecentView() const;
     // At the end of an outermost operation: one view goes when the cache holds
@@ -277,6 +303,13 @@ private:
                                                      FastVector<std::uint64_t>& path);
     void SplitChildPage(std::uint64_t page, std::uint32_t position,
                         FastVector<std::uint64_t>& path);
+    // Splits page p so that r finds room on its side.
+    void SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path);
+    // Takes p's parent off the path and splits it first when it cannot take
+    // the separator; returns the page that will hold it and, in pos, p's
+    // position among that page's children.
+    std::uint64_t MakeRoomForSeparator(std::uint64_t p, const Record& separator,
+                                       FastVector<std::uint64_t>& path, std::uint32_t& pos);
 
     // Erase.
     void GetPath(PageHeader* const page, FastVector<std::uint64_t>& path);
@@ -351,6 +384,12 @@ private:
     FastVector<std::uint64_t> insertPath;
     // A pre-committed transaction waits for Commit or Rollback.
     bool commitPending;
+    // A data operation failed after it changed pages: only Rollback ends the
+    // transaction.
+    bool transactionFailed = false;
+    // Counts LoadPageForUpdate calls, so a failure can tell whether it changed
+    // anything.
+    std::uint64_t pageWrites = 0;
     // Holds copies of records handed to Insert (first half) and to Update and
     // Erase (second half).
     unsigned char* insertBuffer;

@@ -123,6 +123,14 @@ void BTree::ThrowIfCommitPending() const {
             L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback.");
 }
 
+void BTree::ThrowIfTransactionFailed() const {
+    if (transactionFailed)
+        throw BTreeException(
+            L"The B-Tree has changes of a data operation that failed part way; "
+            L"only Rollback can end the transaction. (" +
+            Tam::FromMultiByte(file.GetPath()) + L")");
+}
+
 void BTree::ReadOnly(bool newReadOnly) {
     if (newReadOnly == readOnly) return;
     ClearViews();

@@ -1,10 +1,11 @@
-// The operation bracket. An outermost operation first makes room (page-index
-// room and file room); when it ends, at most one least recently used view is
+// The operation bracket. An outermost write first makes room (page-index
+// room and file room); when an outermost operation ends, at most one least recently used view is
 // unmapped, so no page address taken inside an operation goes stale.
 #include "CacheOperation.h"
 
 #include "BTree.h"
 #include "FileFormat.h"
+#include "PageLayout.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -13,21 +14,33 @@ void BTree::TrimViews() const {
     if (viewCache->Count() > maxCachedViews) ReleaseLeastRecentView();
 }
 
+std::uint64_t BTree::WritePages() const {
+    // An insertion that splits every level takes, per level, the new page and
+    // copies of the page and of its right neighbour, plus a new root. Writes
+    // that need more (rebalancing erasures) grow the file on demand.
+    CacheOperation bracket(this);
+    std::uint64_t levels = 1;
+    for (const PageHeader* page = LoadPage(rootPage); !page->isLeaf && levels < MAX_HEIGHT;
+         ++levels)
+        page = LoadPage(layout->GetChild(page, 0));
+    return 3 * levels + 1;
+}
+
 void BTree::MakeRoom() const {
     // No page can be created on a read-only tree or while a pre-committed
     // transaction waits, and growing would write to the file.
     if (readOnly || commitPending || !file.IsOpen()) return;
+    const std::uint64_t need = WritePages();
     const std::uint64_t e = pageIndexEntriesPerBlock;
-    if (pageCount + HEADROOM_PAGES >= static_cast<std::uint64_t>(pageIndexBlocks.Size()) * e)
+    if (pageCount + need >= static_cast<std::uint64_t>(pageIndexBlocks.Size()) * e)
         AddPageIndexBlock();
-    const std::int64_t indexSpace =
-        static_cast<std::int64_t>((pageCount / e + 1) * allocationGranularity);
-    const std::int64_t room = static_cast<std::int64_t>(file.GetSize()) - indexSpace;
-    std::int64_t h = -1;
-    if (room >= 0)
-        h = room / pageSize + static_cast<std::int64_t>(freePageNumbers.Size()) -
-            static_cast<std::int64_t>(changedPages.size()) - static_cast<std::int64_t>(pageCount);
-    if (h < static_cast<std::int64_t>(HEADROOM_PAGES)) Grow();
+    // Every page created or relocated takes its space from the free-block
+    // list, so its free bytes are the headroom: each page counted once.
+    if (freeList.GetFreeBytes() / pageSize < need) Grow();
+}
+
+void BTree::PrepareWrite() const {
+    if (depth == 0) MakeRoom();
 }
 
 void BTree::ClearViews() const {

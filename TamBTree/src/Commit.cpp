@@ -11,6 +11,7 @@ namespace TamBTree {
 
 void BTree::PreCommit() {
     if (readOnly) return;
+    ThrowIfTransactionFailed();
     BTreeInfo* info = SystemBlock();
     if (info->commitApplying)
         throw BTreeException(

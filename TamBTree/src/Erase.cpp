@@ -8,7 +8,6 @@
 namespace TamBTree {
 
 namespace {
-constexpr std::uint32_t MAX_HEIGHT = 64;
 
 std::uint32_t UsedBytes(const PageHeader* page) {
     return page->directorySize + page->dataSize;
@@ -20,6 +19,8 @@ bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next)
     next = endIterator;
     ThrowIfReadOnly();
     ThrowIfCommitPending();
+    PrepareWrite();
+    ChangeGuard guard(*this);
     CacheOperation bracket(this);
     const std::uint64_t p = it.GetCurrentPage();
     const std::uint32_t index = it.GetCurrentRecord();
@@ -45,6 +46,8 @@ bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next)
 std::uint32_t BTree::Erase(const Record& r) {
     ThrowIfReadOnly();
     ThrowIfCommitPending();
+    PrepareWrite();
+    ChangeGuard guard(*this);
     CacheOperation bracket(this);
     // The record may point into a page that the erasure changes. A record too
     // large for the tree's buffer gets one of its own.
@@ -135,10 +138,15 @@ void BTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& pa
     const PageHeader* parent = LoadPage(q);
     const std::uint32_t pos = layout->GetChildrenNumber(parent, page->pageNumber);
     const bool internal = !page->isLeaf;
-    const PageHeader* left =
-        pos > 0 && page->previousPage != NO_PAGE ? LoadPage(page->previousPage) : nullptr;
-    const PageHeader* right =
-        pos < parent->count && page->nextPage != NO_PAGE ? LoadPage(page->nextPage) : nullptr;
+    // The neighbours under the same parent must be the page's links: a merge
+    // with any other page (itself, in a damaged file) would tear records.
+    if ((pos > 0 && page->previousPage != layout->GetChild(parent, pos - 1)) ||
+        (pos < parent->count && page->nextPage != layout->GetChild(parent, pos + 1)) ||
+        layout->GetChild(parent, pos) != page->pageNumber)
+        ThrowInvalid(L"page " + std::to_wstring(page->pageNumber) +
+                     L" is not linked to its neighbours under its parent");
+    const PageHeader* left = pos > 0 ? LoadPage(page->previousPage) : nullptr;
+    const PageHeader* right = pos < parent->count ? LoadPage(page->nextPage) : nullptr;
     // The leftmost child has no separator on its left: slot 0 is not a key.
     const std::uint32_t needL =
         UsedBytes(page) + (internal && pos > 0 ? SeparatorNeed(parent, pos) : 0);
@@ -203,7 +211,12 @@ void BTree::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos
 
 void BTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
-    const std::uint32_t m = layout->FindMedianRecord(LoadPage(q));
+    // A balanced split leaves each half at most about half full, with room
+    // for any key the borrowing may bring.
+    const PageHeader* parent = LoadPage(q);
+    const std::uint32_t m =
+        layout->FindMedianRecord(parent, layout->GetChildrenNumber(parent, page->pageNumber), 0);
+    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(q) + L" cannot be split");
     path.RemoveLast();
     SplitChildPage(q, m, path);
     FastVector<std::uint64_t> fresh;

@@ -79,6 +79,7 @@ void BTree::Init() {
     freedPages.Clear();
     ClearViews();
     commitPending = false;
+    transactionFailed = false;
 }
 
 void BTree::CloseFile() const {

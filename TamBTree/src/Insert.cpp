@@ -9,8 +9,10 @@
 namespace TamBTree {
 
 namespace {
-// More restarts than this mean the splits make no progress: the file is damaged.
-constexpr std::uint32_t MAX_RESTARTS = 256;
+// On a sound tree an insertion splits each level at most once (a split leaves
+// the new entry room on its side), plus the leaf: more restarts than this mean
+// the pages lie about their contents.
+constexpr std::uint32_t MAX_RESTARTS = 2 * MAX_HEIGHT + 2;
 
 PageHeader RightPageTemplate(const PageHeader* left) {
     PageHeader h{};
@@ -68,15 +70,24 @@ std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {
     CheckRecordSizes(r);
     ThrowIfCommitPending();
     CheckEnoughSpace();
+    PrepareWrite();
+    ChangeGuard guard(*this);
     CacheOperation bracket(this);
     const Record record = CopyAside(r, insertBuffer);
     const PageHeader* root = LoadPage(rootPage);
     insertPath.Clear();
-    if (!HasRoom(root, record))
-        SplitChildPage(rootPage, layout->FindMedianRecord(root), insertPath);
+    if (!HasRoom(root, record)) SplitFor(rootPage, record, insertPath);
     std::pair<BTreeIterator, bool> result = InsertNonFullPage(rootPage, record, insertPath);
     if (result.second) ++recordCount;
     return result;
+}
+
+void BTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
+    const PageHeader* page = LoadPage(p);
+    const std::uint32_t m = layout->FindMedianRecord(page, layout->FindLargestRecord(page, r),
+                                                     layout->GetRequiredRecordSpace(page, r));
+    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(p) + L" cannot be split");
+    SplitChildPage(p, m, path);
 }
 
 std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const Record& r,
@@ -96,14 +107,13 @@ std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const R
             layout->InsertRecord(r, leaf, i + 1);
             return {BTreeIterator(p, i + 1, this), true};
         }
-        if (++levels > 64) ThrowInvalid(L"the tree is deeper than 64 levels");
+        if (++levels > MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
         const std::uint64_t c = layout->GetChild(page, layout->FindLargestRecord(page, r));
-        const PageHeader* child = LoadPage(c);
-        if (HasRoom(child, r)) {
+        if (HasRoom(LoadPage(c), r)) {
             p = c;
             continue;
         }
-        SplitChildPage(c, layout->FindMedianRecord(child), path);
+        SplitFor(c, r, path);
         if (++restarts > MAX_RESTARTS) ThrowInvalid(L"a page split made no room");
         path.Release();
         p = rootPage;
@@ -111,15 +121,49 @@ std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const R
     }
 }
 
+std::uint64_t BTree::MakeRoomForSeparator(std::uint64_t p, const Record& separator,
+                                          FastVector<std::uint64_t>& path, std::uint32_t& pos) {
+    std::uint64_t q = path.Last();
+    path.RemoveLast();
+    const PageHeader* parent = LoadPage(q);
+    pos = layout->GetChildrenNumber(parent, p);
+    if (HasRoom(parent, separator)) return q;
+    const std::uint32_t m =
+        layout->FindMedianRecord(parent, pos, layout->GetRequiredRecordSpace(parent, separator));
+    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(q) + L" cannot be split");
+    SplitChildPage(q, m, path);
+    parent = LoadPage(q);
+    if (parent->count < pos) {
+        // p now hangs under the parent's new right neighbour.
+        q = parent->nextPage;
+        parent = LoadPage(q);
+        pos = layout->GetChildrenNumber(parent, p);
+    }
+    // The split point gave the separator room on its side.
+    if (!HasRoom(parent, separator)) ThrowInvalid(L"a page split made no room");
+    return q;
+}
+
 void BTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
     PageHeader* page = LoadPageForUpdate(p);
+    const std::uint32_t count = page->count;
+    if (m == 0 || m >= count) ThrowInvalid(L"page " + std::to_wstring(p) + L" cannot be split");
+    // The parent is made ready first: a failure there leaves this page whole
+    // and every page hung into the tree.
+    std::uint64_t q = NO_PAGE;
+    std::uint32_t pos = 0;
+    if (p != rootPage) {
+        Record separator = layout->GetRecord(page, m);
+        separator.value = nullptr;
+        separator.valueLength = 0;
+        q = MakeRoomForSeparator(p, separator, path, pos);
+    }
+
     const PageHeader rightTemplate = RightPageTemplate(page);
     PageHeader* right = NewPage(rightTemplate);
     const std::uint64_t n = right->pageNumber;
     if (page->nextPage != NO_PAGE) LoadPageForUpdate(page->nextPage)->previousPage = n;
     page->nextPage = n;
-
-    const std::uint32_t count = page->count;
     if (page->isLeaf) {
         for (std::uint32_t j = m + 1; j <= count; ++j) layout->InsertRecord(page, j, right, j - m);
         for (std::uint32_t j = count; j > m; --j) layout->DeleteRecord(page, j);
@@ -132,30 +176,13 @@ void BTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uin
         layout->SetChild(right, 0, layout->GetChild(page, m));
     }
 
+    PageHeader* parent;
     if (p == rootPage) {
-        PageHeader* root = NewPage(RootTemplate());
-        rootPage = root->pageNumber;
-        layout->SetChild(root, 0, p);
-        layout->InsertKey(page, m, root, 1);
-        layout->SetChild(root, 1, n);
-        if (!page->isLeaf) layout->DeleteKey(page, m);
-        return;
-    }
-
-    std::uint64_t q = path.Last();
-    path.RemoveLast();
-    PageHeader* parent = LoadPageForUpdate(q);
-    std::uint32_t pos = layout->GetChildrenNumber(parent, p);
-    Record separator = layout->GetRecord(page, m);
-    separator.value = nullptr;
-    separator.valueLength = 0;
-    if (!HasRoom(parent, separator)) {
-        SplitChildPage(q, layout->FindMedianRecord(parent), path);
-        if (parent->count < pos) {
-            q = parent->nextPage;
-            parent = LoadPageForUpdate(q);
-            pos = layout->GetChildrenNumber(parent, p);
-        }
+        parent = NewPage(RootTemplate());
+        rootPage = parent->pageNumber;
+        layout->SetChild(parent, 0, p);
+    } else {
+        parent = LoadPageForUpdate(q);
     }
     layout->InsertKey(page, m, parent, pos + 1);
     layout->SetChild(parent, pos + 1, n);

@@ -196,6 +196,16 @@ void PageLayout::ShrinkPage(PageHeader* page) const {
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.slot < b.slot;
     });
+    // Entries that overlap, or more bytes than dataSize counts, mean a damaged
+    // page: compacting it would tear the entries apart.
+    std::uint64_t end = PAGE_HEADER_SIZE;
+    std::uint64_t live = 0;
+    for (const Entry& e : entries) {
+        if (e.offset < end) ThrowDamaged(page, L"entries that overlap");
+        end = static_cast<std::uint64_t>(e.offset) + e.length;
+        live += e.length;
+    }
+    if (live != page->dataSize) ThrowDamaged(page, L"a dataSize that differs from its entries");
     std::uint32_t pos = PAGE_HEADER_SIZE;
     for (const Entry& e : entries) {
         CopyBytes(Bytes(page) + pos, Bytes(page) + e.offset, e.length);
@@ -205,19 +215,39 @@ void PageLayout::ShrinkPage(PageHeader* page) const {
     page->dataEnd = pos;
 }
 
-std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page) const {
+std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page, std::uint32_t position,
+                                           std::uint32_t need) const {
+    // A leaf keeps entries 1..m; an internal page keeps keys 1..m-1 and hands
+    // key m up to its parent. Each side must keep at least one entry, so that
+    // no page of the tree is ever empty.
     const std::uint32_t count = page->count;
-    if (format.fixedKeySize && format.fixedValueSize) return count / 2 + count % 2;
-    const std::uint32_t half = (format.pageSize - page->directorySize - PAGE_HEADER_SIZE) / 2;
-    if (count <= 3) return 1;
-    std::uint32_t i = 1;
-    std::uint32_t sum = 0;
-    while (i < count - 2 && sum < half) {
-        const Record r = GetRecord(page, i);
-        sum += r.keyLength + r.valueLength;
-        ++i;
+    const bool leaf = page->isLeaf != 0;
+    const std::uint32_t first = leaf ? 1 : 2;
+    const std::uint32_t last = count - 1;
+    if (count < 2 || first > last) return 0;
+    const std::uint32_t slotSize = SlotSize(page);
+    const std::uint64_t capacity = format.pageSize - PAGE_HEADER_SIZE - (leaf ? 0 : 8);
+    std::uint64_t total = 0;
+    for (std::uint32_t i = 1; i <= count; ++i) total += StoredLength(page, i) + slotSize;
+    std::uint32_t best = 0;
+    std::uint64_t bestGap = 0;
+    // before: the footprint of the entries in front of entry m.
+    std::uint64_t before = 0;
+    for (std::uint32_t m = 1; m <= last; ++m) {
+        const std::uint64_t entry = StoredLength(page, m) + slotSize;
+        if (m >= first) {
+            const bool incomingLeft = position < m;
+            const std::uint64_t left = (leaf ? before + entry : before) + (incomingLeft ? need : 0);
+            const std::uint64_t right = total - before - entry + (incomingLeft ? 0 : need);
+            const std::uint64_t gap = left > right ? left - right : right - left;
+            if ((incomingLeft ? left : right) <= capacity && (best == 0 || gap < bestGap)) {
+                best = m;
+                bestGap = gap;
+            }
+        }
+        before += entry;
     }
-    return i;
+    return best;
 }
 
 std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record& r) const {

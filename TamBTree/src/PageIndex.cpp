@@ -134,6 +134,7 @@ std::uint64_t BTree::TakeFreshLocation(std::uint64_t n) const {
 }
 
 PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
+    ++pageWrites;
     bool writable;
     const PageHeader* committed = LoadPage(n, writable);
     if (writable) return const_cast<PageHeader*>(committed);

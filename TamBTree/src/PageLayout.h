@@ -65,6 +65,8 @@ static_assert(offsetof(PageHeader, isLeaf) == 40, "page header layout");
 constexpr std::uint32_t PAGE_HEADER_SIZE = 48;
 constexpr std::uint32_t LEAF_SLOT_SIZE = 4;
 constexpr std::uint32_t INTERNAL_SLOT_SIZE = 12;
+// Levels of a tree, leaves included; a deeper descent means a damaged file.
+constexpr std::uint32_t MAX_HEIGHT = 64;
 
 using Record = BTree::Record;
 
@@ -142,7 +144,14 @@ public:
     void ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeader* destination,
                     std::uint32_t j) const;
     void ShrinkPage(PageHeader* page) const;
-    std::uint32_t FindMedianRecord(const PageHeader* page) const;
+    // The split point m of a full page that is to take an entry needing `need`
+    // bytes (GetRequiredRecordSpace), `position` of whose entries are Less than
+    // it: the entry goes to the left page iff position < m. Of the split points
+    // that leave both pages non-empty and give the entry room on its side, the
+    // one that divides the stored bytes (entries, length words and slots) most
+    // evenly; 0 when there is none, which only a damaged page can cause.
+    std::uint32_t FindMedianRecord(const PageHeader* page, std::uint32_t position,
+                                   std::uint32_t need) const;
     std::uint32_t FindLargestRecord(const PageHeader* page, const Record& r) const;
 
     // Checks that the header of a page read from the file fits a page of this

@@ -9,7 +9,6 @@ namespace TamBTree {
 
 namespace {
 // Deeper than this, a tree of 64 KiB pages cannot be: the file is damaged.
-constexpr std::uint32_t MAX_HEIGHT = 64;
 }  // namespace
 
 PageHeader* BTree::Descend(const Record& r) const {

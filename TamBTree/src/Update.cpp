@@ -11,6 +11,8 @@ BTreeIterator BTree::Update(const BTreeIterator& it, const Record& r) {
     ThrowIfReadOnly();
     CheckRecordSizes(r);
     ThrowIfCommitPending();
+    PrepareWrite();
+    ChangeGuard guard(*this);
     CacheOperation bracket(this);
     const Record record = CopyAside(r, insertBuffer + pageSize / 2);
     const std::uint64_t p = it.GetCurrentPage();

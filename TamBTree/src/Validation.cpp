@@ -13,7 +13,6 @@
 namespace TamBTree {
 
 namespace {
-constexpr std::uint32_t MAX_HEIGHT = 64;
 
 [[noreturn]] void Invalid(const wchar_t* text) {
     throw BTreeException(text);

@@ -45,7 +45,7 @@ public:
 
     // Adds a block as it is: no merging, no overlap checks.
     virtual void InsertBlock(const T size, const T offset) {
-        bySize.insert(Pair(size, offset));
+        if (bySize.insert(Pair(size, offset)).second) freeBytes += size;
         byOffset.insert(Pair(offset, size));
     }
 
@@ -69,6 +69,7 @@ public:
     virtual void ClearBlocks() {
         bySize.clear();
         byOffset.clear();
+        freeBytes = 0;
         if (managedSize != 0) FreeBlock(managedSize, 0);
     }
 
@@ -110,6 +111,8 @@ public:
     // Free blocks as (size, offset), ascending by size.
     const Set& BlocksBySize() const { return bySize; }
     std::size_t Count() const { return byOffset.size(); }
+    // The bytes of all free blocks.
+    T GetFreeBytes() const { return freeBytes; }
     // The offset of the highest free block, and whether there is one.
     bool Last(T& offset, T& size) const {
         if (byOffset.empty()) return false;
@@ -120,7 +123,7 @@ public:
 
 private:
     void Erase(T size, T offset) {
-        bySize.erase(Pair(size, offset));
+        if (bySize.erase(Pair(size, offset)) != 0) freeBytes -= size;
         byOffset.erase(Pair(offset, size));
     }
 
@@ -128,6 +131,7 @@ private:
     Set bySize;
     Set byOffset;
     T managedSize;
+    T freeBytes = 0;
 };
 
 }  // namespace TamFile
