@@ -126,8 +126,9 @@ void RandomOps(TestTree& tree, Model& model, std::mt19937& rng, const Shape& sha
 // one separator above two leaves.
 void BuildTwoLeaves(TestTree& tree, Model& model) {
     std::mt19937 rng(5);
+    // Descending keys: an ascending load would leave page 0 full.
     for (std::uint32_t n = 0; Height(tree) < 2; ++n)
-        Insert(tree, model, Key(n), Letters(rng, 1000));
+        Insert(tree, model, Key(1000 - n), Letters(rng, 1000));
     ASSERT_EQ(tree.GetStatistics().pages[1], 2u);
 }
 
@@ -387,38 +388,38 @@ TEST(EraseUpdate, PathOfEveryPageIsItsTrueAncestry) {
 }
 
 // Records of constant size (key and value 3208 bytes) inserted in ascending
-// order: a leaf holds 20 and a split of a leaf of 20 keeps 10 on the left, so
-// the separators are records 10, 20, 30, ... Records 20 to 220 have 3000-byte
-// keys and fill the root to 2120 free bytes; record 10 has a short key. Five
-// more records make one leaf too full to merge with its neighbour, which then
-// borrows from it; when the new separator is longer than the parent can take,
-// the parent splits first and the erasure raises the tree by a level.
+// order: a leaf holds 20 and the append split leaves it full, so the
+// separators are records 20, 40, 60, ... Records 40 to 440 have 3000-byte keys
+// and fill the root to 2120 free bytes; record 20 has a short key. Ten
+// erasures make a leaf underfull; its full neighbour lends it a record, and
+// when the new separator is longer than the parent can take, the parent
+// splits first and the erasure raises the tree by a level.
 TEST(EraseUpdate, BorrowNeedingALongerSeparatorSplitsTheParentFirst) {
     struct Case {
         const char* name;
         std::uint32_t longKey;  // the key that becomes the separator
-        std::uint32_t fuller;   // extra records go after records fuller..fuller+4
-        std::uint32_t erase;
+        std::uint32_t erase;    // the first of ten erased records
     };
-    // From the right: leaf 0 goes underfull and leaf 1 lends record 11.
-    // From the left: leaf 1 goes underfull, leaf 0 lends record 10 and its
-    // record 9 becomes the separator.
-    const Case cases[] = {{"from the right", 11, 13, 1}, {"from the left", 9, 2, 15}};
+    // From the right: leaf 0 goes underfull and leaf 1 lends record 21.
+    // From the left: leaf 1 goes underfull, leaf 0 lends record 20 and its
+    // record 19 becomes the separator.
+    const Case cases[] = {{"from the right", 21, 1}, {"from the left", 19, 21}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
         TestTree tree(dir.File("t.tbt"));
         Model model;
-        auto put = [&](const std::string& key) {
+        for (std::uint32_t g = 1; g <= 445; ++g) {
+            const std::string key = Key(g, g == c.longKey || (g % 20 == 0 && g >= 40) ? 3000 : 8);
             Insert(tree, model, key, std::string(3208 - key.size(), 'v'));
-        };
-        for (std::uint32_t g = 1; g <= 235; ++g)
-            put(Key(g, g == c.longKey || (g % 10 == 0 && g >= 20) ? 3000 : 8));
+        }
         ASSERT_EQ(Height(tree), 2u);
         ASSERT_EQ(BTreeTestAccess::PageFreeSpace(tree, BTreeTestAccess::RootPage(tree)), 2120u);
-        for (std::uint32_t g = c.fuller; g < c.fuller + 5; ++g) put(Key(g) + "a");
-        ASSERT_EQ(tree.Erase(TestTree::MakeKey(Key(c.erase))), 1u);
-        model.erase(Key(c.erase));
+        for (std::uint32_t g = c.erase; g < c.erase + 10; ++g) {
+            ASSERT_EQ(Height(tree), 2u);
+            ASSERT_EQ(tree.Erase(TestTree::MakeKey(Key(g, g == c.longKey ? 3000 : 8))), 1u);
+            model.erase(Key(g, g == c.longKey ? 3000 : 8));
+        }
         EXPECT_EQ(Height(tree), 3u);
         ExpectValidAndSame(tree, model);
     }

@@ -487,3 +487,49 @@ TEST(InsertSearch, AMaximumSizeRecordFitsAmongTinyOnes) {
     }
     ExpectValidAndSame(tree, model);
 }
+
+// Ascending loads leave full leaves behind them (the split at the end of the
+// last leaf keeps everything on the left); random ones keep balanced splits.
+TEST(InsertSearch, AscendingLoadsFillTheirLeaves) {
+    TempDir dir;
+    TestTree tree(dir.File("t.tbt"));
+    Model model;
+    for (std::uint32_t n = 0; n < 20000; ++n) {
+        tree.Put(Key(n, 16), std::string(100, 'v'));
+        ModelInsert(model, Key(n, 16), std::string(100, 'v'));
+    }
+    const std::vector<std::uint32_t> leaves = LevelFill(tree, tree.GetStatistics().height - 1);
+    for (std::size_t i = 0; i + 1 < leaves.size(); ++i)
+        ASSERT_GE(leaves[i], (65536u - 48) * 9 / 10) << "leaf " << i << " of " << leaves.size();
+    ExpectValidAndSame(tree, model);
+}
+
+// The single-descent upsert against a map: values that shrink, grow past the
+// page's free space and vanish, with commits and a rollback between.
+TEST(InsertSearch, InsertOrAssignMatchesAMap) {
+    const std::uint32_t seed = 4242;
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    TempDir dir;
+    TestTree tree(dir.File("t.tbt"));
+    UniqueModel model, committed;
+    for (int i = 0; i < 6000; ++i) {
+        const std::string key = Key(rng() % 1500);
+        const std::uint32_t kind = rng() % 10;
+        const std::string value(kind < 6   ? rng() % 40
+                                : kind < 9 ? rng() % 3000
+                                           : 12000,
+                                static_cast<char>('a' + i % 26));
+        const auto stored = tree.InsertOrAssign(TestTree::Make(key, value));
+        ASSERT_EQ(stored.second, model.count(key) == 0) << i;
+        ASSERT_EQ(tree.KeyAt(stored.first), key) << i;
+        ASSERT_EQ(tree.ValueAt(stored.first), value) << i;
+        model[key] = value;
+        if (i % 1000 == 500) {
+            tree.CommitAll();
+            committed = model;
+        }
+    }
+    tree.Rollback();
+    ExpectValidAndSame(tree, committed);
+}

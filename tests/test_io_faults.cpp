@@ -155,7 +155,8 @@ TEST_F(IoFaults, ARollbackWhoseReopenFailsCanBeRepeated) {
 TEST_F(IoFaults, AGrowthFailingInsideAnInsertBlocksTheCommitAndReadsNeedNoRoom) {
     const auto load = [](TestTree& tree) {
         CacheOperation bracket(&tree);
-        for (int i = 0; i < 1200; ++i) tree.Put(Key(2000000 + i), std::string(900, 'g'));
+        for (int i = 0; i < 3000; ++i)
+            tree.Put(Key(2000000 + i * 7919 % 5000), std::string(900, 'g'));
     };
     int growths = 0;
     {

@@ -113,6 +113,10 @@ protected:
     int Count() const { return depth; }
 
     std::pair<BTreeIterator, bool> Insert(const Record& r);
+    // One descent that gives the first record equal to r the value of r (its
+    // stored key stays) or, when there is none, stores r. True when r was
+    // stored anew.
+    std::pair<BTreeIterator, bool> InsertOrAssign(const Record& r);
     bool Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next);
     std::uint32_t Erase(const Record& r);
     BTreeIterator Update(const BTreeIterator& it, const Record& r);
@@ -299,8 +303,17 @@ private:
     Record CopyAside(const Record& r, unsigned char* buffer) const;
     void CheckRecordSizes(const Record& r) const;
     bool HasRoom(const PageHeader* page, const Record& r) const;
+    std::pair<BTreeIterator, bool> Store(const Record& r, bool assign);
+    // With `assign`, an equal record found gets r's value.
     std::pair<BTreeIterator, bool> InsertNonFullPage(std::uint64_t page, const Record& r,
-                                                     FastVector<std::uint64_t>& path);
+                                                     FastVector<std::uint64_t>& path,
+                                                     bool assign = false);
+    BTreeIterator AssignValue(const BTreeIterator& it, const Record& r);
+    // Where to split a full page for an entry needing `need` bytes with
+    // `position` entries Less than it: balanced by stored bytes, except for an
+    // append at the end of a level.
+    std::uint32_t SplitPoint(const PageHeader* page, std::uint32_t position,
+                             std::uint32_t need) const;
     void SplitChildPage(std::uint64_t page, std::uint32_t position,
                         FastVector<std::uint64_t>& path);
     // Splits page p so that r finds room on its side.

@@ -121,11 +121,8 @@ public:
     }
     // Stores the pair or replaces the value of its key; true when stored anew.
     std::pair<iterator, bool> insert_or_assign(const Key& key, const Value& value) {
-        const Record r = MakeRecord(key, value);
-        CacheOperation bracket(this);
-        const BTreeIterator found = BTree::Find(r);
-        if (found.IsEnd()) return insert(value_type(key, value));
-        return {At(BTree::Update(found, r)), false};
+        const std::pair<BTreeIterator, bool> stored = BTree::InsertOrAssign(MakeRecord(key, value));
+        return {At(stored.first), stored.second};
     }
 
     iterator find(const Key& key) const { return iterator(this, BTree::Find(MakeKey(key))); }

@@ -88,12 +88,7 @@ bool ByteTree::KeyLess(std::string_view a, std::string_view b) const {
 }
 
 bool ByteTree::Put(std::string_view key, std::string_view value) {
-    const Record r = MakeRecord(key, value);
-    CacheOperation bracket(this);
-    const BTreeIterator found = BTree::Find(r);
-    if (found.IsEnd()) return BTree::Insert(r).second;
-    BTree::Update(found, r);
-    return false;
+    return BTree::InsertOrAssign(MakeRecord(key, value)).second;
 }
 
 bool ByteTree::Insert(std::string_view key, std::string_view value) {

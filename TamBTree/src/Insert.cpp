@@ -66,6 +66,14 @@ bool BTree::HasRoom(const PageHeader* page, const Record& r) const {
 }
 
 std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {
+    return Store(r, false);
+}
+
+std::pair<BTreeIterator, bool> BTree::InsertOrAssign(const Record& r) {
+    return Store(r, true);
+}
+
+std::pair<BTreeIterator, bool> BTree::Store(const Record& r, bool assign) {
     ThrowIfReadOnly();
     CheckRecordSizes(r);
     ThrowIfCommitPending();
@@ -77,31 +85,62 @@ std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {
     const PageHeader* root = LoadPage(rootPage);
     insertPath.Clear();
     if (!HasRoom(root, record)) SplitFor(rootPage, record, insertPath);
-    std::pair<BTreeIterator, bool> result = InsertNonFullPage(rootPage, record, insertPath);
+    std::pair<BTreeIterator, bool> result = InsertNonFullPage(rootPage, record, insertPath, assign);
     if (result.second) ++recordCount;
     return result;
 }
 
+BTreeIterator BTree::AssignValue(const BTreeIterator& it, const Record& r) {
+    if (!hasValue) return it;
+    PageHeader* page = LoadPageForUpdate(it.GetCurrentPage());
+    const std::uint32_t n = it.GetCurrentRecord();
+    const Record old = layout->GetRecord(page, n);
+    // The stored key stays: an equal key need not have the same bytes.
+    const Record record{old.key, old.keyLength, r.value, r.valueLength};
+    if (r.valueLength > old.valueLength &&
+        r.valueLength - old.valueLength > layout->GetPageFreeSpace(page))
+        return Update(it, record);
+    layout->DeleteRecord(page, n);
+    layout->InsertRecord(record, page, n);
+    return it;
+}
+
+std::uint32_t BTree::SplitPoint(const PageHeader* page, std::uint32_t position,
+                                std::uint32_t need) const {
+    // Appending at the end of a level (ascending inserts): the left page keeps
+    // what it holds and the new right page starts with the new entry, or with
+    // the last key of an internal page, which must never be left without one.
+    if (position == page->count && page->nextPage == NO_PAGE) {
+        if (page->isLeaf && page->count >= 1) return page->count;
+        if (!page->isLeaf && page->count >= 3) return page->count - 1;
+    }
+    const std::uint32_t m = layout->FindMedianRecord(page, position, need);
+    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(page->pageNumber) + L" cannot be split");
+    return m;
+}
+
 void BTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
     const PageHeader* page = LoadPage(p);
-    const std::uint32_t m = layout->FindMedianRecord(page, layout->FindLargestRecord(page, r),
-                                                     layout->GetRequiredRecordSpace(page, r));
-    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(p) + L" cannot be split");
-    SplitChildPage(p, m, path);
+    SplitChildPage(p,
+                   SplitPoint(page, layout->FindLargestRecord(page, r),
+                              layout->GetRequiredRecordSpace(page, r)),
+                   path);
 }
 
 std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const Record& r,
-                                                        FastVector<std::uint64_t>& path) {
+                                                        FastVector<std::uint64_t>& path,
+                                                        bool assign) {
     for (std::uint32_t restarts = 0, levels = 0;;) {
         path.Append(p);
         const PageHeader* page = LoadPage(p);
         if (page->isLeaf) {
             PageHeader* leaf = LoadPageForUpdate(p);
             const std::uint32_t i = layout->FindLargestRecord(leaf, r);
-            if (!allowDuplicates) {
+            if (!allowDuplicates || assign) {
                 BTreeIterator it(p, i, this);
                 ++it;
-                if (!it.IsEnd() && !Less(r, IteratorRecord(it))) return {it, false};
+                if (!it.IsEnd() && !Less(r, IteratorRecord(it)))
+                    return {assign ? AssignValue(it, r) : it, false};
             }
             // Equal records already stored stay after the new one.
             layout->InsertRecord(r, leaf, i + 1);
@@ -128,10 +167,8 @@ std::uint64_t BTree::MakeRoomForSeparator(std::uint64_t p, const Record& separat
     const PageHeader* parent = LoadPage(q);
     pos = layout->GetChildrenNumber(parent, p);
     if (HasRoom(parent, separator)) return q;
-    const std::uint32_t m =
-        layout->FindMedianRecord(parent, pos, layout->GetRequiredRecordSpace(parent, separator));
-    if (m == 0) ThrowInvalid(L"page " + std::to_wstring(q) + L" cannot be split");
-    SplitChildPage(q, m, path);
+    SplitChildPage(q, SplitPoint(parent, pos, layout->GetRequiredRecordSpace(parent, separator)),
+                   path);
     parent = LoadPage(q);
     if (parent->count < pos) {
         // p now hangs under the parent's new right neighbour.
@@ -147,7 +184,10 @@ std::uint64_t BTree::MakeRoomForSeparator(std::uint64_t p, const Record& separat
 void BTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
     PageHeader* page = LoadPageForUpdate(p);
     const std::uint32_t count = page->count;
-    if (m == 0 || m >= count) ThrowInvalid(L"page " + std::to_wstring(p) + L" cannot be split");
+    // Both pages keep entries; only a leaf split for an append leaves the new
+    // right page empty, for the record about to go there.
+    if (m == 0 || m > count || (m == count && !page->isLeaf))
+        ThrowInvalid(L"page " + std::to_wstring(p) + L" cannot be split");
     // The parent is made ready first: a failure there leaves this page whole
     // and every page hung into the tree.
     std::uint64_t q = NO_PAGE;

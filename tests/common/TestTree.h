@@ -97,6 +97,7 @@ public:
     using BTree::Find;
     using BTree::FindEx;
     using BTree::Insert;
+    using BTree::InsertOrAssign;
     using BTree::LowerBound;
     using BTree::Remove;
     using BTree::Size;
