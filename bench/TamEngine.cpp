@@ -44,7 +44,7 @@ public:
     void CommitWrite() override {
         pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(*tree);
         ++commits;
-        tree->DurableCommit();
+        tree->CommitNow();
     }
     void BeginRead() override {}
     bool Get(const Key& key, std::uint64_t& sink) override { return tree->Get(key, sink); }

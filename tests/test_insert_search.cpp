@@ -72,7 +72,7 @@ TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
             EXPECT_FALSE(again.second);
             EXPECT_EQ(again.first, tree.Begin());
             EXPECT_EQ(tree.ValueAt(again.first), model.begin()->second);
-            tree.CommitAll();
+            tree.CommitNow();
         }
         TestTree reopened(dir.File("t.tbt"));
         ExpectSameAsModel(reopened, model);
@@ -98,7 +98,7 @@ TEST(InsertSearch, EveryRecordLayoutInEveryCommitState) {
                     for (std::uint32_t i = 0; i < 2000; ++i) {
                         if (i == 1000) {
                             ExpectSameAsModel(tree, model);
-                            tree.CommitAll();
+                            tree.CommitNow();
                             committed = model;
                         }
                         const std::uint32_t number = rng() % (duplicates ? 300 : 100000);
@@ -213,7 +213,7 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
         tree.Put(key, value);
         model.emplace(key, value);
     }
-    tree.CommitAll();
+    tree.CommitNow();
     const std::uint32_t max = tree.GetMaxRecordSize();
     const std::uint64_t usedBytes = tree.GetStatistics().usedBytes;
     EXPECT_THROW(tree.Put(Key(3, max + 1), ""), TamBTree::BTreeRecordTooLargeException);
@@ -344,7 +344,7 @@ TEST_F(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
         for (std::uint32_t i = 0; i < 300; ++i) tree.Put(run, std::to_string(i));
         Fill(tree, 200, 40, 2000, rng);
         height = tree.GetStatistics().height;
-        tree.CommitAll();
+        tree.CommitNow();
     }
     FailingTree tree(dir.File("t.tbt"), o);
     EXPECT_EQ(tree.UpperBound(TestTree::MakeKey(run)),

@@ -79,6 +79,8 @@ void BTree::Init() {
     freedPages.Clear();
     ClearViews();
     commitPending = false;
+    idleOwed = false;
+    keptBlocks.clear();
 }
 
 void BTree::CloseFile() const {
