@@ -161,8 +161,8 @@ void PrintSyncCommit(const Results& r, std::ostream& out) {
         const Measurement* m = FindRun(r, "tambtree", w);
         if (!m || m->counters.commits == 0) continue;
         const double c = static_cast<double>(m->counters.commits);
-        out << w << ", tambtree: "
-            << Format("%.2f", (m->counters.flushViews + m->counters.flushes) / c)
+        out << w
+            << ", tambtree: " << Format("%.2f", (m->counters.flushViews + m->counters.flushes) / c)
             << " flushes per commit (" << Format("%.2f", m->counters.flushViews / c)
             << " view flushes + " << Format("%.2f", m->counters.flushes / c)
             << " whole-file flushes)\n";

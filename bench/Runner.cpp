@@ -35,8 +35,8 @@ std::uint64_t OrderSeed(const std::string& w) {
 
 const std::vector<std::string>& AllWorkloads() {
     static const std::vector<std::string> all = {
-        "fillseq", "fillrandom",  "fillbulk",  "readrandom",   "readmissing",
-        "readseq", "readreverse", "overwrite", "deleterandom", "synccommit", "synccommit2pc"};
+        "fillseq",     "fillrandom", "fillbulk",     "readrandom", "readmissing",  "readseq",
+        "readreverse", "overwrite",  "deleterandom", "synccommit", "synccommit2pc"};
     return all;
 }
 

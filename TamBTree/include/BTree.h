@@ -313,7 +313,7 @@ private:
     void Flush(ScheduledFlush which) const;
     void ThrowIfInterrupted() const;
     std::uint64_t WriteCommittedBlock();
-    void WriteTransaction();
+    void FlushTransaction();
     BTreeInfo LastCommitHead() const;
     BTreeInfo NextHead() const;
     void StoreHead(const BTreeInfo& head);

@@ -114,7 +114,7 @@ void BTree::ThrowIfInterrupted() const {
             L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
 }
 
-void BTree::WriteTransaction() {
+void BTree::FlushTransaction() {
     // The data flush: the transaction's page images and its block, and the
     // install of the previous commit, reach the disk while the head on disk
     // still names the previous state.

@@ -69,7 +69,7 @@ std::uint64_t BTree::WriteCommittedBlock() {
     std::uint64_t i = 0;
     for (const auto& changed : changedPages) PutEntry(block, i++, changed.first, changed.second);
     for (std::uint64_t freed : freedPages) PutEntry(block, i++, freed, NO_PAGE);
-    WriteTransaction();
+    FlushTransaction();
     file.ReleaseView(start);
     return start;
 }
