@@ -60,6 +60,9 @@ public:
     virtual void Overwrite(const Key& key, const unsigned char* value) = 0;
     virtual void Erase(const Key& key) = 0;
     virtual void CommitWrite() = 0;
+    // A commit in two separate phases where the engine offers them (ours:
+    // PreCommit, then Commit); a plain commit elsewhere.
+    virtual void CommitWriteTwoPhase() { CommitWrite(); }
     virtual void BeginRead() = 0;
     // Whether the key is stored; a hit reads the value into `sink`.
     virtual bool Get(const Key& key, std::uint64_t& sink) = 0;

@@ -48,10 +48,6 @@ public:
         TamBTree::CacheOperation bracket(this);
         return forward ? ScanForward(sink) : ScanBackward(sink);
     }
-    void DurableCommit() {
-        PreCommit();
-        Commit();
-    }
 
 protected:
     bool Less(const Record& a, const Record& b) const override {

@@ -157,14 +157,16 @@ void PrintSweepTable(const Results& r, const std::string& title, Cell cell, std:
 }
 
 void PrintSyncCommit(const Results& r, std::ostream& out) {
-    const Measurement* m = FindRun(r, "tambtree", "synccommit");
-    if (!m || m->counters.commits == 0) return;
-    const double c = static_cast<double>(m->counters.commits);
-    out << "synccommit, tambtree: "
-        << Format("%.2f", (m->counters.flushViews + m->counters.flushes) / c)
-        << " flushes per commit (" << Format("%.2f", m->counters.flushViews / c)
-        << " view flushes + " << Format("%.2f", m->counters.flushes / c)
-        << " whole-file flushes)\n";
+    for (const char* w : {"synccommit", "synccommit2pc"}) {
+        const Measurement* m = FindRun(r, "tambtree", w);
+        if (!m || m->counters.commits == 0) continue;
+        const double c = static_cast<double>(m->counters.commits);
+        out << w
+            << ", tambtree: " << Format("%.2f", (m->counters.flushViews + m->counters.flushes) / c)
+            << " flushes per commit (" << Format("%.2f", m->counters.flushViews / c)
+            << " view flushes + " << Format("%.2f", m->counters.flushes / c)
+            << " whole-file flushes)\n";
+    }
 }
 
 }  // namespace

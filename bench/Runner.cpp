@@ -35,9 +35,13 @@ std::uint64_t OrderSeed(const std::string& w) {
 
 const std::vector<std::string>& AllWorkloads() {
     static const std::vector<std::string> all = {
-        "fillseq", "fillrandom",  "fillbulk",  "readrandom",   "readmissing",
-        "readseq", "readreverse", "overwrite", "deleterandom", "synccommit"};
+        "fillseq",     "fillrandom", "fillbulk",     "readrandom", "readmissing",  "readseq",
+        "readreverse", "overwrite",  "deleterandom", "synccommit", "synccommit2pc"};
     return all;
+}
+
+bool IsSyncCommit(const std::string& w) {
+    return w == "synccommit" || w == "synccommit2pc";
 }
 
 bool IsBatchedRandomWrite(const std::string& w) {
@@ -78,14 +82,14 @@ std::vector<std::uint32_t> Runner::Order(const std::string& w) const {
     if (w == "fillseq") std::sort(order.begin(), order.end());
     if (w == "overwrite") order.resize(n / 10);
     if (w == "deleterandom") order.resize(n / 2);
-    if (w == "synccommit") order.resize(std::min(n, settings.syncCommits));
+    if (IsSyncCommit(w)) order.resize(std::min(n, settings.syncCommits));
     return order;
 }
 
 void Runner::Prepare(const std::string& w) {
     if (IsFill(w))
         CreateStore();
-    else if (!full && (w != "synccommit" || stored == 0))
+    else if (!full && (!IsSyncCommit(w) || stored == 0))
         Load();
 }
 
@@ -123,6 +127,14 @@ std::uint64_t Runner::Execute(const std::string& w, const std::vector<std::uint3
         return Batched(order, 1, [&](std::uint32_t n) {
             engine.Insert(MakeKey(n, true), values.Value(n, 2));
         });
+    // Keys above every record number, so they never meet synccommit's.
+    if (w == "synccommit2pc")
+        return Batched(
+            order, 1,
+            [&](std::uint32_t n) {
+                engine.Insert(MakeKey(settings.records + n, true), values.Value(n, 3));
+            },
+            true);
     throw std::runtime_error("unknown workload " + w);
 }
 
@@ -133,7 +145,7 @@ void Runner::Settle(const std::string& w, std::uint64_t ops) {
     } else if (w == "deleterandom") {
         full = false;
         stored -= ops;
-    } else if (w == "synccommit") {
+    } else if (IsSyncCommit(w)) {
         full = false;
         stored += ops;
     }
@@ -148,12 +160,16 @@ void Runner::MeasureFloor(Measurement& m) const {
 }
 
 template <class Op>
-std::uint64_t Runner::Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op) {
+std::uint64_t Runner::Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op,
+                              bool twoPhase) {
     for (std::size_t i = 0; i < order.size();) {
         engine.BeginWrite();
         const std::size_t end = std::min(order.size(), i + batch);
         for (; i < end; ++i) op(order[i]);
-        engine.CommitWrite();
+        if (twoPhase)
+            engine.CommitWriteTwoPhase();
+        else
+            engine.CommitWrite();
     }
     return order.size();
 }

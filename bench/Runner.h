@@ -20,6 +20,8 @@ struct RunSettings {
 const std::vector<std::string>& AllWorkloads();
 // fillrandom, overwrite and deleterandom: many random records per commit.
 bool IsBatchedRandomWrite(const std::string& workload);
+// synccommit and its two-phase variant synccommit2pc.
+bool IsSyncCommit(const std::string& workload);
 
 class Runner {
 public:
@@ -36,7 +38,8 @@ private:
     void Settle(const std::string& workload, std::uint64_t ops);
     void MeasureFloor(Measurement& m) const;
     template <class Op>
-    std::uint64_t Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op);
+    std::uint64_t Batched(const std::vector<std::uint32_t>& order, std::uint32_t batch, Op op,
+                          bool twoPhase = false);
     std::uint64_t Lookups(const std::vector<std::uint32_t>& order, bool missing);
     std::uint64_t Scan(bool forward);
 

@@ -1,6 +1,6 @@
 // Our tree behind the common adapter. Every write runs in the tree's open
-// transaction; a durable commit is PreCommit followed by Commit. A fault hook
-// counts the flushes the commits make.
+// transaction; a durable commit is CommitNow, a two-phase one PreCommit
+// followed by Commit. A fault hook counts the flushes the commits make.
 #include <memory>
 #include <stdexcept>
 
@@ -44,7 +44,13 @@ public:
     void CommitWrite() override {
         pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(*tree);
         ++commits;
-        tree->DurableCommit();
+        tree->CommitNow();
+    }
+    void CommitWriteTwoPhase() override {
+        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(*tree);
+        ++commits;
+        tree->PreCommit();
+        tree->Commit();
     }
     void BeginRead() override {}
     bool Get(const Key& key, std::uint64_t& sink) override { return tree->Get(key, sink); }

@@ -185,6 +185,10 @@ void MemoryMapFile::Delete() {
 
 unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBytes) {
     if (!IsOpen()) Throw(ActionMapView, EBADF);
+    // The system writes dirty pages back when it likes, not only around the
+    // flushes: now and then some go back between two of them.
+    if (state->powerLoss == PowerLossRandomWriteBack && NextRandom() % 16 == 0)
+        WriteBack(0, size, true);
     const std::uint64_t length = viewBytes ? viewBytes : viewSize;
     if (offset > size || length > size - offset) Throw(ActionMapView, EINVAL);
     const std::uint64_t region = offset / state->regionSize;

@@ -64,7 +64,7 @@ TEST(Damage, AnUnderstatedDataSizeFailsValidationAndCannotMakeAnInsertWriteOutsi
         for (int i = 0; BTreeTestAccess::PageFreeSpace(tree, 0) > 1100; ++i)
             tree.Put("k" + std::to_string(100000 + i), std::string(1000, 'a'));
         tree.Put("last", std::string(BTreeTestAccess::PageFreeSpace(tree, 0) - 40, 'q'));
-        tree.CommitAll();
+        tree.CommitNow();
         leaf = *BTreeTestAccess::StablePageOffset(tree, BTreeTestAccess::RootPage(tree));
     }
     TreeFileBytes(path).Put<std::uint32_t>(leaf + 28, 100);
@@ -222,7 +222,7 @@ TEST(Damage, RandomDamageAnywhereEndsNormallyOrWithAnException) {
                 for (int copy = 0; copy < (o.allowDuplicates ? 2 : 1); ++copy)
                     tree.Insert(TestTree::Make(key, value));
             }
-            tree.CommitAll();
+            tree.CommitNow();
             for (std::uint32_t n = 0; base.ready && n < base.records / 4; ++n)
                 tree.Put(Key(10 * n + 5), "later");
             if (base.ready) tree.PreCommit();

@@ -160,7 +160,7 @@ TEST(EraseUpdate, RandomizedAgainstModelOnTallTrees) {
                 Insert(*tree, model, key, ValueFor(*tree, key, rng, rng() % 700));
         }
         ASSERT_GE(Height(*tree), 3u);
-        tree->CommitAll();
+        tree->CommitNow();
         reopen();
         ASSERT_EQ(tree->Difference(model), "");
 
@@ -174,7 +174,7 @@ TEST(EraseUpdate, RandomizedAgainstModelOnTallTrees) {
                 tree->Rollback();
                 model = committed;
             } else {
-                tree->CommitAll();
+                tree->CommitNow();
                 reopen();
             }
             ASSERT_EQ(tree->Difference(model), "");
@@ -206,7 +206,7 @@ TEST(EraseUpdate, RandomizedAgainstModelOnTallTrees) {
         EXPECT_EQ(tree->Begin(), tree->End());
         EXPECT_EQ(BTreeTestAccess::RootPage(*tree), 0u);
         ASSERT_NO_THROW(tree->ValidateTree());
-        tree->CommitAll();
+        tree->CommitNow();
         reopen();
         ASSERT_NO_THROW(tree->ValidateTree());
         EXPECT_EQ(tree->Put("again", "v").first, BTreeIterator(0, 1, tree.get()));
@@ -289,7 +289,7 @@ TEST(EraseUpdate, RecordsPointingIntoTheTreesOwnPagesAreStoredIntact) {
         for (std::uint32_t n = 0; n < 300; ++n)
             Insert(tree, model, Key(n * 2, 40 + rng() % 1000), Letters(rng, 1500));
         for (std::uint32_t i = 0; i < 600; ++i) {
-            if (i % 100 == 0) tree.CommitAll();
+            if (i % 100 == 0) tree.CommitNow();
             CacheOperation bracket(&tree);
             const auto at = RandomElement(model, rng);
             const auto other = RandomElement(model, rng);
@@ -331,10 +331,10 @@ TEST(EraseUpdate, FreedPagesAreReusedSoTheFileStopsGrowing) {
     for (std::uint32_t cycle = 0; cycle < 12; ++cycle) {
         for (std::uint32_t n = 0; n < 400; ++n)
             tree.Put(Key(cycle * 1000 + n, 100), Letters(rng, 2000));
-        tree.CommitAll();
+        tree.CommitNow();
         for (std::uint32_t n = 0; n < 400; ++n)
             ASSERT_EQ(tree.Erase(TestTree::MakeKey(Key(cycle * 1000 + n, 100))), 1u);
-        tree.CommitAll();
+        tree.CommitNow();
         sizes.push_back(tree.GetDiskSpaceUsed());
         pageCounts.push_back(BTreeTestAccess::PageCount(tree));
     }

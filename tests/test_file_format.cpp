@@ -26,7 +26,7 @@ void BuildCommitted(const std::string& path, std::uint32_t n) {
     TestTree tree(path);
     for (std::uint32_t i = 0; i < n; ++i)
         ASSERT_TRUE(tree.Put(Key(i), std::string(100, 'v')).second);
-    tree.CommitAll();
+    tree.CommitNow();
 }
 
 PageHeader EmptyLeaf() {
@@ -314,7 +314,7 @@ TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
     }
     EXPECT_THROW(TestTree(path, ReadOnly()), TamFile::FileException);
     EXPECT_EQ(first->ValueAt(first->Find(TestTree::MakeKey("k"))), "v");
-    first->CommitAll();
+    first->CommitNow();
     first.reset();
     EXPECT_EQ(TestTree(path).Size(), 1u);
 }

@@ -73,7 +73,7 @@ TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
             EXPECT_FALSE(again.second);
             EXPECT_EQ(again.first, tree.Begin());
             EXPECT_EQ(tree.ValueAt(again.first), model.begin()->second);
-            tree.CommitAll();
+            tree.CommitNow();
         }
         TestTree reopened(dir.File("t.tbt"));
         ExpectSameAsModel(reopened, model);
@@ -99,7 +99,7 @@ TEST(InsertSearch, EveryRecordLayoutInEveryCommitState) {
                     for (std::uint32_t i = 0; i < 2000; ++i) {
                         if (i == 1000) {
                             ExpectSameAsModel(tree, model);
-                            tree.CommitAll();
+                            tree.CommitNow();
                             committed = model;
                         }
                         const std::uint32_t number = rng() % (duplicates ? 300 : 100000);
@@ -214,7 +214,7 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
         tree.Put(key, value);
         model.emplace(key, value);
     }
-    tree.CommitAll();
+    tree.CommitNow();
     const std::uint32_t max = tree.GetMaxRecordSize();
     const std::uint64_t usedBytes = tree.GetStatistics().usedBytes;
     EXPECT_THROW(tree.Put(Key(3, max + 1), ""), TamBTree::BTreeRecordTooLargeException);
@@ -345,7 +345,7 @@ TEST_F(Iterators, BracketKeepsViewsAndLongWalksDoNotGrowTheCache) {
         for (std::uint32_t i = 0; i < 300; ++i) tree.Put(run, std::to_string(i));
         Fill(tree, 200, 40, 2000, rng);
         height = tree.GetStatistics().height;
-        tree.CommitAll();
+        tree.CommitNow();
     }
     FailingTree tree(dir.File("t.tbt"), o);
     EXPECT_EQ(tree.UpperBound(TestTree::MakeKey(run)),
@@ -449,7 +449,7 @@ TEST(InsertSearch, SplitsBalanceStoredBytesForEveryMixOfRecordSizes) {
             ModelInsert(model, key, value);
             stored += key.size() + value.size() + 4 * (variableKey + variableValue) + 4;
         }
-        tree.CommitAll();
+        tree.CommitNow();
         ExpectValidAndSame(tree, model);
         const std::vector<std::uint32_t> leaves = LevelFill(tree, tree.GetStatistics().height - 1);
         for (std::size_t i = 0; i + 1 < leaves.size(); ++i)
@@ -483,7 +483,7 @@ TEST(InsertSearch, AMaximumSizeRecordFitsAmongTinyOnes) {
         const std::string value(max - key.size(), static_cast<char>('a' + i % 26));
         ASSERT_TRUE(tree.Put(key, value).second) << i;
         ModelInsert(model, key, value);
-        if (i % 10 == 9) tree.CommitAll();
+        if (i % 10 == 9) tree.CommitNow();
     }
     ExpectValidAndSame(tree, model);
 }
@@ -526,7 +526,7 @@ TEST(InsertSearch, InsertOrAssignMatchesAMap) {
         ASSERT_EQ(tree.ValueAt(stored.first), value) << i;
         model[key] = value;
         if (i % 1000 == 500) {
-            tree.CommitAll();
+            tree.CommitNow();
             committed = model;
         }
     }

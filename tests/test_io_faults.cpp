@@ -115,7 +115,7 @@ TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndTheTreeRecoversToTheDecidedStat
                     decided = true;
                 }
             } else if (recovery == Retry) {
-                tree->CommitAll();
+                tree->CommitNow();
                 decided = true;
             } else {
                 tree->Rollback();

@@ -36,6 +36,7 @@ std::uint32_t BlockLength(const std::string& path) {
     return TreeFileBytes(path).Get<std::uint32_t>(ReadHead(path).committedBlockOffset);
 }
 
+// The head of a file at rest, or of an open tree after Rollback.
 void ExpectIdleHead(const std::string& path) {
     const BTreeInfo info = ReadHead(path);
     EXPECT_EQ(info.commitReady, 0);
@@ -54,7 +55,7 @@ void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committe
     std::mt19937 rng = SeededRng(seed);
     TestTree tree(path);
     Mutate(&tree, committed, rng, 600);
-    tree.CommitAll();
+    tree.CommitNow();
     next = committed;
     Mutate(&tree, next, rng, 400);
     tree.PreCommit();
@@ -80,7 +81,7 @@ TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) 
         tree.PreCommit();  // a repeated PreCommit keeps the waiting block
         ExpectAllRefused(tree, kWaiting);
         tree.Commit();
-        ExpectIdleHead(path);
+        EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
         for (int round = 0; round < 3; ++round) {
             UniqueModel discarded = committed;
             Mutate(&tree, discarded, rng, 500);
@@ -94,11 +95,12 @@ TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) 
         UniqueModel lost = committed;
         Mutate(&tree, lost, rng, 800);
     }
+    ExpectIdleHead(path);
     {
         TestTree tree(path);
         ExpectValidAndSame(tree, committed);
         Mutate(&tree, committed, rng, 300);
-        tree.CommitAll();
+        tree.CommitNow();
         tree.Rollback();
         EXPECT_EQ(tree.Difference(committed), "");
     }
@@ -141,7 +143,8 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             if (decision == Commit || decision == PreCommitThenCommit) tree.Commit();
             if (decision == Rollback) next = committed;
             if (decision == Clear) next.clear();
-            ExpectIdleHead(path);
+            EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
+            if (decision == Rollback || decision == Clear) ExpectIdleHead(path);
             ExpectValidAndSame(tree, next);
             if (decision == Clear) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
@@ -151,8 +154,9 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             // overwrite what the install made live.
             std::mt19937 rng(23);
             Mutate(&tree, next, rng, 500);
-            tree.CommitAll();
+            tree.CommitNow();
         }
+        ExpectIdleHead(path);
         TestTree again(path);
         ExpectValidAndSame(again, next);
     }
@@ -184,7 +188,7 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
             if (!readOnly) {
                 std::mt19937 rng(33);
                 Mutate(&tree, next, rng, 300);
-                tree.CommitAll();
+                tree.CommitNow();
                 EXPECT_NO_THROW(tree.ValidateTree());
             }
         }
@@ -235,24 +239,25 @@ TEST_F(Transactions, EmptyTransactionsChangeNothing) {
     std::mt19937 rng = SeededRng(50);
     UniqueModel model;
     Mutate(&tree, model, rng, 500);
-    tree.CommitAll();
+    tree.CommitNow();
     const BTreeInfo before = ReadHead(path);
     tree.Commit();  // nothing waits: nothing happens
     EXPECT_TRUE(SameHead(ReadHead(path), before));
 
+    // The ready head carries the last commit's counts and pends the same.
     tree.PreCommit();
     const BTreeInfo ready = ReadHead(path);
     EXPECT_EQ(ready.commitReady, 1);
     EXPECT_EQ(BlockLength(path), 4u);
+    EXPECT_EQ(ready.recordCount, model.size());
     EXPECT_EQ(ready.pendingRecordCount, model.size());
-    EXPECT_EQ(ready.pendingRootPage, before.rootPage);
-    EXPECT_EQ(ready.pendingPageCount, before.pageCount);
+    EXPECT_EQ(ready.pendingRootPage, ready.rootPage);
+    EXPECT_EQ(ready.pendingPageCount, ready.pageCount);
     tree.Commit();
-    ExpectIdleHead(path);
-    EXPECT_EQ(ReadHead(path).recordCount, model.size());
+    EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
     EXPECT_EQ(tree.Difference(model), "");
     const std::uint64_t size = tree.GetDiskSpaceUsed();
-    for (int i = 0; i < 20; ++i) tree.CommitAll();
+    for (int i = 0; i < 20; ++i) tree.CommitNow();
     EXPECT_EQ(tree.GetDiskSpaceUsed(), size);
     EXPECT_NO_THROW(tree.ValidateTree());
 }
@@ -279,7 +284,7 @@ TEST_F(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
     EXPECT_EQ(tree.Size(), 0u);
     EXPECT_NO_THROW(tree.ValidateTree());
     tree.Commit();
-    ExpectIdleHead(path);
+    EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
     ExpectValidAndSame(tree, model);
 }
 
@@ -288,7 +293,7 @@ TEST_F(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChange
     TestTree tree(path);
     UniqueModel committed;
     Mutate(&tree, committed, rng, 600);
-    tree.CommitAll();
+    tree.CommitNow();
     UniqueModel changed = committed;
     Mutate(&tree, changed, rng, 300);
 

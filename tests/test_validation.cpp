@@ -42,7 +42,7 @@ protected:
             std::shuffle(numbers.begin(), numbers.end(), rng);
             TestTree tree(path, KeysOnly());
             for (std::uint32_t n : numbers) tree.Insert(TestTree::MakeKey(Key(n, 3000)));
-            tree.CommitAll();
+            tree.CommitNow();
         }
         ms_bytes = new std::vector<unsigned char>(TreeFileBytes(path).ReadAll());
     }
@@ -153,7 +153,7 @@ TEST_F(Validation, EqualRecordsPassOnlyInATreeThatAllowsDuplicates) {
             tree.Put(Key(n), "first");
             tree.Put(Key(n), "second");
         }
-        tree.CommitAll();
+        tree.CommitNow();
         EXPECT_NO_THROW(tree.ValidateTree());
     }
     TestTree tree(path);

@@ -3,9 +3,9 @@
 //
 // BTree is abstract: a client derives a typed tree from it, supplies Less and,
 // for fixed sizes, sets keySize and valueSize in its constructor body. Changes
-// become durable with PreCommit followed by Commit and are discarded with
-// Rollback. One thread at a time may use a tree, its iterators and its
-// CacheOperation objects.
+// become durable with CommitNow, or in two phases with PreCommit followed by
+// Commit, and are discarded with Rollback. One thread at a time may use a tree, its iterators and
+// its CacheOperation objects.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "BTreeException.h"
 #include "BTreeExport.h"
@@ -69,13 +70,17 @@ public:
     // Every n-th insert checks that the disk has 10 MiB free; 0 turns it off.
     void SetEnoughSpaceCheckInterval(std::uint32_t n) { enoughSpaceCheckInterval = n; }
     bool ReadOnly() const { return readOnly; }
-    // Reopens the file in the other mode; neither commits nor rolls back.
+    // Reopens the file in the other mode; neither commits nor rolls back (the
+    // last commit is made final on disk first).
     void ReadOnly(bool readOnly);
     const std::string& GetPath() const { return file.GetPath(); }
 
     // The record at (page, index); points into the page's view.
     Record GetRecord(std::uint64_t page, std::uint32_t index) const;
 
+    // Makes every change since the last commit durable in one call (two
+    // flushes); a pre-committed transaction that waits is installed instead.
+    void CommitNow();
     // Writes every change since the last commit to the file and marks it
     // ready; data operations are refused until Commit or Rollback.
     void PreCommit();
@@ -87,6 +92,8 @@ public:
     void ValidateTree();
 
     Statistics GetStatistics() const;
+    // Idle also while the head still names the last commit's block: that
+    // install is complete in memory and only waits to ride on the next flush.
     CommitState GetCommitState() const;
 
 protected:
@@ -336,12 +343,33 @@ private:
     std::uint32_t SeparatorNeed(const PageHeader* parent, std::uint32_t k) const;
     std::uint32_t KeyLength(const PageHeader* page, std::uint32_t k) const;
 
-    // Commit.
-    void CreateCommittedBlock();
-    void ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced);
+    // Commit. The flushes of the schedule, one name each: crash tests drop
+    // one of them (ms_droppedFlush) to show that each is needed.
+    enum ScheduledFlush {
+        DataFlush,      // CommitNow, PreCommit: pages, block, previous install
+        DecisionFlush,  // CommitNow: the head applying the new block
+        ReadyFlush,     // PreCommit: the ready head
+        ApplyingFlush,  // Commit: the applying head
+        IdleDataFlush,  // ReturnToIdle: the install
+        IdleFlush,      // ReturnToIdle: the idle head
+        RollbackFlush,  // Rollback: the head that drops a ready block
+        NoFlush
+    };
+    static ScheduledFlush ms_droppedFlush;
+    void Flush(ScheduledFlush which) const;
+    void ThrowIfInterrupted() const;
+    std::uint64_t WriteCommittedBlock();
+    void FlushTransaction();
+    BTreeInfo LastCommitHead() const;
+    BTreeInfo NextHead() const;
+    void StoreHead(const BTreeInfo& head);
+    void KeepNamedBlock(const BTreeInfo& head);
+    void ReleaseUnnamedBlocks();
+    void Install(bool freeReplaced);
+    void ReturnToIdle();
+    void ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced);
     void LoadPageInfoCommittedBlock(const BTreeInfo* info);
     unsigned char* MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const;
-    void FlushHeldBlockBeforeLeaving(std::uint64_t page) const;
     void FinishInterruptedCommit();
 
     // Validation.
@@ -395,7 +423,8 @@ private:
     mutable std::uint64_t indexEpoch;
     PageLayout* layout;
     FastVector<std::uint64_t> insertPath;
-    // A pre-committed transaction waits for Commit or Rollback.
+    // A committed block that the head names waits to be installed (ready, or
+    // applying until the install in memory is done): data operations wait.
     bool commitPending;
     // A data operation failed after it changed pages: only Rollback ends the
     // transaction.
@@ -403,6 +432,15 @@ private:
     // Counts LoadPageForUpdate calls, so a failure can tell whether it changed
     // anything.
     std::uint64_t pageWrites = 0;
+    // The head names the last commit as applying while the page index in
+    // memory already holds it: the next data flush makes the install durable
+    // and the next head store (or ReturnToIdle) leaves the applying state.
+    bool idleOwed;
+    // Committed blocks kept out of the free-block list (offset, size): the
+    // one the head names and those a head that may still be on disk names.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>,
+                TamMem::PoolAllocator<std::pair<std::uint64_t, std::uint64_t>>>
+        keptBlocks;
     // Holds copies of records handed to Insert (first half) and to Update and
     // Erase (second half).
     unsigned char* insertBuffer;

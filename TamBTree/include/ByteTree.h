@@ -158,9 +158,9 @@ public:
     using BTree::Size;
     bool Empty() const { return Size() == 0; }
 
-    // Makes every change since the last commit durable: PreCommit then
-    // Commit. A file opened with a pre-committed transaction waiting gets that
-    // transaction installed.
+    // Makes every change since the last commit durable in one call
+    // (CommitNow). A file opened with a pre-committed transaction waiting gets
+    // that transaction installed.
     void Commit();
     // Runs the full consistency check; throws BTreeException at the first fault.
     void Validate() { ValidateTree(); }

@@ -154,13 +154,10 @@ public:
     bool empty() const { return Size() == 0; }
     key_compare key_comp() const { return compare; }
 
-    // Makes every change since the last commit durable: PreCommit then
-    // Commit. A file opened with a pre-committed transaction waiting gets that
-    // transaction installed.
-    void Commit() {
-        if (GetCommitState() != CommitReady) PreCommit();
-        BTree::Commit();
-    }
+    // Makes every change since the last commit durable in one call
+    // (CommitNow). A file opened with a pre-committed transaction waiting gets
+    // that transaction installed.
+    void Commit() { CommitNow(); }
     // Runs the full consistency check; throws BTreeException at the first fault.
     void Validate() { ValidateTree(); }
 

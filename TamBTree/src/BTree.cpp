@@ -40,6 +40,7 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
       indexEpoch(0),
       layout(nullptr),
       commitPending(false),
+      idleOwed(false),
       insertBuffer(nullptr),
       creatingPage(NO_PAGE) {
     const std::uint32_t g = allocationGranularity;
@@ -77,6 +78,15 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
 }
 
 BTree::~BTree() {
+    // A file at rest is idle: the last commit's install is made durable and
+    // the head leaves the applying state.
+    if (!deleteOnDestroy && !readOnly && file.IsOpen()) {
+        try {
+            ReturnToIdle();
+        } catch (...) {
+            // A destructor cannot report; the next open finishes the install.
+        }
+    }
     if (deleteOnDestroy) {
         try {
             file.Delete();
@@ -133,6 +143,7 @@ void BTree::ThrowIfTransactionFailed() const {
 
 void BTree::ReadOnly(bool newReadOnly) {
     if (newReadOnly == readOnly) return;
+    if (newReadOnly && file.IsOpen()) ReturnToIdle();
     ClearViews();
     if (file.IsOpen()) {
         file.Close();
@@ -146,7 +157,7 @@ void BTree::ReadOnly(bool newReadOnly) {
 
 BTree::CommitState BTree::GetCommitState() const {
     const BTreeInfo* info = SystemBlock();
-    if (info->commitApplying) return CommitApplying;
+    if (info->commitApplying) return idleOwed ? CommitIdle : CommitApplying;
     return info->commitReady ? CommitReady : CommitIdle;
 }
 

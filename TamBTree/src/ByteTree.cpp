@@ -148,10 +148,7 @@ ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed(std::string_view fro
 }
 
 void ByteTree::Commit() {
-    // A waiting transaction blocks every change, so there is nothing newer to
-    // pre-commit: install it as it is.
-    if (GetCommitState() != CommitReady) PreCommit();
-    BTree::Commit();
+    CommitNow();
 }
 
 }  // namespace TamBTree

@@ -1,80 +1,206 @@
-// The two-phase commit. PreCommit writes the committed block and flushes the
-// whole file before it marks the block ready; Commit installs it, flushing the
-// head of the system block after every step; Rollback reloads the last
-// committed state. Every crash leaves the file idle (last commit), ready (the
-// block and its page images on disk) or applying (the install is repeated at
-// the next open).
+// Commit, pre-commit and rollback, scheduled around what a crash may find.
+//
+// The system may write back any dirty page of the file at any moment and in
+// any order; only a flush orders anything. So every state of the memory,
+// with any part of it written back, must open as the last tree whose commit
+// returned or as the one being committed. The head (the first 80 bytes) lies
+// in one sector, which the disk writes whole, and is changed only by storing
+// a whole new head (StoreHead): a crash finds the old head or the new one.
+//
+// CommitNow: one data flush (the transaction's pages, its committed block and
+// the previous commit's install, which the head still names as applying),
+// then the head goes from idle or "applying the previous block" to "applying
+// this block" and is flushed. The install then happens in memory only: the
+// head already names it, and installing again at the next open gives the
+// same index. The next data flush makes it durable; the next head store, or
+// ReturnToIdle (destructor, ReadOnly(true), Rollback), leaves the applying
+// state.
+//
+// PreCommit + Commit: the same data flush, then a ready head (the counts of
+// the last commit, whose install that flush made durable), then the applying
+// head; three flushes.
+//
+// A committed block stays out of the free-block list until a flushed head no
+// longer names it; the page images an install replaces are freed only after
+// the head that applies it is flushed, since no state on disk names them
+// after that.
+#include <cstring>
+
 #include "BTree.h"
 #include "FileFormat.h"
 
 namespace TamBTree {
 
+BTree::ScheduledFlush BTree::ms_droppedFlush = BTree::NoFlush;
+
+void BTree::Flush(ScheduledFlush which) const {
+    if (which == ms_droppedFlush) return;
+    if (which == DataFlush || which == IdleDataFlush)
+        file.Flush();
+    else
+        FlushHead();
+}
+
+void BTree::CommitNow() {
+    ThrowIfReadOnly();
+    ThrowIfTransactionFailed();
+    ThrowIfInterrupted();
+    // A waiting block is the whole transaction: nothing changes while it waits.
+    if (commitPending) return Commit();
+    const std::uint64_t block = WriteCommittedBlock();
+    BTreeInfo head = NextHead();
+    head.committedBlockOffset = block;
+    head.commitReady = 0;
+    head.commitApplying = 1;
+    commitPending = true;
+    StoreHead(head);
+    Flush(DecisionFlush);
+    ReleaseUnnamedBlocks();
+    Install(true);
+}
+
 void BTree::PreCommit() {
     if (readOnly) return;
     ThrowIfTransactionFailed();
-    BTreeInfo* info = SystemBlock();
-    if (info->commitApplying)
-        throw BTreeException(
-            L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
-    // Nothing changes while a block waits, so the waiting block already holds
-    // the whole transaction; after a reopen it is the only record of it.
-    if (commitPending && info->commitReady) return;
-    if (info->commitReady) {
-        // The new block may take the space of the waiting one: the file must
-        // not name a block that is being overwritten.
-        info->commitReady = 0;
-        FlushHead();
-        commitPending = false;
-    }
-    CreateCommittedBlock();
+    ThrowIfInterrupted();
+    if (commitPending) return;
+    const std::uint64_t block = WriteCommittedBlock();
+    BTreeInfo head = NextHead();
+    head.committedBlockOffset = block;
+    head.commitReady = 1;
+    head.commitApplying = 0;
+    commitPending = true;
+    StoreHead(head);
+    Flush(ReadyFlush);
+    ReleaseUnnamedBlocks();
 }
 
 void BTree::Commit() {
     ThrowIfReadOnly();
-    BTreeInfo* info = SystemBlock();
-    if (!info->commitReady) return;
-    info->commitApplying = 1;
-    FlushHead();
-    info->commitReady = 0;
-    FlushHead();
-    ApplyCommittedBlock(info, true);
-    info = SystemBlock();
-    info->commitApplying = 0;
-    FlushHead();
-    info->committedBlockOffset = NO_PAGE;
-    FlushHead();
-    commitPending = false;
+    BTreeInfo head = *SystemBlock();
+    if (!head.commitReady) return;
+    KeepNamedBlock(head);
+    head.commitReady = 0;
+    head.commitApplying = 1;
+    StoreHead(head);
+    Flush(ApplyingFlush);
+    ReleaseUnnamedBlocks();
+    Install(true);
 }
 
 void BTree::Rollback() {
     if (readOnly) return;
     if (file.IsOpen()) {
-        BTreeInfo* info = SystemBlock();
-        // A commit whose install failed was already decided: leave the
-        // applying state for the reload to finish.
-        if (!info->commitApplying && (info->commitReady || info->committedBlockOffset != NO_PAGE)) {
-            info->commitReady = 0;
-            FlushHead();
-            info->committedBlockOffset = NO_PAGE;
-            FlushHead();
+        BTreeInfo head = *SystemBlock();
+        if (idleOwed) {
+            ReturnToIdle();
+        } else if (!head.commitApplying &&
+                   (head.commitReady || head.committedBlockOffset != NO_PAGE)) {
+            // The ready head holds the counts of the last commit, whose install
+            // is durable: dropping the block leaves exactly that tree.
+            head.commitReady = 0;
+            head.committedBlockOffset = NO_PAGE;
+            StoreHead(head);
+            Flush(RollbackFlush);
         }
+        // A commit whose install failed was already decided: the applying
+        // state stays for the reload to finish.
     }
     CloseFile();
     Load();
 }
 
+void BTree::ThrowIfInterrupted() const {
+    if (SystemBlock()->commitApplying && !idleOwed)
+        throw BTreeException(
+            L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
+}
+
+void BTree::FlushTransaction() {
+    // The data flush: the transaction's page images and its block, and the
+    // install of the previous commit, reach the disk while the head on disk
+    // still names the previous state.
+    Flush(DataFlush);
+    ClearViews();
+}
+
+BTreeInfo BTree::LastCommitHead() const {
+    // While applying, the last commit's counts are the pending ones.
+    BTreeInfo head = *SystemBlock();
+    if (head.commitApplying) {
+        head.recordCount = head.pendingRecordCount;
+        head.rootPage = head.pendingRootPage;
+        head.pageCount = head.pendingPageCount;
+    }
+    return head;
+}
+
+BTreeInfo BTree::NextHead() const {
+    // The head of a new decision: its committed counts are those of the last
+    // commit (the data flush made that commit's install durable), its pending
+    // counts are the transaction's.
+    BTreeInfo head = LastCommitHead();
+    head.pendingRecordCount = recordCount;
+    head.pendingRootPage = rootPage;
+    head.pendingPageCount = pageCount;
+    return head;
+}
+
+void BTree::StoreHead(const BTreeInfo& head) {
+    std::memcpy(SystemBlock(), &head, BTREE_INFO_SIZE);
+    idleOwed = false;
+}
+
+void BTree::KeepNamedBlock(const BTreeInfo& head) {
+    // After a reopen the waiting block's region lies in the free-block list;
+    // once applying, the head names it beyond this call.
+    const std::uint64_t offset = head.committedBlockOffset;
+    for (const auto& kept : keptBlocks)
+        if (kept.first == offset) return;
+    std::uint32_t length = 0;
+    MapCommittedBlock(&head, length);
+    file.ReleaseView(offset);
+    const std::uint64_t g = allocationGranularity;
+    const std::uint64_t size = (static_cast<std::uint64_t>(length) + g - 1) / g * g;
+    freeList.RemoveBlock(size, offset);
+    keptBlocks.emplace_back(offset, size);
+}
+
+void BTree::ReleaseUnnamedBlocks() {
+    // Called once a head is flushed: it is the only head a crash can find.
+    const std::uint64_t named = SystemBlock()->committedBlockOffset;
+    for (std::size_t i = keptBlocks.size(); i-- > 0;) {
+        if (keptBlocks[i].first == named) continue;
+        freeList.FreeBlock(keptBlocks[i].second, keptBlocks[i].first);
+        keptBlocks.erase(keptBlocks.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+}
+
+void BTree::Install(bool freeReplaced) {
+    ApplyCommittedBlock(SystemBlock(), freeReplaced);
+    commitPending = false;
+    idleOwed = true;
+}
+
+void BTree::ReturnToIdle() {
+    if (!idleOwed) return;
+    Flush(IdleDataFlush);  // the install reaches the disk before the head stops naming it
+    BTreeInfo head = LastCommitHead();
+    head.committedBlockOffset = NO_PAGE;
+    head.commitReady = 0;
+    head.commitApplying = 0;
+    StoreHead(head);
+    Flush(IdleFlush);
+    ReleaseUnnamedBlocks();
+}
+
 void BTree::FinishInterruptedCommit() {
-    BTreeInfo* info = SystemBlock();
-    ApplyCommittedBlock(info, false);
-    info = SystemBlock();
-    TakeCommittedCounts(info);
-    LoadPageIndexBlock(info);
-    info->commitApplying = 0;
-    FlushHead();
-    info->commitReady = 0;
-    FlushHead();
-    info->committedBlockOffset = NO_PAGE;
-    FlushHead();
+    const BTreeInfo installed = LastCommitHead();
+    ApplyCommittedBlock(SystemBlock(), false);
+    TakeCommittedCounts(&installed);
+    LoadPageIndexBlock(&installed);
+    idleOwed = true;
+    ReturnToIdle();
 }
 
 }  // namespace TamBTree

@@ -34,13 +34,8 @@ void GetEntry(const unsigned char* block, std::uint64_t i, std::uint64_t& page,
 }
 }  // namespace
 
-void BTree::CreateCommittedBlock() {
+std::uint64_t BTree::WriteCommittedBlock() {
     const std::uint64_t g = allocationGranularity;
-    BTreeInfo* info = SystemBlock();
-    info->pendingRecordCount = recordCount;
-    info->pendingRootPage = rootPage;
-    info->pendingPageCount = pageCount;
-
     const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
     if (n > (0xFFFFFFFFull - 4) / ENTRY_SIZE) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
     const std::uint64_t length = ENTRY_SIZE * n + 4;
@@ -59,7 +54,10 @@ void BTree::CreateCommittedBlock() {
         const std::uint64_t tail = (region + regionSize) % g;
         freeList.FreeBlock(tail, region + regionSize - tail);
     }
+    // The block itself stays out of the free-block list while a head that a
+    // crash may find names it (ReleaseUnnamedBlocks).
     const std::uint64_t blockSize = regionSize - g;
+    keptBlocks.emplace_back(start, blockSize);
     for (std::uint64_t offset = start; offset < start + blockSize; offset += g) {
         unsigned char* cached = nullptr;
         viewCache->EraseView(offset, cached);
@@ -71,16 +69,9 @@ void BTree::CreateCommittedBlock() {
     std::uint64_t i = 0;
     for (const auto& changed : changedPages) PutEntry(block, i++, changed.first, changed.second);
     for (std::uint64_t freed : freedPages) PutEntry(block, i++, freed, NO_PAGE);
-
-    info = SystemBlock();
-    info->committedBlockOffset = start;
-    freeList.FreeBlock(blockSize, start);
-    file.Flush();
+    FlushTransaction();
     file.ReleaseView(start);
-    ClearViews();
-    info->commitReady = 1;
-    FlushHead();
-    commitPending = true;
+    return start;
 }
 
 unsigned char* BTree::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const {
@@ -101,7 +92,7 @@ unsigned char* BTree::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& le
     return block;
 }
 
-void BTree::ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced) {
+void BTree::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     std::uint32_t length = 0;
     const std::uint64_t blockOffset = info->committedBlockOffset;
     const unsigned char* block = MapCommittedBlock(info, length);
@@ -125,7 +116,6 @@ void BTree::ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced) {
         const std::uint64_t page = entry.first;
         const std::uint64_t offset = entry.second;
         if (page >= limit) ThrowInvalid(L"the committed block names a page beyond the page index");
-        FlushHeldBlockBeforeLeaving(page);
         std::uint64_t* stable = GetStablePageOffset(page);
         if (freeReplaced && *stable != NO_PAGE) freeList.FreeBlock(pageSize, *stable);
         *stable = offset;
@@ -140,31 +130,15 @@ void BTree::ApplyCommittedBlock(BTreeInfo* info, bool freeReplaced) {
     }
     // Freed pages lost their locations: no remembered address may outlive that.
     ++indexEpoch;
-    if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
-        file.FlushView(heldPageIndexBlock, allocationGranularity);
-
-    info = SystemBlock();
-    info->recordCount = info->pendingRecordCount;
-    info->rootPage = info->pendingRootPage;
-    info->pageCount = info->pendingPageCount;
-    FlushHead();
-    if (info->pageCount < pageCount)
-        for (std::uint64_t x = pageCount; x >= info->pageCount && x != NO_PAGE; --x)
+    // The head is not touched: it names this install as applying, and the
+    // rewritten index entries reach the disk with the next data flush.
+    const std::uint64_t newPageCount = info->pendingPageCount;
+    if (newPageCount < pageCount)
+        for (std::uint64_t x = pageCount; x >= newPageCount && x != NO_PAGE; --x)
             freePageNumbers.Remove(x);
-    recordCount = info->recordCount;
-    rootPage = info->rootPage;
-    pageCount = info->pageCount;
-}
-
-void BTree::FlushHeldBlockBeforeLeaving(std::uint64_t page) const {
-    // Every page-index block the install rewrites reaches the disk before the
-    // install is declared finished, not only the last one.
-    const std::uint64_t block = page / pageIndexEntriesPerBlock;
-    if (heldPageIndexBlock == NO_PAGE || block >= pageIndexBlocks.Size() ||
-        pageIndexBlocks[static_cast<std::uint32_t>(block)] == heldPageIndexBlock)
-        return;
-    if (file.IsViewExist(heldPageIndexBlock))
-        file.FlushView(heldPageIndexBlock, allocationGranularity);
+    recordCount = info->pendingRecordCount;
+    rootPage = info->pendingRootPage;
+    pageCount = newPageCount;
 }
 
 void BTree::LoadPageInfoCommittedBlock(const BTreeInfo* info) {

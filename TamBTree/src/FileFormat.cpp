@@ -80,6 +80,8 @@ void BTree::Init() {
     ClearViews();
     commitPending = false;
     transactionFailed = false;
+    idleOwed = false;
+    keptBlocks.clear();
 }
 
 void BTree::CloseFile() const {

@@ -107,6 +107,7 @@ void BTree::ValidateOffset() const {
     }
     for (const auto& changed : changedPages) Claim(claimed, changed.second);
     if (info->commitReady) ClaimWaitingBlock(claimed);
+    for (const auto& kept : keptBlocks) ClaimRange(claimed, kept.first, kept.second, unit);
     for (const auto& block : freeList.BlocksByOffset())
         ClaimRange(claimed, block.first, block.second, unit);
 

@@ -118,10 +118,6 @@ public:
     std::pair<TamBTree::BTreeIterator, bool> Put(const std::string& key, const std::string& value) {
         return Insert(Make(key, value));
     }
-    void CommitAll() {
-        PreCommit();
-        Commit();
-    }
     std::string KeyAt(const TamBTree::BTreeIterator& it) const {
         const Record r = GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
         return std::string(reinterpret_cast<const char*>(r.key), r.keyLength);
@@ -230,6 +226,16 @@ public:
         std::uint64_t sum = 0;
         for (const auto& block : tree.freeList.BlocksByOffset()) sum += block.second;
         return sum;
+    }
+    // The flushes of the commit schedule that a crash needs, and dropping one
+    // of them in every commit from now on (NoFlush: none).
+    static constexpr int NoFlush = BTree::NoFlush;
+    static std::vector<int> ScheduleFlushes() {
+        return {BTree::DataFlush,     BTree::DecisionFlush, BTree::ReadyFlush,
+                BTree::ApplyingFlush, BTree::IdleDataFlush, BTree::IdleFlush};
+    }
+    static void DropFlush(int which) {
+        BTree::ms_droppedFlush = static_cast<BTree::ScheduledFlush>(which);
     }
     static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
         return {tree.pageIndexBlocks.begin(), tree.pageIndexBlocks.end()};
