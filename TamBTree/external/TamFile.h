@@ -12,7 +12,7 @@ namespace TamFile {
 
 // The allocation granularity of the system: the size and alignment of one
 // view. Always 65536.
-TAM_API std::uint32_t GetAllocationGranularity();
+std::uint32_t GetAllocationGranularity();
 
 // What the file layer was doing when it failed.
 enum Action : std::uint32_t {
@@ -79,9 +79,9 @@ class PathT;
 
 // A file-system path.
 template <>
-class TAM_API PathT<char> {
+class PathT<char> {
 public:
-    explicit PathT(const std::string& path) : path(path) {}
+    explicit PathT(const std::string& text) : path(text) {}
     bool IsFile() const;            // an existing regular file
     std::uint64_t Size() const;     // 0 when the file cannot be examined
     std::string FullPath() const;   // absolute form
@@ -100,7 +100,7 @@ private:
 using Path = PathT<char>;
 
 // Base of the file classes: the path and the error reporting.
-class TAM_API CFileBase : public TamMem::PoolObject {
+class CFileBase : public TamMem::PoolObject {
 public:
     virtual ~CFileBase();
     const std::string& GetPath() const { return path; }
@@ -137,7 +137,7 @@ enum OpenMode : std::uint32_t {
 // Observer of the file services' durability points, for fault-injection
 // tests. A hook may throw (the call then fails as a failing system call
 // would) or end the process.
-class TAM_API FileFaultHook {
+class FileFaultHook {
 public:
     enum Point {
         BeforeFlushView,
@@ -155,7 +155,7 @@ public:
 // A file reached through memory-mapped views. Views are handed out by file
 // offset and stay at the same address until they are released or the file is
 // closed; growing the file never moves a view already handed out.
-class TAM_API MemoryMapFile : public CFileBase {
+class MemoryMapFile : public CFileBase {
 public:
     // Views are carved out of mappings of this many bytes each, reserved at
     // aligned file offsets; only a view that straddles two of them gets a

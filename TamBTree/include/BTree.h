@@ -359,7 +359,7 @@ private:
     mutable std::uint64_t creatingPage;
 };
 
-inline CacheOperation::CacheOperation(const BTree* tree) : tree(tree) {
+inline CacheOperation::CacheOperation(const BTree* bracketed) : tree(bracketed) {
     tree->Add();
 }
 
