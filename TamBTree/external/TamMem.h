@@ -7,7 +7,8 @@
 #include <new>
 
 // Marks what the shared library exports: what the public headers of the tree
-// reach (the exceptions, the message descriptor and the memory pool).
+// reach (the exceptions, the message descriptor, the memory pool and the
+// mapped file that BTree holds and its inline members read).
 // Everything else stays hidden.
 #if defined(__GNUC__)
 #define TAM_API __attribute__((visibility("default")))
