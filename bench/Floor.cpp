@@ -24,7 +24,7 @@ constexpr std::size_t MAX_REPS = 200;
 // One mapped scratch file, removed when done.
 class MappedFile {
 public:
-    MappedFile(const std::string& path, std::uint64_t size) : path(path), size(size) {
+    MappedFile(const std::string& filePath, std::uint64_t bytes) : path(filePath), size(bytes) {
         fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
         if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0) Fail("create");
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);

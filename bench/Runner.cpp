@@ -48,8 +48,8 @@ bool IsBatchedRandomWrite(const std::string& w) {
     return w == "fillrandom" || w == "overwrite" || w == "deleterandom";
 }
 
-Runner::Runner(Engine& engine, const RunSettings& settings, const std::string& directory)
-    : engine(engine), settings(settings), directory(directory), values(settings.seed) {}
+Runner::Runner(Engine& measured, const RunSettings& run, const std::string& treeDirectory)
+    : engine(measured), settings(run), directory(treeDirectory), values(run.seed) {}
 
 Runner::~Runner() {
     engine.Close();

@@ -22,7 +22,7 @@ public:
 
 class TamEngine : public Engine {
 public:
-    explicit TamEngine(const EngineSettings& settings) : settings(settings) {
+    explicit TamEngine(const EngineSettings& engineSettings) : settings(engineSettings) {
         TamFile::MemoryMapFile::SetFaultHook(&counter);
     }
     ~TamEngine() override {

@@ -134,16 +134,16 @@ inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o,
         const std::string key = KeyFor(o, o.hasValue ? "fuzz-large" : "fuzz-large" + large);
         tree.Insert(TamBTreeTest::TestTree::Make(key, ValueFor(o, large)));
         for (int i = 0; i < 3; ++i) {
-            const std::string key = KeyFor(o, "fuzz" + std::to_string(i));
+            const std::string numbered = KeyFor(o, "fuzz" + std::to_string(i));
             tree.Insert(
-                TamBTreeTest::TestTree::Make(key, ValueFor(o, "value" + std::to_string(i))));
+                TamBTreeTest::TestTree::Make(numbered, ValueFor(o, "value" + std::to_string(i))));
         }
         const TamBTree::BTreeIterator first = tree.Begin();
         if (!first.IsEnd()) {
             const TamBTree::BTree::Record r =
                 tree.GetRecord(first.GetCurrentPage(), first.GetCurrentRecord());
-            const std::string key(reinterpret_cast<const char*>(r.key), r.keyLength);
-            tree.Erase(TamBTreeTest::TestTree::MakeKey(key));
+            const std::string firstKey(reinterpret_cast<const char*>(r.key), r.keyLength);
+            tree.Erase(TamBTreeTest::TestTree::MakeKey(firstKey));
         }
         tree.PreCommit();
         tree.Commit();

@@ -10,6 +10,7 @@ need=()
 [ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
 [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
 command -v cmake >/dev/null || need+=(cmake)
+command -v help2man >/dev/null || need+=(help2man)
 command -v g++ >/dev/null || need+=(g++)
 scripts/install-packages.sh ${need[@]+"${need[@]}"}
 

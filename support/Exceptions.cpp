@@ -9,16 +9,16 @@ namespace Tam {
 
 BaseException::BaseException() = default;
 
-BaseException::BaseException(const SmartPtr<MessageInfo>& message) : message(message) {
-    if (message) SetText(TamMessages::Format(*message));
+BaseException::BaseException(const SmartPtr<MessageInfo>& info) : message(info) {
+    if (info) SetText(TamMessages::Format(*info));
 }
 
-BaseException::BaseException(const std::wstring& text) {
-    SetText(text);
+BaseException::BaseException(const std::wstring& description) {
+    SetText(description);
 }
 
-BaseException::BaseException(const wchar_t* text) {
-    SetText(text ? std::wstring(text) : L"");
+BaseException::BaseException(const wchar_t* description) {
+    SetText(description ? std::wstring(description) : L"");
 }
 
 BaseException::BaseException(const BaseException& other)
@@ -110,11 +110,11 @@ std::wstring FileErrorText(Action action, const std::string& path, int error) {
 
 }  // namespace
 
-FileException::FileException(Action action, const std::string& path, int error)
-    : Tam::Exception(FileErrorText(action, path, error)),
-      action(action),
-      path(path),
-      error(error) {}
+FileException::FileException(Action failed, const std::string& filePath, int errorNumber)
+    : Tam::Exception(FileErrorText(failed, filePath, errorNumber)),
+      action(failed),
+      path(filePath),
+      error(errorNumber) {}
 
 FileException::FileException() = default;
 

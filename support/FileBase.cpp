@@ -23,7 +23,7 @@ std::map<char, bool> CFileBase::m_mSparseDrive;
 bool (*CFileBase::ms_QueryVolumeSparse)(const std::string& root) = QueryVolumeSparse;
 void (*CFileBase::ms_SetSparse)(int fd) = SetSparse;
 
-CFileBase::CFileBase(const std::string& path) : path(path) {}
+CFileBase::CFileBase(const std::string& filePath) : path(filePath) {}
 
 CFileBase::~CFileBase() = default;
 

@@ -101,8 +101,8 @@ struct MemoryMapFile::State : TamMem::PoolObject {
     }
 };
 
-MemoryMapFile::MemoryMapFile(const std::string& path)
-    : CFileBase(path), viewSize(kGranularity), state(new State) {}
+MemoryMapFile::MemoryMapFile(const std::string& filePath)
+    : CFileBase(filePath), viewSize(kGranularity), state(new State) {}
 
 MemoryMapFile::~MemoryMapFile() {
     Close();

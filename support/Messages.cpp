@@ -49,7 +49,7 @@ struct ParsedEntry {
 // Reads a table from untrusted bytes; every read is bounds-checked.
 class TableReader {
 public:
-    TableReader(const unsigned char* data, std::uint32_t size) : data(data), left(size) {}
+    TableReader(const unsigned char* table, std::uint32_t size) : data(table), left(size) {}
 
     std::uint32_t Word() {
         const unsigned char* p = Take(4);
@@ -167,9 +167,9 @@ std::wstring FillParameters(const std::wstring& text, const std::vector<std::wst
 
 const std::wstring MessageInfo::EMPTY_PARAM_VALUE = L"<empty>";
 
-MessageInfo::MessageInfo(const std::string& module, std::uint32_t number,
-                         const std::string& sourceFile, std::uint32_t sourceLine)
-    : module(module), number(number), sourceFile(sourceFile), sourceLine(sourceLine) {
+MessageInfo::MessageInfo(const std::string& moduleName, std::uint32_t messageNumber,
+                         const std::string& file, std::uint32_t line)
+    : module(moduleName), number(messageNumber), sourceFile(file), sourceLine(line) {
     g_liveMessages.fetch_add(1, std::memory_order_relaxed);
 }
 

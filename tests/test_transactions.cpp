@@ -115,24 +115,24 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
     enum Decision { Commit, PreCommitThenCommit, Rollback, Clear };
     for (const Decision decision : {Commit, PreCommitThenCommit, Rollback, Clear}) {
         SCOPED_TRACE("decision " + std::to_string(decision));
-        const std::string path = dir.File(std::to_string(decision) + ".tbt");
+        const std::string treePath = dir.File(std::to_string(decision) + ".tbt");
         UniqueModel committed, next;
-        MakeReadyFile(path, 21 + decision, committed, next);
-        const BTreeInfo ready = ReadHead(path);
+        MakeReadyFile(treePath, 21 + decision, committed, next);
+        const BTreeInfo ready = ReadHead(treePath);
         {
-            TestTree reader(path, ReadOnly());
+            TestTree reader(treePath, ReadOnly());
             EXPECT_EQ(reader.GetCommitState(), TestTree::CommitReady);
             EXPECT_EQ(reader.Difference(committed), "");
             reader.PreCommit();
             reader.Rollback();
             EXPECT_THROW(reader.Commit(), TamBTree::BTreeReadOnlyException);
-            ExpectAllRefused(reader, ReadOnlyText(path));
+            ExpectAllRefused(reader, ReadOnlyText(treePath));
             EXPECT_THROW(reader.Clear(), TamBTree::BTreeReadOnlyException);
             EXPECT_EQ(reader.Difference(committed), "");
         }
-        EXPECT_TRUE(SameHead(ReadHead(path), ready));
+        EXPECT_TRUE(SameHead(ReadHead(treePath), ready));
         {
-            TestTree tree(path);
+            TestTree tree(treePath);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             ExpectValidAndSame(tree, committed);
             ExpectAllRefused(tree, kWaiting);
@@ -144,7 +144,7 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             if (decision == Rollback) next = committed;
             if (decision == Clear) next.clear();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-            if (decision == Rollback || decision == Clear) ExpectIdleHead(path);
+            if (decision == Rollback || decision == Clear) ExpectIdleHead(treePath);
             ExpectValidAndSame(tree, next);
             if (decision == Clear) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
@@ -156,8 +156,8 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             Mutate(&tree, next, rng, 500);
             tree.CommitNow();
         }
-        ExpectIdleHead(path);
-        TestTree again(path);
+        ExpectIdleHead(treePath);
+        TestTree again(treePath);
         ExpectValidAndSame(again, next);
     }
 }
@@ -165,24 +165,24 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
 TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
     for (const bool readOnly : {false, true}) {
         SCOPED_TRACE(readOnly ? "read-only open" : "read-write open");
-        const std::string path = dir.File(readOnly ? "ro.tbt" : "rw.tbt");
+        const std::string treePath = dir.File(readOnly ? "ro.tbt" : "rw.tbt");
         UniqueModel committed, next;
-        MakeReadyFile(path, readOnly ? 31 : 32, committed, next);
-        TreeFileBytes(path).Put<std::uint16_t>(72, 0x0100);  // ready 0, applying 1
+        MakeReadyFile(treePath, readOnly ? 31 : 32, committed, next);
+        TreeFileBytes(treePath).Put<std::uint16_t>(72, 0x0100);  // ready 0, applying 1
         const Options options = readOnly ? ReadOnly() : Options();
         if (readOnly) {
             // The install needs a read-write open, which another reader's
             // lock refuses.
-            const int reader = open(path.c_str(), O_RDONLY);
+            const int reader = open(treePath.c_str(), O_RDONLY);
             ASSERT_EQ(flock(reader, LOCK_SH), 0);
-            EXPECT_THROW(TestTree(path, options), TamFile::FileException);
+            EXPECT_THROW(TestTree(treePath, options), TamFile::FileException);
             close(reader);
-            EXPECT_EQ(ReadHead(path).commitApplying, 1);
+            EXPECT_EQ(ReadHead(treePath).commitApplying, 1);
         }
         {
-            TestTree tree(path, options);
+            TestTree tree(treePath, options);
             EXPECT_EQ(tree.ReadOnly(), readOnly);
-            ExpectIdleHead(path);
+            ExpectIdleHead(treePath);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
             ExpectValidAndSame(tree, next);
             if (!readOnly) {
@@ -192,7 +192,7 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
                 EXPECT_NO_THROW(tree.ValidateTree());
             }
         }
-        TestTree again(path);
+        TestTree again(treePath);
         EXPECT_EQ(again.Difference(next), "");
     }
 }
@@ -213,17 +213,17 @@ TEST_F(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
                               {"applying, length beyond the end", true, 0, 0xFFFFFFF0u}};
     for (const Damage& damage : damages) {
         SCOPED_TRACE(damage.name);
-        const std::string path = dir.File(damage.name);
+        const std::string treePath = dir.File(damage.name);
         UniqueModel committed, next;
-        MakeReadyFile(path, 100, committed, next);
-        TreeFileBytes file(path);
-        const std::uint64_t offset = ReadHead(path).committedBlockOffset + damage.offsetShift;
+        MakeReadyFile(treePath, 100, committed, next);
+        TreeFileBytes file(treePath);
+        const std::uint64_t offset = ReadHead(treePath).committedBlockOffset + damage.offsetShift;
         file.Put(64, offset);
         if (damage.length) file.Put(offset, damage.length);
         if (damage.applying) file.Put<std::uint16_t>(72, 0x0100);
-        EXPECT_THROW(TestTree{path}, Tam::Exception);
-        EXPECT_EQ(ReadHead(path).commitApplying, damage.applying ? 1 : 0);
-        EXPECT_EQ(ReadHead(path).commitReady, damage.applying ? 0 : 1);
+        EXPECT_THROW(TestTree{treePath}, Tam::Exception);
+        EXPECT_EQ(ReadHead(treePath).commitApplying, damage.applying ? 1 : 0);
+        EXPECT_EQ(ReadHead(treePath).commitReady, damage.applying ? 0 : 1);
     }
 }
 

@@ -15,8 +15,8 @@ namespace TamTool {
 // A failure the tool reports itself: "tambtree: <message>" and the exit code.
 class Failure : public std::runtime_error {
 public:
-    explicit Failure(const std::string& message, int code = 1)
-        : std::runtime_error(message), code(code) {}
+    explicit Failure(const std::string& message, int exitCode = 1)
+        : std::runtime_error(message), code(exitCode) {}
     int Code() const { return code; }
 
 private:
@@ -38,8 +38,8 @@ struct Layout {
 // A byte tree whose keys may be ordered as integers.
 class GenericTree : public TamBTree::ByteTree {
 public:
-    GenericTree(const std::string& path, const Options& options, Order order)
-        : ByteTree(path, options), order(order) {}
+    GenericTree(const std::string& path, const Options& options, Order keyOrder)
+        : ByteTree(path, options), order(keyOrder) {}
 
 protected:
     bool Less(const Record& a, const Record& b) const override;

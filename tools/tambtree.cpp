@@ -39,7 +39,7 @@ struct Arguments {
 // decimal numbers, other fields as bytes (escaped on output), or hex.
 class Codec {
 public:
-    Codec(Order order, bool hex) : order(order), hex(hex) {}
+    Codec(Order keyOrder, bool asHex) : order(keyOrder), hex(asHex) {}
 
     std::string Key(const std::string& text) const {
         if (order == Order::Bytes || hex) return Field(text);

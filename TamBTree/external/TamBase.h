@@ -10,12 +10,6 @@
 
 #include "TamMem.h"
 
-#if defined(__GNUC__)
-#define TAM_API __attribute__((visibility("default")))
-#else
-#define TAM_API
-#endif
-
 namespace Tam {
 
 // Shared ownership of an object that carries its own atomic reference count
@@ -130,14 +124,14 @@ public:
 
 protected:
     Exception() = default;
-    explicit Exception(const wchar_t* text) : BaseException(text) {}
-    explicit Exception(const std::wstring& text) : BaseException(text) {}
-    explicit Exception(const SmartPtr<MessageInfo>& message) : BaseException(message) {}
+    explicit Exception(const wchar_t* description) : BaseException(description) {}
+    explicit Exception(const std::wstring& description) : BaseException(description) {}
+    explicit Exception(const SmartPtr<MessageInfo>& info) : BaseException(info) {}
 };
 
 // The process-wide message registry. Tables are registered by name; texts are
 // found by module name and message number.
-class TAM_API TamMessages {
+class TamMessages {
 public:
     static void Init();
     // Registers a table in the binary format: a 32-bit entry count, then per
@@ -157,16 +151,16 @@ public:
     static std::uint32_t TableEntries(const std::string& name);
 };
 
-struct TAM_API TamMessagesInit {
+struct TamMessagesInit {
     // Number of libraries that registered a table.
     static int ms_Cnt;
 };
 
 // Owns one file descriptor; -1 is the invalid value.
-class TAM_API Handle {
+class Handle {
 public:
     Handle() noexcept = default;
-    explicit Handle(int fd) noexcept : fd(fd) {}
+    explicit Handle(int descriptor) noexcept : fd(descriptor) {}
     Handle(const Handle&) = delete;
     Handle& operator=(const Handle&) = delete;
     virtual ~Handle();
@@ -181,7 +175,7 @@ private:
 };
 
 // Wide text to UTF-8 (for what()).
-TAM_API std::string ToUtf8(const std::wstring& text);
+std::string ToUtf8(const std::wstring& text);
 // Multibyte text in the current locale to wide characters.
 TAM_API std::wstring FromMultiByte(const std::string& text);
 

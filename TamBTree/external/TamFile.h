@@ -12,7 +12,7 @@ namespace TamFile {
 
 // The allocation granularity of the system: the size and alignment of one
 // view. Always 65536.
-TAM_API std::uint32_t GetAllocationGranularity();
+std::uint32_t GetAllocationGranularity();
 
 // What the file layer was doing when it failed.
 enum Action : std::uint32_t {
@@ -79,9 +79,9 @@ class PathT;
 
 // A file-system path.
 template <>
-class TAM_API PathT<char> {
+class PathT<char> {
 public:
-    explicit PathT(const std::string& path) : path(path) {}
+    explicit PathT(const std::string& text) : path(text) {}
     bool IsFile() const;            // an existing regular file
     std::uint64_t Size() const;     // 0 when the file cannot be examined
     std::string FullPath() const;   // absolute form
@@ -137,7 +137,7 @@ enum OpenMode : std::uint32_t {
 // Observer of the file services' durability points, for fault-injection
 // tests. A hook may throw (the call then fails as a failing system call
 // would) or end the process.
-class TAM_API FileFaultHook {
+class FileFaultHook {
 public:
     enum Point {
         BeforeFlushView,

@@ -6,9 +6,19 @@
 #include <cstdint>
 #include <new>
 
+// Marks what the shared library exports: what the public headers of the tree
+// reach (the exceptions, the message descriptor, the memory pool and the
+// mapped file that BTree holds and its inline members read).
+// Everything else stays hidden.
+#if defined(__GNUC__)
+#define TAM_API __attribute__((visibility("default")))
+#else
+#define TAM_API
+#endif
+
 namespace TamMem {
 
-class MemoryPool {
+class TAM_API MemoryPool {
 public:
     // A block of `size` bytes, or null when none can be had.
     static void* New(std::uint32_t size);
@@ -18,7 +28,7 @@ public:
 // The library's allocation rule: 0 bytes yield null without asking the pool;
 // when the pool has nothing, the installed new-handler is called once and, if
 // the pool still has nothing, std::bad_alloc is thrown.
-void* Allocate(std::size_t size);
+TAM_API void* Allocate(std::size_t size);
 inline void Free(void* p) {
     MemoryPool::Delete(p);
 }

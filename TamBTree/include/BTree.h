@@ -214,8 +214,8 @@ private:
     // committed.
     class ChangeGuard {
     public:
-        explicit ChangeGuard(BTree& tree)
-            : tree(tree), writes(tree.pageWrites), exceptions(std::uncaught_exceptions()) {}
+        explicit ChangeGuard(BTree& guarded)
+            : tree(guarded), writes(guarded.pageWrites), exceptions(std::uncaught_exceptions()) {}
         ~ChangeGuard() {
             if (std::uncaught_exceptions() > exceptions && tree.pageWrites != writes)
                 tree.transactionFailed = true;
@@ -449,7 +449,7 @@ private:
     mutable std::uint64_t creatingPage;
 };
 
-inline CacheOperation::CacheOperation(const BTree* tree) : tree(tree) {
+inline CacheOperation::CacheOperation(const BTree* bracketed) : tree(bracketed) {
     tree->Add();
 }
 

@@ -19,8 +19,8 @@ constexpr std::uint64_t NO_PAGE = ~static_cast<std::uint64_t>(0);
 class TAMBTREE_API BTreeIterator {
 public:
     BTreeIterator() = default;
-    BTreeIterator(std::uint64_t page, std::uint32_t record, BTree* tree)
-        : tree(tree), page(page), record(record) {}
+    BTreeIterator(std::uint64_t pageNumber, std::uint32_t index, BTree* owner)
+        : tree(owner), page(pageNumber), record(index) {}
 
     // Steps forward; the step after the last record is the end position.
     BTreeIterator& operator++();
@@ -53,8 +53,8 @@ private:
 class TAMBTREE_API BTreeConstIterator {
 public:
     BTreeConstIterator() = default;
-    BTreeConstIterator(std::uint64_t page, std::uint32_t record, const BTree* tree)
-        : tree(tree), page(page), record(record) {}
+    BTreeConstIterator(std::uint64_t pageNumber, std::uint32_t index, const BTree* owner)
+        : tree(owner), page(pageNumber), record(index) {}
     BTreeConstIterator(const BTreeIterator& it) : tree(it.tree), page(it.page), record(it.record) {}
     BTreeConstIterator& operator=(const BTreeIterator& it) {
         tree = it.tree;

@@ -88,7 +88,7 @@ public:
     class TAMBTREE_API ReverseCursor : public CursorTypes {
     public:
         ReverseCursor() = default;
-        explicit ReverseCursor(Cursor at) : at(std::move(at)) {}
+        explicit ReverseCursor(Cursor base) : at(std::move(base)) {}
 
         bool IsEnd() const { return at.IsEnd(); }
         std::string_view Key() const { return at.Key(); }
@@ -115,7 +115,7 @@ public:
     template <class C>
     class Range {
     public:
-        Range(C first, C last) : first(std::move(first)), last(std::move(last)) {}
+        Range(C from, C to) : first(std::move(from)), last(std::move(to)) {}
         const C& begin() const { return first; }
         const C& end() const { return last; }
         bool empty() const { return first == last; }

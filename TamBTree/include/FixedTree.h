@@ -86,8 +86,8 @@ public:
 
     private:
         friend class FixedTree;
-        const_iterator(const FixedTree* tree, const BTreeConstIterator& position)
-            : tree(tree), position(position) {
+        const_iterator(const FixedTree* owner, const BTreeConstIterator& at)
+            : tree(owner), position(at) {
             Load();
         }
         void Load() {
@@ -105,10 +105,10 @@ public:
     using iterator = const_iterator;
 
     explicit FixedTree(const std::string& path, const Options& options = Options(),
-                       const Compare& compare = Compare())
+                       const Compare& order = Compare())
         : BTree(path, false, true, true, true, 65536, options.cacheSize, options.readOnly,
                 options.temporary),
-          compare(compare) {
+          compare(order) {
         keySize = sizeof(Key);
         valueSize = sizeof(Value);
     }

@@ -9,20 +9,20 @@
 
 namespace TamBTree {
 
-BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
-             bool fixedValueSize, std::uint32_t requestedPageSize, std::uint32_t cacheSize,
-             bool readOnly, bool deleteOnDestroy)
+BTree::BTree(const std::string& path, bool duplicates, bool fixedKeys, bool withValues,
+             bool fixedValues, std::uint32_t requestedPageSize, std::uint32_t cacheSize,
+             bool openReadOnly, bool deleteFile)
     : recordBuffers{nullptr, nullptr},
       keySize(0),
       valueSize(0),
       pageSize(0),
       file(path),
-      allowDuplicates(allowDuplicates),
-      fixedKeySize(fixedKeySize),
-      hasValue(hasValue),
-      fixedValueSize(fixedValueSize),
-      readOnly(readOnly),
-      deleteOnDestroy(deleteOnDestroy),
+      allowDuplicates(duplicates),
+      fixedKeySize(fixedKeys),
+      hasValue(withValues),
+      fixedValueSize(fixedValues),
+      readOnly(openReadOnly),
+      deleteOnDestroy(deleteFile),
       internalSlotSize(INTERNAL_SLOT_SIZE),
       leafSlotSize(LEAF_SLOT_SIZE),
       allocationGranularity(TamFile::GetAllocationGranularity()),

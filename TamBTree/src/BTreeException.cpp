@@ -28,10 +28,10 @@ Tam::SmartPtr<Tam::MessageInfo> BuildMessageInfo(std::uint32_t number, std::uint
 }
 
 BTreeException::BTreeException() = default;
-BTreeException::BTreeException(const wchar_t* text) : Tam::Exception(text) {}
-BTreeException::BTreeException(const std::wstring& text) : Tam::Exception(text) {}
-BTreeException::BTreeException(const Tam::SmartPtr<Tam::MessageInfo>& message)
-    : Tam::Exception(message) {}
+BTreeException::BTreeException(const wchar_t* description) : Tam::Exception(description) {}
+BTreeException::BTreeException(const std::wstring& description) : Tam::Exception(description) {}
+BTreeException::BTreeException(const Tam::SmartPtr<Tam::MessageInfo>& info)
+    : Tam::Exception(info) {}
 BTreeException::BTreeException(const BTreeException& other) = default;
 BTreeException& BTreeException::operator=(const BTreeException& other) {
     Tam::Exception::operator=(other);
@@ -47,15 +47,15 @@ void BTreeException::Throw() const {
 
 // Copy and Throw are repeated in every class so that both keep the
 // most-derived type.
-#define TAMBTREE_DEFINE_EXCEPTION(Name)                                                     \
-    Name::Name(const Tam::SmartPtr<Tam::MessageInfo>& message) : BTreeException(message) {} \
-    Name::Name(const Name& other) = default;                                                \
-    Name::~Name() = default;                                                                \
-    Tam::BaseException* Name::Copy() const {                                                \
-        return new Name(*this);                                                             \
-    }                                                                                       \
-    void Name::Throw() const {                                                              \
-        throw *this;                                                                        \
+#define TAMBTREE_DEFINE_EXCEPTION(Name)                                               \
+    Name::Name(const Tam::SmartPtr<Tam::MessageInfo>& info) : BTreeException(info) {} \
+    Name::Name(const Name& other) = default;                                          \
+    Name::~Name() = default;                                                          \
+    Tam::BaseException* Name::Copy() const {                                          \
+        return new Name(*this);                                                       \
+    }                                                                                 \
+    void Name::Throw() const {                                                        \
+        throw *this;                                                                  \
     }
 
 TAMBTREE_DEFINE_EXCEPTION(BTreeReadOnlyException)

@@ -13,8 +13,8 @@ const unsigned char* Bytes(std::string_view s) {
 
 }  // namespace
 
-ByteTree::Cursor::Cursor(const ByteTree* tree, const BTreeConstIterator& position)
-    : tree(tree), position(position) {
+ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
+    : tree(owner), position(at) {
     Load();
 }
 

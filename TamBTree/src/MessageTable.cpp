@@ -50,7 +50,7 @@ using Table = std::array<unsigned char, TableSize()>;
 
 class TableWriter {
 public:
-    constexpr explicit TableWriter(Table& table) : table(table) {}
+    constexpr explicit TableWriter(Table& target) : table(target) {}
     constexpr void Byte(unsigned value) { table[at++] = static_cast<unsigned char>(value); }
     constexpr void Word(std::uint32_t value) {
         for (int shift = 0; shift < 32; shift += 8) Byte(value >> shift & 0xFF);

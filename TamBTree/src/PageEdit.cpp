@@ -28,8 +28,9 @@ void CopyBytes(unsigned char* to, const unsigned char* from, std::uint32_t lengt
 
 }  // namespace
 
-PageLayout::PageLayout(const PageFormat& format)
-    : format(format), scratch(static_cast<unsigned char*>(TamMem::Allocate(format.pageSize))) {}
+PageLayout::PageLayout(const PageFormat& pageFormat)
+    : format(pageFormat),
+      scratch(static_cast<unsigned char*>(TamMem::Allocate(pageFormat.pageSize))) {}
 
 PageLayout::~PageLayout() {
     TamMem::Free(scratch);

@@ -27,7 +27,7 @@ class ViewCache : public TamMem::PoolObject {
 public:
     using Entry = ViewCacheEntry;
 
-    explicit ViewCache(bool keepKeys = true) : keepKeys(keepKeys) {}
+    explicit ViewCache(bool keepPageKeys = true) : keepKeys(keepPageKeys) {}
     ~ViewCache() { ClearViews(); }
     ViewCache(const ViewCache&) = delete;
     ViewCache& operator=(const ViewCache&) = delete;

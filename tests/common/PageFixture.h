@@ -47,10 +47,10 @@ inline const unsigned char* Data(const std::string& s) {
 
 class Pages {
 public:
-    Pages(bool fixedKey, bool hasValue, bool fixedValue, std::uint32_t keySize = 0,
-          std::uint32_t valueSize = 0)
+    Pages(bool fixedKey, bool hasValue, bool fixedValue, std::uint32_t fixedKeySize = 0,
+          std::uint32_t fixedValueSize = 0)
         // Like the tree, sizes stay 0 unless they are fixed.
-        : keySize(fixedKey ? keySize : 0), valueSize(fixedValue ? valueSize : 0) {
+        : keySize(fixedKey ? fixedKeySize : 0), valueSize(fixedValue ? fixedValueSize : 0) {
         format = PageFormat{PAGE_SIZE,      fixedKey,         hasValue,   fixedValue,
                             &this->keySize, &this->valueSize, RecordLess, nullptr};
         layout = std::make_unique<PageLayout>(format);

@@ -18,7 +18,7 @@ class TreeFileBytes {
 public:
     static constexpr std::uint64_t PAGE = 65536;
 
-    explicit TreeFileBytes(const std::string& path) : path(path) {}
+    explicit TreeFileBytes(const std::string& filePath) : path(filePath) {}
 
     std::vector<unsigned char> ReadAll() const {
         std::vector<unsigned char> bytes(static_cast<std::size_t>(Size()));

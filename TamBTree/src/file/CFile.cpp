@@ -45,7 +45,7 @@ bool ByteCount(std::uint32_t itemSize, std::uint32_t itemCount, std::uint32_t& b
 
 }  // namespace
 
-CFileT<unsigned int>::CFileT(const std::string& path) : CFileBase(path) {}
+CFileT<unsigned int>::CFileT(const std::string& filePath) : CFileBase(filePath) {}
 
 CFileT<unsigned int>::~CFileT() = default;
 

@@ -21,8 +21,8 @@ public:
     using Pair = std::pair<T, T>;
     using Set = std::set<Pair, std::less<Pair>, TamMem::PoolAllocator<Pair>>;
 
-    explicit EmptyListT(T maxBlockSize = std::numeric_limits<T>::max(), T managedSize = 0)
-        : maxBlockSize(maxBlockSize), managedSize(managedSize) {}
+    explicit EmptyListT(T maxBlock = std::numeric_limits<T>::max(), T managed = 0)
+        : maxBlockSize(maxBlock), managedSize(managed) {}
     virtual ~EmptyListT() = default;
 
     // Best fit: hands out the smallest free block of at least `size` bytes
