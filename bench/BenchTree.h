@@ -8,6 +8,7 @@
 
 #include "Bench.h"
 #include "TamBTree.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
@@ -15,7 +16,7 @@ namespace TamBTree {
 // transaction has written (copied or created) so far.
 class BTreeTestAccess {
 public:
-    static std::size_t ChangedPages(const BTree& tree) { return tree.changedPages.size(); }
+    static std::size_t ChangedPages(const BTree& tree) { return tree.core->changedPages.size(); }
 };
 
 }  // namespace TamBTree

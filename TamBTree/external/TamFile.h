@@ -100,7 +100,7 @@ private:
 using Path = PathT<char>;
 
 // Base of the file classes: the path and the error reporting.
-class TAM_API CFileBase : public TamMem::PoolObject {
+class CFileBase : public TamMem::PoolObject {
 public:
     virtual ~CFileBase();
     const std::string& GetPath() const { return path; }
@@ -155,7 +155,7 @@ public:
 // A file reached through memory-mapped views. Views are handed out by file
 // offset and stay at the same address until they are released or the file is
 // closed; growing the file never moves a view already handed out.
-class TAM_API MemoryMapFile : public CFileBase {
+class MemoryMapFile : public CFileBase {
 public:
     // Views are carved out of mappings of this many bytes each, reserved at
     // aligned file offsets; only a view that straddles two of them gets a

@@ -3,12 +3,12 @@
 // the transaction commits.
 #include <cstring>
 
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
-PageHeader* BTree::NewPage(const PageHeader& pageTemplate) {
+PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate) {
     std::uint64_t n;
     if (!freePageNumbers.Empty()) {
         n = freePageNumbers.Last();
@@ -35,7 +35,7 @@ PageHeader* BTree::NewPage(const PageHeader& pageTemplate) {
     return page;
 }
 
-void BTree::FreePage(const PageHeader* page) {
+void TreeCore::FreePage(const PageHeader* page) {
     const std::uint64_t n = page->pageNumber;
     freedPages.Append(n);
     PageMap::const_iterator changed = changedPages.find(n);

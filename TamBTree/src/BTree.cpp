@@ -1,192 +1,165 @@
-// The tree object: construction, destruction, accessors and the read-only
-// switch.
+// The exported tree: every call goes to the core, which holds the state.
 #include "BTree.h"
 
 #include "FileFormat.h"
-#include "PageAddressCache.h"
-#include "PageLayout.h"
-#include "ViewCache.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
-BTree::BTree(const std::string& path, bool duplicates, bool fixedKeys, bool withValues,
-             bool fixedValues, std::uint32_t requestedPageSize, std::uint32_t cacheSize,
-             bool openReadOnly, bool deleteFile)
-    : recordBuffers{nullptr, nullptr},
-      keySize(0),
-      valueSize(0),
-      pageSize(0),
-      file(path),
-      allowDuplicates(duplicates),
-      fixedKeySize(fixedKeys),
-      hasValue(withValues),
-      fixedValueSize(fixedValues),
-      readOnly(openReadOnly),
-      deleteOnDestroy(deleteFile),
-      internalSlotSize(INTERNAL_SLOT_SIZE),
-      leafSlotSize(LEAF_SLOT_SIZE),
-      allocationGranularity(TamFile::GetAllocationGranularity()),
-      endIterator(NO_PAGE, 0, this),
-      endConstIterator(NO_PAGE, 0, this),
-      rootPage(0),
-      recordCount(0),
-      pageCount(1),
-      enoughSpaceCheckInterval(20000),
-      heldPageIndexBlock(NO_PAGE),
-      heldPageIndexView(nullptr),
-      depth(0),
-      viewCache(nullptr),
-      pageAddresses(nullptr),
-      indexEpoch(0),
-      layout(nullptr),
-      commitPending(false),
-      idleOwed(false),
-      insertBuffer(nullptr),
-      creatingPage(NO_PAGE) {
-    const std::uint32_t g = allocationGranularity;
-    // A request of 0 or above the granularity yields no page size at all.
-    if (requestedPageSize == 0 || requestedPageSize > g)
-        ThrowTree<BTreeException>(MsgInvalid, __LINE__);
-    pageSize = g / (g / requestedPageSize);
-    maxRecordSize = (pageSize - 5 * leafSlotSize - PAGE_HEADER_SIZE) / 5;
-    if (!fixedKeySize) maxRecordSize -= 4;
-    if (hasValue && !fixedValueSize) maxRecordSize -= 4;
-    maxCachedViews = cacheSize / g == 0 ? 1 : cacheSize / g;
-    pageIndexEntriesPerBlock = g / 8;
-    underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;
-    if (pageSize != 65536) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
-    try {
-        recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
-        recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
-        insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
-        viewCache = new ViewCache(true);
-        pageAddresses = new PageAddressCache(maxCachedViews * (g / pageSize));
-        layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
-                                           &keySize, &valueSize, &BTree::LessHook, this});
-        if (Exist()) {
-            Load();
-        } else {
-            RefuseForeignFile();
-            Create();
-        }
-    } catch (...) {
-        ReleaseResources();
-        throw;
-    }
-    beginIterator = BTreeIterator(0, 1, this);
-    beginConstIterator = BTreeConstIterator(0, 1, this);
+BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
+             bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
+             bool deleteOnDestroy)
+    : recordBuffers{nullptr, nullptr}, keySize(0), valueSize(0), core(nullptr) {
+    core = new TreeCore(*this, path, allowDuplicates, fixedKeySize, hasValue, fixedValueSize,
+                        pageSize, cacheSize, readOnly, deleteOnDestroy);
 }
 
 BTree::~BTree() {
-    // A file at rest is idle: the last commit's install is made durable and
-    // the head leaves the applying state.
-    if (!deleteOnDestroy && !readOnly && file.IsOpen()) {
-        try {
-            ReturnToIdle();
-        } catch (...) {
-            // A destructor cannot report; the next open finishes the install.
-        }
-    }
-    if (deleteOnDestroy) {
-        try {
-            file.Delete();
-        } catch (const TamFile::FileException&) {
-            // A destructor cannot report; the file simply stays.
-        }
-    }
-    ReleaseResources();
-}
-
-void BTree::ReleaseResources() {
-    if (viewCache) viewCache->ClearViews();
-    heldPageIndexBlock = NO_PAGE;
-    file.Close();
-    delete viewCache;
-    viewCache = nullptr;
-    delete pageAddresses;
-    pageAddresses = nullptr;
-    delete layout;
-    layout = nullptr;
-    TamMem::Free(recordBuffers[0]);
-    TamMem::Free(recordBuffers[1]);
-    TamMem::Free(insertBuffer);
-    recordBuffers[0] = recordBuffers[1] = insertBuffer = nullptr;
-}
-
-bool BTree::LessHook(const void* tree, const Record& a, const Record& b) {
-    return static_cast<const BTree*>(tree)->Less(a, b);
+    delete core;
 }
 
 void BTree::ThrowRecordTooLargeException(const std::string& path) {
     TAMBTREE_THROW(BTreeRecordTooLargeException, MsgRecordTooLarge, path);
 }
 
-void BTree::ThrowIfReadOnly() const {
-    if (readOnly) ThrowTree<BTreeReadOnlyException>(MsgReadOnly, __LINE__);
+std::uint32_t BTree::GetMaxRecordSize() const {
+    return core->maxRecordSize;
 }
 
-void BTree::ThrowIfCommitPending() const {
-    // Changing pages that the waiting block names would corrupt the committed
-    // state after a crash.
-    if (commitPending)
-        throw BTreeException(
-            L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback.");
+std::uint64_t BTree::GetDiskSpaceUsed() const {
+    return core->file.GetSize();
 }
 
-void BTree::ThrowIfTransactionFailed() const {
-    if (transactionFailed)
-        throw BTreeException(
-            L"The B-Tree has changes of a data operation that failed part way; "
-            L"only Rollback can end the transaction. (" +
-            Tam::FromMultiByte(file.GetPath()) + L")");
+void BTree::SetEnoughSpaceCheckInterval(std::uint32_t n) {
+    core->enoughSpaceCheckInterval = n;
 }
 
-void BTree::ReadOnly(bool newReadOnly) {
-    if (newReadOnly == readOnly) return;
-    if (newReadOnly && file.IsOpen()) ReturnToIdle();
-    ClearViews();
-    if (file.IsOpen()) {
-        file.Close();
-        heldPageIndexBlock = NO_PAGE;
-        heldPageIndexView = nullptr;
-        ClearViews();
-    }
-    file.Open(newReadOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
-    readOnly = newReadOnly;
+bool BTree::ReadOnly() const {
+    return core->readOnly;
 }
 
-BTree::CommitState BTree::GetCommitState() const {
-    const BTreeInfo* info = SystemBlock();
-    if (info->commitApplying) return idleOwed ? CommitIdle : CommitApplying;
-    return info->commitReady ? CommitReady : CommitIdle;
+void BTree::ReadOnly(bool readOnly) {
+    core->ReadOnly(readOnly);
+}
+
+const std::string& BTree::GetPath() const {
+    return core->file.GetPath();
+}
+
+BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
+    return core->GetRecord(page, index);
+}
+
+void BTree::CommitNow() {
+    core->CommitNow();
+}
+
+void BTree::PreCommit() {
+    core->PreCommit();
+}
+
+void BTree::Commit() {
+    core->Commit();
+}
+
+void BTree::Rollback() {
+    core->Rollback();
+}
+
+void BTree::ValidateTree() {
+    core->ValidateTree();
 }
 
 BTree::Statistics BTree::GetStatistics() const {
-    Statistics s{};
-    CacheOperation bracket(this);
-    s.records = recordCount;
-    s.fileSize = file.GetSize();
-    s.pageCount = pageCount;
-    s.commitState = GetCommitState();
-    for (const auto& block : freeList.BlocksByOffset()) s.freeBytes += block.second;
-    std::uint64_t first = rootPage;
-    while (first != NO_PAGE && s.height < 64) {
-        const PageHeader* page = LoadPage(first);
-        std::uint64_t next = NO_PAGE;
-        if (!page->isLeaf) next = layout->GetChild(page, 0);
-        std::uint64_t steps = 0;
-        for (std::uint64_t n = first; n != NO_PAGE && steps <= pageCount; ++steps) {
-            const bool cached = IsPageCached(n);
-            const PageHeader* p = LoadPage(n);
-            s.usedBytes += PAGE_HEADER_SIZE + p->directorySize + p->dataSize;
-            const std::uint64_t following = p->nextPage;
-            if (!cached) ReleasePageView(n);
-            n = following;
-        }
-        s.pages[s.height++] = steps;
-        first = next;
-    }
-    return s;
+    return core->GetStatistics();
+}
+
+BTree::CommitState BTree::GetCommitState() const {
+    return core->GetCommitState();
+}
+
+BTreeIterator BTree::Find(const Record& r) {
+    return core->Find(r);
+}
+
+BTreeConstIterator BTree::Find(const Record& r) const {
+    return core->Find(r);
+}
+
+BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
+    return core->FindEx(hint, r);
+}
+
+BTreeIterator BTree::LowerBound(const Record& r) {
+    return core->LowerBound(r);
+}
+
+BTreeConstIterator BTree::LowerBound(const Record& r) const {
+    return core->LowerBound(r);
+}
+
+BTreeIterator BTree::UpperBound(const Record& r) {
+    return core->UpperBound(r);
+}
+
+BTreeConstIterator BTree::UpperBound(const Record& r) const {
+    return core->UpperBound(r);
+}
+
+BTreeIterator BTree::Begin() {
+    return core->Begin();
+}
+
+BTreeConstIterator BTree::Begin() const {
+    return core->recordCount ? core->beginConstIterator : core->endConstIterator;
+}
+
+const BTreeIterator& BTree::End() {
+    return core->endIterator;
+}
+
+const BTreeConstIterator& BTree::End() const {
+    return core->endConstIterator;
+}
+
+std::uint32_t BTree::Size() const {
+    return core->recordCount;
+}
+
+int BTree::Count() const {
+    return core->depth;
+}
+
+std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {
+    return core->Insert(r);
+}
+
+std::pair<BTreeIterator, bool> BTree::InsertOrAssign(const Record& r) {
+    return core->InsertOrAssign(r);
+}
+
+bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next) {
+    return core->Erase(it, nextValid, next);
+}
+
+std::uint32_t BTree::Erase(const Record& r) {
+    return core->Erase(r);
+}
+
+BTreeIterator BTree::Update(const BTreeIterator& it, const Record& r) {
+    return core->Update(it, r);
+}
+
+void BTree::Clear() {
+    core->Clear();
+}
+
+int BTree::Add() const {
+    return core->Add();
+}
+
+int BTree::Remove() const {
+    return core->Remove();
 }
 
 }  // namespace TamBTree

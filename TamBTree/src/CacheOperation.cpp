@@ -3,22 +3,22 @@
 // unmapped, so no page address taken inside an operation goes stale.
 #include "CacheOperation.h"
 
-#include "BTree.h"
 #include "FileFormat.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
 
-void BTree::TrimViews() const {
+void TreeCore::TrimViews() const {
     if (viewCache->Count() > maxCachedViews) ReleaseLeastRecentView();
 }
 
-std::uint64_t BTree::WritePages() const {
+std::uint64_t TreeCore::WritePages() const {
     // An insertion that splits every level takes, per level, the new page and
     // copies of the page and of its right neighbour, plus a new root. Writes
     // that need more (rebalancing erasures) grow the file on demand.
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     std::uint64_t levels = 1;
     for (const PageHeader* page = LoadPage(rootPage); !page->isLeaf && levels < MAX_HEIGHT;
          ++levels)
@@ -26,7 +26,7 @@ std::uint64_t BTree::WritePages() const {
     return 3 * levels + 1;
 }
 
-void BTree::MakeRoom() const {
+void TreeCore::MakeRoom() const {
     // No page can be created on a read-only tree or while a pre-committed
     // transaction waits, and growing would write to the file.
     if (readOnly || commitPending || !file.IsOpen()) return;
@@ -39,15 +39,15 @@ void BTree::MakeRoom() const {
     if (freeList.GetFreeBytes() / pageSize < need) Grow();
 }
 
-void BTree::PrepareWrite() const {
+void TreeCore::PrepareWrite() const {
     if (depth == 0) MakeRoom();
 }
 
-void BTree::ClearViews() const {
+void TreeCore::ClearViews() const {
     if (viewCache) viewCache->ClearViews();
 }
 
-void BTree::ReleaseLeastRecentView() const {
+void TreeCore::ReleaseLeastRecentView() const {
     std::uint64_t offset;
     if (viewCache->EraseLeastRecent(offset) && file.IsViewExist(offset)) file.ReleaseView(offset);
 }

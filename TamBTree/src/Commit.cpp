@@ -26,14 +26,14 @@
 // after that.
 #include <cstring>
 
-#include "BTree.h"
 #include "FileFormat.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
-BTree::ScheduledFlush BTree::ms_droppedFlush = BTree::NoFlush;
+TreeCore::ScheduledFlush TreeCore::ms_droppedFlush = TreeCore::NoFlush;
 
-void BTree::Flush(ScheduledFlush which) const {
+void TreeCore::Flush(ScheduledFlush which) const {
     if (which == ms_droppedFlush) return;
     if (which == DataFlush || which == IdleDataFlush)
         file.Flush();
@@ -41,7 +41,7 @@ void BTree::Flush(ScheduledFlush which) const {
         FlushHead();
 }
 
-void BTree::CommitNow() {
+void TreeCore::CommitNow() {
     ThrowIfReadOnly();
     ThrowIfTransactionFailed();
     ThrowIfInterrupted();
@@ -59,7 +59,7 @@ void BTree::CommitNow() {
     Install(true);
 }
 
-void BTree::PreCommit() {
+void TreeCore::PreCommit() {
     if (readOnly) return;
     ThrowIfTransactionFailed();
     ThrowIfInterrupted();
@@ -75,7 +75,7 @@ void BTree::PreCommit() {
     ReleaseUnnamedBlocks();
 }
 
-void BTree::Commit() {
+void TreeCore::Commit() {
     ThrowIfReadOnly();
     BTreeInfo head = *SystemBlock();
     if (!head.commitReady) return;
@@ -88,7 +88,7 @@ void BTree::Commit() {
     Install(true);
 }
 
-void BTree::Rollback() {
+void TreeCore::Rollback() {
     if (readOnly) return;
     if (file.IsOpen()) {
         BTreeInfo head = *SystemBlock();
@@ -110,13 +110,13 @@ void BTree::Rollback() {
     Load();
 }
 
-void BTree::ThrowIfInterrupted() const {
+void TreeCore::ThrowIfInterrupted() const {
     if (SystemBlock()->commitApplying && !idleOwed)
         throw BTreeException(
             L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
 }
 
-void BTree::FlushTransaction() {
+void TreeCore::FlushTransaction() {
     // The data flush: the transaction's page images and its block, and the
     // install of the previous commit, reach the disk while the head on disk
     // still names the previous state.
@@ -124,7 +124,7 @@ void BTree::FlushTransaction() {
     ClearViews();
 }
 
-BTreeInfo BTree::LastCommitHead() const {
+BTreeInfo TreeCore::LastCommitHead() const {
     // While applying, the last commit's counts are the pending ones.
     BTreeInfo head = *SystemBlock();
     if (head.commitApplying) {
@@ -135,7 +135,7 @@ BTreeInfo BTree::LastCommitHead() const {
     return head;
 }
 
-BTreeInfo BTree::NextHead() const {
+BTreeInfo TreeCore::NextHead() const {
     // The head of a new decision: its committed counts are those of the last
     // commit (the data flush made that commit's install durable), its pending
     // counts are the transaction's.
@@ -146,12 +146,12 @@ BTreeInfo BTree::NextHead() const {
     return head;
 }
 
-void BTree::StoreHead(const BTreeInfo& head) {
+void TreeCore::StoreHead(const BTreeInfo& head) {
     std::memcpy(SystemBlock(), &head, BTREE_INFO_SIZE);
     idleOwed = false;
 }
 
-void BTree::KeepNamedBlock(const BTreeInfo& head) {
+void TreeCore::KeepNamedBlock(const BTreeInfo& head) {
     // After a reopen the waiting block's region lies in the free-block list;
     // once applying, the head names it beyond this call.
     const std::uint64_t offset = head.committedBlockOffset;
@@ -166,7 +166,7 @@ void BTree::KeepNamedBlock(const BTreeInfo& head) {
     keptBlocks.emplace_back(offset, size);
 }
 
-void BTree::ReleaseUnnamedBlocks() {
+void TreeCore::ReleaseUnnamedBlocks() {
     // Called once a head is flushed: it is the only head a crash can find.
     const std::uint64_t named = SystemBlock()->committedBlockOffset;
     for (std::size_t i = keptBlocks.size(); i-- > 0;) {
@@ -176,13 +176,13 @@ void BTree::ReleaseUnnamedBlocks() {
     }
 }
 
-void BTree::Install(bool freeReplaced) {
+void TreeCore::Install(bool freeReplaced) {
     ApplyCommittedBlock(SystemBlock(), freeReplaced);
     commitPending = false;
     idleOwed = true;
 }
 
-void BTree::ReturnToIdle() {
+void TreeCore::ReturnToIdle() {
     if (!idleOwed) return;
     Flush(IdleDataFlush);  // the install reaches the disk before the head stops naming it
     BTreeInfo head = LastCommitHead();
@@ -194,7 +194,7 @@ void BTree::ReturnToIdle() {
     ReleaseUnnamedBlocks();
 }
 
-void BTree::FinishInterruptedCommit() {
+void TreeCore::FinishInterruptedCommit() {
     const BTreeInfo installed = LastCommitHead();
     ApplyCommittedBlock(SystemBlock(), false);
     TakeCommittedCounts(&installed);

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <map>
 
-#include "BTree.h"
 #include "FileFormat.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -34,7 +34,7 @@ void GetEntry(const unsigned char* block, std::uint64_t i, std::uint64_t& page,
 }
 }  // namespace
 
-std::uint64_t BTree::WriteCommittedBlock() {
+std::uint64_t TreeCore::WriteCommittedBlock() {
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
     if (n > (0xFFFFFFFFull - 4) / ENTRY_SIZE) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
@@ -74,7 +74,7 @@ std::uint64_t BTree::WriteCommittedBlock() {
     return start;
 }
 
-unsigned char* BTree::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const {
+unsigned char* TreeCore::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& length) const {
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t offset = info->committedBlockOffset;
     const std::uint64_t size = file.GetSize();
@@ -92,7 +92,7 @@ unsigned char* BTree::MapCommittedBlock(const BTreeInfo* info, std::uint32_t& le
     return block;
 }
 
-void BTree::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
+void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     std::uint32_t length = 0;
     const std::uint64_t blockOffset = info->committedBlockOffset;
     const unsigned char* block = MapCommittedBlock(info, length);
@@ -141,7 +141,7 @@ void BTree::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     pageCount = newPageCount;
 }
 
-void BTree::LoadPageInfoCommittedBlock(const BTreeInfo* info) {
+void TreeCore::LoadPageInfoCommittedBlock(const BTreeInfo* info) {
     std::uint32_t length = 0;
     const unsigned char* block = MapCommittedBlock(info, length);
     const std::uint64_t size = file.GetSize();

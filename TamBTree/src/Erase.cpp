@@ -2,8 +2,8 @@
 // a page borrows one entry from a neighbour under the same parent, or is
 // merged with it; the left page always survives a merge, so page 0 stays the
 // leftmost leaf and is never freed.
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
@@ -14,14 +14,14 @@ std::uint32_t UsedBytes(const PageHeader* page) {
 }
 }  // namespace
 
-bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next) {
+bool TreeCore::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next) {
     nextValid = false;
     next = endIterator;
     ThrowIfReadOnly();
     ThrowIfCommitPending();
     PrepareWrite();
     ChangeGuard guard(*this);
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     const std::uint64_t p = it.GetCurrentPage();
     const std::uint32_t index = it.GetCurrentRecord();
     PageHeader* page = LoadPageForUpdate(p);
@@ -37,18 +37,18 @@ bool BTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& next)
     }
     nextValid = true;
     if (index <= page->count)
-        next = BTreeIterator(p, index, this);
+        next = BTreeIterator(p, index, owner);
     else if (page->nextPage != NO_PAGE)
-        next = BTreeIterator(page->nextPage, 1, this);
+        next = BTreeIterator(page->nextPage, 1, owner);
     return true;
 }
 
-std::uint32_t BTree::Erase(const Record& r) {
+std::uint32_t TreeCore::Erase(const Record& r) {
     ThrowIfReadOnly();
     ThrowIfCommitPending();
     PrepareWrite();
     ChangeGuard guard(*this);
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     // The record may point into a page that the erasure changes. A record too
     // large for the tree's buffer gets one of its own.
     const std::uint64_t bytes =
@@ -66,8 +66,8 @@ std::uint32_t BTree::Erase(const Record& r) {
     return n;
 }
 
-void BTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) {
-    CacheOperation bracket(this);
+void TreeCore::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) {
+    Bracket bracket(this);
     const std::uint32_t probeIndex = page->count / 2 > 0 ? page->count / 2 : 1;
     Record probe = layout->GetRecord(page, probeIndex);
     if (!page->isLeaf) {
@@ -103,7 +103,8 @@ void BTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) {
     for (std::uint64_t n : descent) path.Append(n);
 }
 
-void BTree::WalkRightTo(std::uint64_t target, std::uint64_t cur, FastVector<std::uint64_t>& path) {
+void TreeCore::WalkRightTo(std::uint64_t target, std::uint64_t cur,
+                           FastVector<std::uint64_t>& path) {
     for (std::uint64_t steps = 0; cur != target; ++steps) {
         if (steps > pageCount || cur == NO_PAGE) ThrowInvalid(L"a page lies outside the tree");
         // Carry: an ancestor whose last child is being left is replaced by its
@@ -119,21 +120,21 @@ void BTree::WalkRightTo(std::uint64_t target, std::uint64_t cur, FastVector<std:
     }
 }
 
-std::uint32_t BTree::SeparatorNeed(const PageHeader* parent, std::uint32_t k) const {
+std::uint32_t TreeCore::SeparatorNeed(const PageHeader* parent, std::uint32_t k) const {
     std::uint32_t offset;
     std::uint32_t size = 0;
     layout->GetKeyInfo(parent, k, offset, size);
     return size + 4 + (keySize == 0 ? 4 : 0);
 }
 
-std::uint32_t BTree::KeyLength(const PageHeader* page, std::uint32_t k) const {
+std::uint32_t TreeCore::KeyLength(const PageHeader* page, std::uint32_t k) const {
     std::uint32_t offset;
     std::uint32_t size = 0;
     layout->GetKeyInfo(page, k, offset, size);
     return size;
 }
 
-void BTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& path) {
+void TreeCore::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
     const PageHeader* parent = LoadPage(q);
     const std::uint32_t pos = layout->GetChildrenNumber(parent, page->pageNumber);
@@ -177,7 +178,7 @@ void BTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& pa
         MergePage(LoadPageForUpdate(page->nextPage), page, path);
 }
 
-void BTree::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
+void TreeCore::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
     PageHeader* left = LoadPageForUpdate(page->previousPage);
     PageHeader* parent = LoadPageForUpdate(q);
     if (page->isLeaf) {
@@ -193,7 +194,7 @@ void BTree::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t pos)
     layout->DeleteKey(left, left->count);
 }
 
-void BTree::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
+void TreeCore::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
     PageHeader* right = LoadPageForUpdate(page->nextPage);
     PageHeader* parent = LoadPageForUpdate(q);
     if (page->isLeaf) {
@@ -209,7 +210,7 @@ void BTree::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos
     layout->DeleteKey(right, 1);
 }
 
-void BTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& path) {
+void TreeCore::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
     // A balanced split leaves each half at most about half full, with room
     // for any key the borrowing may bring.
@@ -224,8 +225,8 @@ void BTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& pat
     BalanceSubTree(page, fresh);
 }
 
-void BTree::MergePage(PageHeader* const source, PageHeader* const destination,
-                      FastVector<std::uint64_t>& path) {
+void TreeCore::MergePage(PageHeader* const source, PageHeader* const destination,
+                         FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
     PageHeader* parent = LoadPageForUpdate(q);
     const std::uint32_t pos = layout->GetChildrenNumber(parent, source->pageNumber);

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "BTree.h"
 #include "CFile.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -30,22 +30,22 @@ bool ReadInfo(const std::string& path, BTreeInfo& info) {
 
 }  // namespace
 
-BTreeInfo* BTree::SystemBlock() const {
+BTreeInfo* TreeCore::SystemBlock() const {
     return reinterpret_cast<BTreeInfo*>(file.GetView(0));
 }
 
-void BTree::FlushHead(std::uint32_t bytes) const {
+void TreeCore::FlushHead(std::uint32_t bytes) const {
     file.FlushView(0, bytes);
 }
 
-bool BTree::Exist() const {
+bool TreeCore::Exist() const {
     TamFile::Path path(file.GetPath());
     if (!path.IsFile() || path.Size() <= BTREE_INFO_SIZE) return false;
     BTreeInfo info;
     return ReadInfo(file.GetPath(), info) && info.created != 0;
 }
 
-void BTree::RefuseForeignFile() const {
+void TreeCore::RefuseForeignFile() const {
     // Only an empty file or the remains of an interrupted creation (zeros or
     // the version word at the start) may be created over: a file that is
     // not a tree is somebody's data.
@@ -65,7 +65,7 @@ void BTree::RefuseForeignFile() const {
         ThrowTree<BTreeException>(MsgInvalid, __LINE__);
 }
 
-void BTree::Init() {
+void TreeCore::Init() {
     pageCount = 1;
     rootPage = 0;
     recordCount = 0;
@@ -84,14 +84,14 @@ void BTree::Init() {
     keptBlocks.clear();
 }
 
-void BTree::CloseFile() const {
+void TreeCore::CloseFile() const {
     ClearViews();
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
     file.Close();
 }
 
-void BTree::Create() {
+void TreeCore::Create() {
     Init();
     file.Open(TamFile::OpenCreate);
     if (file.GetSize() != 0) freeList.FreeBlock(file.GetSize(), 0);
@@ -126,7 +126,7 @@ void BTree::Create() {
     }
 }
 
-void BTree::CreateSystemBlock() {
+void TreeCore::CreateSystemBlock() {
     const std::uint64_t g = allocationGranularity;
     BTreeInfo* info = SystemBlock();
     std::memset(info, 0, BTREE_INFO_SIZE);
@@ -147,7 +147,7 @@ void BTree::CreateSystemBlock() {
     pageIndexBlocks.Append(g);
 }
 
-void BTree::Load() {
+void TreeCore::Load() {
     // A read-only open cannot finish an interrupted install: do it in a short
     // read-write open first.
     BTreeInfo info;
@@ -166,7 +166,7 @@ void BTree::Load() {
     LoadFile();
 }
 
-void BTree::LoadFile() {
+void TreeCore::LoadFile() {
     Init();
     file.Open(readOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
     const std::uint64_t g = allocationGranularity;
@@ -199,7 +199,7 @@ void BTree::LoadFile() {
     }
 }
 
-void BTree::TakeCommittedCounts(const BTreeInfo* info) {
+void TreeCore::TakeCommittedCounts(const BTreeInfo* info) {
     if (info->pageCount >
             static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock ||
         info->rootPage >= info->pageCount)
@@ -209,7 +209,7 @@ void BTree::TakeCommittedCounts(const BTreeInfo* info) {
     pageCount = info->pageCount;
 }
 
-void BTree::ThrowInvalid(const std::wstring& what) const {
+void TreeCore::ThrowInvalid(const std::wstring& what) const {
     throw BTreeException(L"The B-Tree is invalid. " + what + L" (" +
                          Tam::FromMultiByte(file.GetPath()) + L")");
 }

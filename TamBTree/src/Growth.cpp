@@ -2,13 +2,13 @@
 // steps of 10 % (at least 21 granules for a 64 KiB page, at least 10).
 #include <limits>
 
-#include "BTree.h"
 #include "FileFormat.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
 
-void BTree::Grow() const {
+void TreeCore::Grow() const {
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t old = file.GetSize();
     const std::uint64_t a = ((old / 100) * 10) / g;
@@ -28,7 +28,7 @@ void BTree::Grow() const {
         ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
 }
 
-std::uint64_t BTree::GetFreeDataSpace(std::uint32_t size) const {
+std::uint64_t TreeCore::GetFreeDataSpace(std::uint32_t size) const {
     const std::uint64_t rounded =
         (static_cast<std::uint64_t>(size / pageSize) + (size % pageSize != 0 ? 1 : 0)) * pageSize;
     std::uint64_t granted = rounded;
@@ -37,7 +37,7 @@ std::uint64_t BTree::GetFreeDataSpace(std::uint32_t size) const {
     return offset;
 }
 
-std::uint64_t BTree::AllocatePageSpace() const {
+std::uint64_t TreeCore::AllocatePageSpace() const {
     // Growing inside an operation is safe: views never move when the file
     // grows, so no page address held by the operation goes stale.
     std::uint64_t offset = GetFreeDataSpace(pageSize);
@@ -49,7 +49,7 @@ std::uint64_t BTree::AllocatePageSpace() const {
     return offset;
 }
 
-void BTree::CheckEnoughSpace() const {
+void TreeCore::CheckEnoughSpace() const {
     if (enoughSpaceCheckInterval == 0 || recordCount % enoughSpaceCheckInterval != 0) return;
     // A path answers for the volume of the directory that holds it: asked on
     // the tree's own path, it looks at the tree's directory, not its parent.

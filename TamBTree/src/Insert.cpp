@@ -3,8 +3,8 @@
 // root the descent starts over from the root.
 #include <cstring>
 
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
@@ -35,7 +35,7 @@ PageHeader RootTemplate() {
 }
 }  // namespace
 
-BTree::Record BTree::CopyAside(const Record& r, unsigned char* buffer) const {
+TreeCore::Record TreeCore::CopyAside(const Record& r, unsigned char* buffer) const {
     // The record may point into the tree's own pages, which the operation is
     // about to change.
     Record copy = r;
@@ -53,7 +53,7 @@ BTree::Record BTree::CopyAside(const Record& r, unsigned char* buffer) const {
     return copy;
 }
 
-void BTree::CheckRecordSizes(const Record& r) const {
+void TreeCore::CheckRecordSizes(const Record& r) const {
     if ((fixedKeySize && r.keyLength != keySize) ||
         (hasValue && fixedValueSize && r.valueLength != valueSize))
         ThrowTree<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__);
@@ -61,26 +61,26 @@ void BTree::CheckRecordSizes(const Record& r) const {
         ThrowTree<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__);
 }
 
-bool BTree::HasRoom(const PageHeader* page, const Record& r) const {
+bool TreeCore::HasRoom(const PageHeader* page, const Record& r) const {
     return layout->GetPageFreeSpace(page) >= layout->GetRequiredRecordSpace(page, r);
 }
 
-std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {
+std::pair<BTreeIterator, bool> TreeCore::Insert(const Record& r) {
     return Store(r, false);
 }
 
-std::pair<BTreeIterator, bool> BTree::InsertOrAssign(const Record& r) {
+std::pair<BTreeIterator, bool> TreeCore::InsertOrAssign(const Record& r) {
     return Store(r, true);
 }
 
-std::pair<BTreeIterator, bool> BTree::Store(const Record& r, bool assign) {
+std::pair<BTreeIterator, bool> TreeCore::Store(const Record& r, bool assign) {
     ThrowIfReadOnly();
     CheckRecordSizes(r);
     ThrowIfCommitPending();
     CheckEnoughSpace();
     PrepareWrite();
     ChangeGuard guard(*this);
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     const Record record = CopyAside(r, insertBuffer);
     const PageHeader* root = LoadPage(rootPage);
     insertPath.Clear();
@@ -90,7 +90,7 @@ std::pair<BTreeIterator, bool> BTree::Store(const Record& r, bool assign) {
     return result;
 }
 
-BTreeIterator BTree::AssignValue(const BTreeIterator& it, const Record& r) {
+BTreeIterator TreeCore::AssignValue(const BTreeIterator& it, const Record& r) {
     if (!hasValue) return it;
     PageHeader* page = LoadPageForUpdate(it.GetCurrentPage());
     const std::uint32_t n = it.GetCurrentRecord();
@@ -105,8 +105,8 @@ BTreeIterator BTree::AssignValue(const BTreeIterator& it, const Record& r) {
     return it;
 }
 
-std::uint32_t BTree::SplitPoint(const PageHeader* page, std::uint32_t position,
-                                std::uint32_t need) const {
+std::uint32_t TreeCore::SplitPoint(const PageHeader* page, std::uint32_t position,
+                                   std::uint32_t need) const {
     // Appending at the end of a level (ascending inserts): the left page keeps
     // what it holds and the new right page starts with the new entry, or with
     // the last key of an internal page, which must never be left without one.
@@ -119,7 +119,7 @@ std::uint32_t BTree::SplitPoint(const PageHeader* page, std::uint32_t position,
     return m;
 }
 
-void BTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
+void TreeCore::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
     const PageHeader* page = LoadPage(p);
     SplitChildPage(p,
                    SplitPoint(page, layout->FindLargestRecord(page, r),
@@ -127,9 +127,9 @@ void BTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>
                    path);
 }
 
-std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const Record& r,
-                                                        FastVector<std::uint64_t>& path,
-                                                        bool assign) {
+std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, const Record& r,
+                                                           FastVector<std::uint64_t>& path,
+                                                           bool assign) {
     for (std::uint32_t restarts = 0, levels = 0;;) {
         path.Append(p);
         const PageHeader* page = LoadPage(p);
@@ -137,14 +137,14 @@ std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const R
             PageHeader* leaf = LoadPageForUpdate(p);
             const std::uint32_t i = layout->FindLargestRecord(leaf, r);
             if (!allowDuplicates || assign) {
-                BTreeIterator it(p, i, this);
+                BTreeIterator it(p, i, owner);
                 ++it;
                 if (!it.IsEnd() && !Less(r, IteratorRecord(it)))
                     return {assign ? AssignValue(it, r) : it, false};
             }
             // Equal records already stored stay after the new one.
             layout->InsertRecord(r, leaf, i + 1);
-            return {BTreeIterator(p, i + 1, this), true};
+            return {BTreeIterator(p, i + 1, owner), true};
         }
         if (++levels > MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
         const std::uint64_t c = layout->GetChild(page, layout->FindLargestRecord(page, r));
@@ -160,8 +160,8 @@ std::pair<BTreeIterator, bool> BTree::InsertNonFullPage(std::uint64_t p, const R
     }
 }
 
-std::uint64_t BTree::MakeRoomForSeparator(std::uint64_t p, const Record& separator,
-                                          FastVector<std::uint64_t>& path, std::uint32_t& pos) {
+std::uint64_t TreeCore::MakeRoomForSeparator(std::uint64_t p, const Record& separator,
+                                             FastVector<std::uint64_t>& path, std::uint32_t& pos) {
     std::uint64_t q = path.Last();
     path.RemoveLast();
     const PageHeader* parent = LoadPage(q);
@@ -181,7 +181,7 @@ std::uint64_t BTree::MakeRoomForSeparator(std::uint64_t p, const Record& separat
     return q;
 }
 
-void BTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
+void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
     PageHeader* page = LoadPageForUpdate(p);
     const std::uint32_t count = page->count;
     // Both pages keep entries; only a leaf split for an append leaves the new

@@ -1,13 +1,13 @@
 // Iterator steps. Every step runs as one operation on the tree, so the pages
 // it maps are handled by the view cache. Both iterator classes share the
 // steps, which live in the tree.
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
-void BTree::StepForward(std::uint64_t& page, std::uint32_t& record) const {
-    CacheOperation bracket(this);
+void TreeCore::StepForward(std::uint64_t& page, std::uint32_t& record) const {
+    Bracket bracket(this);
     const PageHeader* current = LoadPage(page);
     if (record < current->count) {
         ++record;
@@ -24,10 +24,10 @@ void BTree::StepForward(std::uint64_t& page, std::uint32_t& record) const {
     record = 1;
 }
 
-void BTree::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
+void TreeCore::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
     if (page == NO_PAGE && record == 0) {
         if (recordCount == 0) return;
-        CacheOperation bracket(this);
+        Bracket bracket(this);
         const PageHeader* p = LoadPage(rootPage);
         for (std::uint32_t level = 0; !p->isLeaf; ++level) {
             if (level > 64) ThrowInvalid(L"the tree is deeper than 64 levels");
@@ -42,7 +42,7 @@ void BTree::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
         record = 0;
         return;
     }
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     const PageHeader* current = LoadPage(page);
     if (record > 1) {
         --record;
@@ -57,8 +57,8 @@ void BTree::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
     if (record == 0) ThrowInvalid(L"page " + std::to_wstring(page) + L" is an empty leaf");
 }
 
-std::uint32_t BTree::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
-                              std::uint32_t bRecord) const {
+std::uint32_t TreeCore::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
+                                 std::uint32_t bRecord) const {
     if (aPage == bPage && aRecord == bRecord) return 0;
     std::uint32_t extra = 0;
     if (aPage == NO_PAGE && aRecord == 0) {
@@ -70,12 +70,12 @@ std::uint32_t BTree::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::u
     std::uint32_t sum;
     std::uint64_t p;
     {
-        CacheOperation bracket(this);
+        Bracket bracket(this);
         sum = aRecord + extra - 1;
         p = LoadPage(aPage)->previousPage;
     }
     for (std::uint64_t steps = 0; p != NO_PAGE && steps <= pageCount; ++steps) {
-        CacheOperation bracket(this);
+        Bracket bracket(this);
         const PageHeader* page = LoadPage(p);
         if (p == bPage) return sum + (page->count - bRecord) + 1;
         sum += page->count;
@@ -85,7 +85,7 @@ std::uint32_t BTree::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::u
 }
 
 BTreeIterator& BTreeIterator::operator++() {
-    tree->StepForward(page, record);
+    tree->core->StepForward(page, record);
     return *this;
 }
 
@@ -96,7 +96,7 @@ BTreeIterator BTreeIterator::operator++(int) {
 }
 
 BTreeIterator& BTreeIterator::operator--() {
-    tree->StepBackward(page, record);
+    tree->core->StepBackward(page, record);
     return *this;
 }
 
@@ -107,11 +107,11 @@ BTreeIterator BTreeIterator::operator--(int) {
 }
 
 std::uint32_t BTreeIterator::operator-(const BTreeIterator& other) const {
-    return tree->Distance(page, record, other.page, other.record);
+    return tree->core->Distance(page, record, other.page, other.record);
 }
 
 BTreeConstIterator& BTreeConstIterator::operator++() {
-    tree->StepForward(page, record);
+    tree->core->StepForward(page, record);
     return *this;
 }
 
@@ -122,7 +122,7 @@ BTreeConstIterator BTreeConstIterator::operator++(int) {
 }
 
 BTreeConstIterator& BTreeConstIterator::operator--() {
-    tree->StepBackward(page, record);
+    tree->core->StepBackward(page, record);
     return *this;
 }
 
@@ -133,7 +133,7 @@ BTreeConstIterator BTreeConstIterator::operator--(int) {
 }
 
 std::uint32_t BTreeConstIterator::operator-(const BTreeConstIterator& other) const {
-    return tree->Distance(page, record, other.page, other.record);
+    return tree->core->Distance(page, record, other.page, other.record);
 }
 
 }  // namespace TamBTree

@@ -8,10 +8,10 @@
 // committed tree; pages changed since then are found in the changed-page map.
 #include <cstring>
 
-#include "BTree.h"
 #include "FileFormat.h"
 #include "PageAddressCache.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -27,7 +27,7 @@ void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
 }
 }  // namespace
 
-unsigned char* BTree::HoldPageIndexBlock(std::uint64_t block) const {
+unsigned char* TreeCore::HoldPageIndexBlock(std::uint64_t block) const {
     if (block >= pageIndexBlocks.Size()) ThrowInvalid(L"page number beyond the page index");
     const std::uint64_t offset = pageIndexBlocks[static_cast<std::uint32_t>(block)];
     if (offset == heldPageIndexBlock && heldPageIndexView) return heldPageIndexView;
@@ -37,30 +37,31 @@ unsigned char* BTree::HoldPageIndexBlock(std::uint64_t block) const {
     return heldPageIndexView;
 }
 
-void BTree::ReleaseHeldPageIndexBlock() const {
+void TreeCore::ReleaseHeldPageIndexBlock() const {
     if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
         file.ReleaseView(heldPageIndexBlock);
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
 }
 
-std::uint64_t* BTree::GetStablePageOffset(std::uint64_t n) const {
+std::uint64_t* TreeCore::GetStablePageOffset(std::uint64_t n) const {
     unsigned char* view = HoldPageIndexBlock(n / pageIndexEntriesPerBlock);
     return reinterpret_cast<std::uint64_t*>(view) + n % pageIndexEntriesPerBlock;
 }
 
-std::uint64_t BTree::GetPageOffset(std::uint64_t n) const {
+std::uint64_t TreeCore::GetPageOffset(std::uint64_t n) const {
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return changed->second;
     return *GetStablePageOffset(n);
 }
 
-std::uint64_t BTree::PageEpoch() const {
+std::uint64_t TreeCore::PageEpoch() const {
     // Each part only grows, so the sum changes whenever one of them does.
     return changedPages.Epoch() + indexEpoch + viewCache->Removals();
 }
 
-PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
+PageHeader* TreeCore::MapPage(std::uint64_t n, std::uint64_t offset,
+                              ViewCache::Entry*& entry) const {
     const std::uint64_t g = allocationGranularity;
     if (offset % pageSize != 0 || offset == 0 || offset > file.GetSize() ||
         file.GetSize() - offset < pageSize)
@@ -74,12 +75,12 @@ PageHeader* BTree::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Ent
     return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
 }
 
-PageHeader* BTree::LoadPage(std::uint64_t n) const {
+PageHeader* TreeCore::LoadPage(std::uint64_t n) const {
     bool writable;
     return LoadPage(n, writable);
 }
 
-PageHeader* BTree::LoadPage(std::uint64_t n, bool& writable) const {
+PageHeader* TreeCore::LoadPage(std::uint64_t n, bool& writable) const {
     ViewCache::Entry* entry;
     PageHeader* page = pageAddresses->Find(n, PageEpoch(), entry, writable);
     if (!page) {
@@ -93,7 +94,8 @@ PageHeader* BTree::LoadPage(std::uint64_t n, bool& writable) const {
     return page;
 }
 
-PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool& writable) const {
+PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
+                                   bool& writable) const {
     writable = true;
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return MapPage(n, changed->second, entry);
@@ -124,7 +126,7 @@ PageHeader* BTree::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool&
     return page;
 }
 
-std::uint64_t BTree::TakeFreshLocation(std::uint64_t n) const {
+std::uint64_t TreeCore::TakeFreshLocation(std::uint64_t n) const {
     const std::uint64_t fresh = AllocatePageSpace();
     changedPages.emplace(n, fresh);
     // What the tree itself writes there is sound: once committed, the image
@@ -133,7 +135,7 @@ std::uint64_t BTree::TakeFreshLocation(std::uint64_t n) const {
     return fresh;
 }
 
-PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
+PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     ++pageWrites;
     bool writable;
     const PageHeader* committed = LoadPage(n, writable);
@@ -144,7 +146,7 @@ PageHeader* BTree::LoadPageForUpdate(std::uint64_t n) {
     return page;
 }
 
-bool BTree::IsPageCached(std::uint64_t n) const {
+bool TreeCore::IsPageCached(std::uint64_t n) const {
     PageMap::const_iterator changed = changedPages.find(n);
     std::uint64_t offset;
     if (changed != changedPages.end())
@@ -156,14 +158,14 @@ bool BTree::IsPageCached(std::uint64_t n) const {
     return offset != NO_PAGE && viewCache->Contains(offset - offset % allocationGranularity);
 }
 
-void BTree::ReleasePageView(std::uint64_t n) const {
+void TreeCore::ReleasePageView(std::uint64_t n) const {
     const std::uint64_t offset = GetPageOffset(n);
     const std::uint64_t view = offset - offset % allocationGranularity;
     unsigned char* address = nullptr;
     if (viewCache->EraseView(view, address) && file.IsViewExist(view)) file.ReleaseView(view);
 }
 
-void BTree::LoadPageIndexBlock(const BTreeInfo* info) {
+void TreeCore::LoadPageIndexBlock(const BTreeInfo* info) {
     ReleaseHeldPageIndexBlock();
     // The reusable numbers are exactly the unlocated ones below the next page
     // number; rebuilding from scratch also drops what an install added.
@@ -191,7 +193,7 @@ void BTree::LoadPageIndexBlock(const BTreeInfo* info) {
     }
 }
 
-void BTree::AddPageIndexBlock() const {
+void TreeCore::AddPageIndexBlock() const {
     const std::uint64_t g = allocationGranularity;
     if (pageIndexBlocks.Size() >= MAX_PAGE_INDEX_BLOCKS)
         ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);

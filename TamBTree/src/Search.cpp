@@ -1,8 +1,8 @@
 // Search and bounds. A bound is one descent from the root to the leftmost leaf
 // that can hold a record equal to r, a walk along the linked leaves over a run
 // of equal records, and iterator steps.
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -11,7 +11,7 @@ namespace {
 // Deeper than this, a tree of 64 KiB pages cannot be: the file is damaged.
 }  // namespace
 
-PageHeader* BTree::Descend(const Record& r) const {
+PageHeader* TreeCore::Descend(const Record& r) const {
     PageHeader* page = LoadPage(rootPage);
     for (std::uint32_t level = 0; !page->isLeaf; ++level) {
         if (level == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
@@ -20,11 +20,11 @@ PageHeader* BTree::Descend(const Record& r) const {
     return page;
 }
 
-BTree::Record BTree::IteratorRecord(const BTreeIterator& it) const {
+TreeCore::Record TreeCore::IteratorRecord(const BTreeIterator& it) const {
     return layout->GetRecord(LoadPage(it.GetCurrentPage()), it.GetCurrentRecord());
 }
 
-std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageOperation op) {
+std::uint64_t TreeCore::FindPage(const Record& r, PageHeader* const page, FindPageOperation op) {
     if (Less(r, layout->GetRecord(page, page->count))) return page->pageNumber;
     if (op == FindPageForwardInclusive && !Less(layout->GetRecord(page, page->count), r))
         return page->pageNumber;
@@ -53,19 +53,19 @@ std::uint64_t BTree::FindPage(const Record& r, PageHeader* const page, FindPageO
     }
 }
 
-BTreeIterator BTree::FirstNotLess(const Record& r, PageHeader*& page) {
+BTreeIterator TreeCore::FirstNotLess(const Record& r, PageHeader*& page) {
     page = Descend(r);
     const std::uint32_t i = layout->FindLargestRecord(page, r);
-    if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, this);
+    if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, owner);
     // r is past this leaf's records; the candidate opens the next leaf.
-    BTreeIterator it(page->pageNumber, i, this);
+    BTreeIterator it(page->pageNumber, i, owner);
     if ((++it).IsEnd()) return endIterator;
     page = LoadPage(it.GetCurrentPage());
     return it;
 }
 
-BTreeIterator BTree::Bound(const Record& r, bool lower) {
-    CacheOperation bracket(this);
+BTreeIterator TreeCore::Bound(const Record& r, bool lower) {
+    Bracket bracket(this);
     PageHeader* page;
     BTreeIterator it = FirstNotLess(r, page);
     if (it.IsEnd()) return endIterator;
@@ -75,38 +75,30 @@ BTreeIterator BTree::Bound(const Record& r, bool lower) {
     if (lower) {
         if (page->previousPage != NO_PAGE && !Less(layout->GetRecord(page, 1), r)) {
             const std::uint64_t q = FindPage(r, page, FindPageBackward);
-            it = BTreeIterator(q, LoadPage(q)->count, this);
+            it = BTreeIterator(q, LoadPage(q)->count, owner);
         }
         while (it != beginIterator && !Less(IteratorRecord(it), r)) --it;
         if (it == beginIterator && !Less(IteratorRecord(it), r)) return it;
         return ++it;
     }
     if (page->nextPage != NO_PAGE && !Less(r, layout->GetRecord(page, page->count)))
-        it = BTreeIterator(FindPage(r, page, FindPageForward), 1, this);
+        it = BTreeIterator(FindPage(r, page, FindPageForward), 1, owner);
     while (!it.IsEnd() && !Less(r, IteratorRecord(it))) ++it;
     return it;
 }
 
-BTreeIterator BTree::LowerBound(const Record& r) {
-    CacheOperation bracket(this);
+BTreeIterator TreeCore::LowerBound(const Record& r) {
+    Bracket bracket(this);
     return Bound(r, true);
 }
 
-BTreeIterator BTree::UpperBound(const Record& r) {
-    CacheOperation bracket(this);
+BTreeIterator TreeCore::UpperBound(const Record& r) {
+    Bracket bracket(this);
     return Bound(r, false);
 }
 
-BTreeConstIterator BTree::LowerBound(const Record& r) const {
-    return const_cast<BTree*>(this)->LowerBound(r);
-}
-
-BTreeConstIterator BTree::UpperBound(const Record& r) const {
-    return const_cast<BTree*>(this)->UpperBound(r);
-}
-
-BTreeIterator BTree::Find(const Record& r) {
-    CacheOperation bracket(this);
+BTreeIterator TreeCore::Find(const Record& r) {
+    Bracket bracket(this);
     if (!allowDuplicates) return FindUnique(r);
     BTreeIterator it = LowerBound(r);
     if (it.IsEnd()) return endIterator;
@@ -115,7 +107,7 @@ BTreeIterator BTree::Find(const Record& r) {
     return it;
 }
 
-BTreeIterator BTree::FindUnique(const Record& r) {
+BTreeIterator TreeCore::FindUnique(const Record& r) {
     // The first record not Less than r is the only candidate: it is equal to
     // r unless r is Less than it.
     PageHeader* page;
@@ -124,16 +116,12 @@ BTreeIterator BTree::FindUnique(const Record& r) {
     return it;
 }
 
-BTreeConstIterator BTree::Find(const Record& r) const {
-    return const_cast<BTree*>(this)->Find(r);
-}
-
-BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
-    CacheOperation bracket(this);
+BTreeIterator TreeCore::FindEx(const BTreeIterator& hint, const Record& r) {
+    Bracket bracket(this);
     if (hint == endIterator) return endIterator;
     const std::uint64_t q = FindPage(r, LoadPage(hint.GetCurrentPage()), FindPageForwardInclusive);
     const PageHeader* page = LoadPage(q);
-    BTreeIterator it(q, layout->FindLargestRecord(page, r), this);
+    BTreeIterator it(q, layout->FindLargestRecord(page, r), owner);
     ++it;
     if (it.IsEnd()) return endIterator;
     const Record x = IteratorRecord(it);
@@ -141,16 +129,12 @@ BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
     return it;
 }
 
-BTreeIterator BTree::Begin() {
+BTreeIterator TreeCore::Begin() {
     return recordCount ? beginIterator : endIterator;
 }
 
-BTreeConstIterator BTree::Begin() const {
-    return recordCount ? beginConstIterator : endConstIterator;
-}
-
-BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
-    CacheOperation bracket(this);
+TreeCore::Record TreeCore::GetRecord(std::uint64_t page, std::uint32_t index) const {
+    Bracket bracket(this);
     const PageHeader* p = LoadPage(page);
     // Index 0 names no entry: like an index past the count, it yields the
     // empty record at the end of the record area.

@@ -2,18 +2,18 @@
 // insert; Clear recreates the file.
 #include <cstring>
 
-#include "BTree.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 
 namespace TamBTree {
 
-BTreeIterator BTree::Update(const BTreeIterator& it, const Record& r) {
+BTreeIterator TreeCore::Update(const BTreeIterator& it, const Record& r) {
     ThrowIfReadOnly();
     CheckRecordSizes(r);
     ThrowIfCommitPending();
     PrepareWrite();
     ChangeGuard guard(*this);
-    CacheOperation bracket(this);
+    Bracket bracket(this);
     const Record record = CopyAside(r, insertBuffer + pageSize / 2);
     const std::uint64_t p = it.GetCurrentPage();
     const std::uint32_t n = it.GetCurrentRecord();
@@ -38,7 +38,7 @@ BTreeIterator BTree::Update(const BTreeIterator& it, const Record& r) {
     return Insert(record).first;
 }
 
-void BTree::Clear() {
+void TreeCore::Clear() {
     ThrowIfReadOnly();
     CloseFile();
     Create();

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <set>
 
-#include "BTree.h"
 #include "FileFormat.h"
 #include "PageLayout.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
@@ -30,11 +30,11 @@ void ClaimRange(Set& claimed, std::uint64_t offset, std::uint64_t size, std::uin
 
 }  // namespace
 
-bool BTree::InOrder(const Record& previous, const Record& current) const {
+bool TreeCore::InOrder(const Record& previous, const Record& current) const {
     return allowDuplicates ? !Less(current, previous) : Less(previous, current);
 }
 
-BTree::Record BTree::CheckedRecord(const PageHeader* page, std::uint32_t i) const {
+TreeCore::Record TreeCore::CheckedRecord(const PageHeader* page, std::uint32_t i) const {
     layout->CheckEntry(page, i);
     Record r = layout->GetRecord(page, i);
     if (!page->isLeaf) {
@@ -44,7 +44,7 @@ BTree::Record BTree::CheckedRecord(const PageHeader* page, std::uint32_t i) cons
     return r;
 }
 
-void BTree::ValidateTree() {
+void TreeCore::ValidateTree() {
     ValidateOffset();
     TamMem::Buffer keyBuffer(pageSize);
     TamMem::Buffer valueBuffer(pageSize);
@@ -57,7 +57,7 @@ void BTree::ValidateTree() {
     for (BTreeIterator it = Begin(); !it.IsEnd(); ++it) {
         if (it.GetCurrentRecord() == 1 && ++leaves > pageCount) break;
         {
-            CacheOperation bracket(this);
+            Bracket bracket(this);
             const PageHeader* page = LoadPage(it.GetCurrentPage());
             if (!page->isLeaf || it.GetCurrentRecord() > page->count)
                 ThrowInvalid(L"a leaf chain leads to page " + std::to_wstring(page->pageNumber));
@@ -82,7 +82,7 @@ void BTree::ValidateTree() {
     ValidatePage(rootPage, 0, visits);
 }
 
-void BTree::ValidateOffset() const {
+void TreeCore::ValidateOffset() const {
     const std::uint64_t unit = pageSize;
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t fileSize = file.GetSize();
@@ -120,7 +120,7 @@ void BTree::ValidateOffset() const {
     if (expected < fileSize) Invalid(L"The B-Tree is invalid. unused block");
 }
 
-void BTree::ClaimWaitingBlock(OffsetSet& claimed) const {
+void TreeCore::ClaimWaitingBlock(OffsetSet& claimed) const {
     // The open reserved the page images of a waiting block; after a PreCommit
     // in this session the changed-page map names them already.
     std::uint32_t length = 0;
@@ -139,12 +139,12 @@ void BTree::ClaimWaitingBlock(OffsetSet& claimed) const {
     file.ReleaseView(info->committedBlockOffset);
 }
 
-void BTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& visits) const {
+void TreeCore::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& visits) const {
     if (level > MAX_HEIGHT || ++visits > pageCount)
         ThrowInvalid(L"page " + std::to_wstring(p) + L" is reached twice");
     std::uint32_t count;
     {
-        CacheOperation bracket(this);
+        Bracket bracket(this);
         const PageHeader* page = LoadPage(p);
         count = page->count;
         CheckDataSize(page);
@@ -158,15 +158,15 @@ void BTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& vi
     for (std::uint32_t j = 0; j <= count; ++j) {
         std::uint64_t child;
         {
-            CacheOperation bracket(this);
+            Bracket bracket(this);
             child = layout->GetChild(LoadPage(p), j);
         }
         ValidatePage(child, level + 1, visits);
     }
 }
 
-void BTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
-    CacheOperation bracket(this);
+void TreeCore::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
+    Bracket bracket(this);
     const PageHeader* page = LoadPage(p);
     const Record key = CheckedRecord(page, k);
     const PageHeader* leftChild = NonEmptyPage(layout->GetChild(page, k - 1));
@@ -188,7 +188,7 @@ void BTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
     }
 }
 
-void BTree::CheckDataSize(const PageHeader* page) const {
+void TreeCore::CheckDataSize(const PageHeader* page) const {
     // dataSize counts the live bytes of the record area: exactly what the
     // entries occupy, holes excluded.
     std::uint64_t live = 0;
@@ -202,7 +202,7 @@ void BTree::CheckDataSize(const PageHeader* page) const {
                      std::to_wstring(live));
 }
 
-const PageHeader* BTree::NonEmptyPage(std::uint64_t n) const {
+const PageHeader* TreeCore::NonEmptyPage(std::uint64_t n) const {
     const PageHeader* page = LoadPage(n);
     if (page->count == 0) ThrowInvalid(L"page " + std::to_wstring(n) + L" is empty");
     return page;

@@ -17,6 +17,7 @@
 
 #include "PageLayout.h"
 #include "TamBTree.h"
+#include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTreeTest {
@@ -190,24 +191,24 @@ namespace TamBTree {
 class BTreeTestAccess {
 public:
     static bool IsPageCached(const BTree& tree, std::uint64_t page) {
-        return tree.IsPageCached(page);
+        return tree.core->IsPageCached(page);
     }
-    static std::uint32_t CachedViews(const BTree& tree) { return tree.viewCache->Count(); }
-    static std::uint64_t PageCount(const BTree& tree) { return tree.pageCount; }
-    static std::uint64_t RootPage(const BTree& tree) { return tree.rootPage; }
+    static std::uint32_t CachedViews(const BTree& tree) { return tree.core->viewCache->Count(); }
+    static std::uint64_t PageCount(const BTree& tree) { return tree.core->pageCount; }
+    static std::uint64_t RootPage(const BTree& tree) { return tree.core->rootPage; }
     // Free bytes of page n: what the header, the directory and the live data
     // leave of the page.
     static std::uint32_t PageFreeSpace(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const PageHeader* page = tree.LoadPage(n);
-        return tree.pageSize - 48 - page->dataSize - page->directorySize;
+        const PageHeader* page = tree.core->LoadPage(n);
+        return tree.core->pageSize - 48 - page->dataSize - page->directorySize;
     }
     // Child page numbers of page n, read from its slot directory (child 0 in
     // the last 8 bytes, child i 12 i + 8 bytes from the end); none for a leaf.
     static std::vector<std::uint64_t> Children(const BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
-        const PageHeader* page = tree.LoadPage(n);
-        const auto* end = reinterpret_cast<const unsigned char*>(page) + tree.pageSize;
+        const PageHeader* page = tree.core->LoadPage(n);
+        const auto* end = reinterpret_cast<const unsigned char*>(page) + tree.core->pageSize;
         std::vector<std::uint64_t> children(page->isLeaf ? 0 : page->count + 1);
         for (std::uint32_t i = 0; i < children.size(); ++i)
             std::memcpy(&children[i], end - 8 - 12 * i, 8);
@@ -217,46 +218,50 @@ public:
     static std::vector<std::uint64_t> Path(BTree& tree, std::uint64_t n) {
         CacheOperation bracket(&tree);
         FastVector<std::uint64_t> path;
-        tree.GetPath(tree.LoadPage(n), path);
+        tree.core->GetPath(tree.core->LoadPage(n), path);
         return std::vector<std::uint64_t>(path.begin(), path.end());
     }
-    static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.file; }
-    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) { return tree.freeList; }
+    static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.core->file; }
+    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
+        return tree.core->freeList;
+    }
     static std::uint64_t FreeBytes(const BTree& tree) {
         std::uint64_t sum = 0;
-        for (const auto& block : tree.freeList.BlocksByOffset()) sum += block.second;
+        for (const auto& block : tree.core->freeList.BlocksByOffset()) sum += block.second;
         return sum;
     }
     // The flushes of the commit schedule that a crash needs, and dropping one
     // of them in every commit from now on (NoFlush: none).
-    static constexpr int NoFlush = BTree::NoFlush;
+    static constexpr int NoFlush = TreeCore::NoFlush;
     static std::vector<int> ScheduleFlushes() {
-        return {BTree::DataFlush,     BTree::DecisionFlush, BTree::ReadyFlush,
-                BTree::ApplyingFlush, BTree::IdleDataFlush, BTree::IdleFlush};
+        return {TreeCore::DataFlush,     TreeCore::DecisionFlush, TreeCore::ReadyFlush,
+                TreeCore::ApplyingFlush, TreeCore::IdleDataFlush, TreeCore::IdleFlush};
     }
     static void DropFlush(int which) {
-        BTree::ms_droppedFlush = static_cast<BTree::ScheduledFlush>(which);
+        TreeCore::ms_droppedFlush = static_cast<TreeCore::ScheduledFlush>(which);
     }
     static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
-        return {tree.pageIndexBlocks.begin(), tree.pageIndexBlocks.end()};
+        return {tree.core->pageIndexBlocks.begin(), tree.core->pageIndexBlocks.end()};
     }
     static std::vector<std::uint64_t> FreePageNumbers(const BTree& tree) {
-        return {tree.freePageNumbers.begin(), tree.freePageNumbers.end()};
+        return {tree.core->freePageNumbers.begin(), tree.core->freePageNumbers.end()};
     }
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
-        return {tree.changedPages.begin(), tree.changedPages.end()};
+        return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
     }
-    static void SetPageCount(BTree& tree, std::uint64_t n) { tree.pageCount = n; }
+    static void SetPageCount(BTree& tree, std::uint64_t n) { tree.core->pageCount = n; }
     static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
-        return tree.GetStablePageOffset(n);
+        return tree.core->GetStablePageOffset(n);
     }
-    static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) { return tree.LoadPage(n); }
+    static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) {
+        return tree.core->LoadPage(n);
+    }
     static PageHeader* NewPage(BTree& tree, const PageHeader& pageTemplate) {
-        return tree.NewPage(pageTemplate);
+        return tree.core->NewPage(pageTemplate);
     }
-    static void Grow(const BTree& tree) { tree.Grow(); }
+    static void Grow(const BTree& tree) { tree.core->Grow(); }
     static std::uint64_t GetFreeDataSpace(const BTree& tree, std::uint32_t size) {
-        return tree.GetFreeDataSpace(size);
+        return tree.core->GetFreeDataSpace(size);
     }
 };
 
