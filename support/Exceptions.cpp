@@ -116,7 +116,7 @@ FileException::FileException(Action failed, const std::string& filePath, int err
       path(filePath),
       error(errorNumber) {}
 
-FileException::FileException() = default;
+FileException::FileException(const std::wstring& description) : Tam::Exception(description) {}
 
 FileException::~FileException() = default;
 
@@ -128,6 +128,9 @@ void FileException::Throw() const {
     throw *this;
 }
 
+SeekOutOfRangeException::SeekOutOfRangeException()
+    : FileException(L"A position lies outside the range of the direct file.") {}
+
 SeekOutOfRangeException::~SeekOutOfRangeException() = default;
 
 Tam::BaseException* SeekOutOfRangeException::Copy() const {
@@ -137,6 +140,9 @@ Tam::BaseException* SeekOutOfRangeException::Copy() const {
 void SeekOutOfRangeException::Throw() const {
     throw *this;
 }
+
+EmptyListInvalidBlock::EmptyListInvalidBlock()
+    : FileException(L"A range of the file is claimed that is not wholly free.") {}
 
 EmptyListInvalidBlock::~EmptyListInvalidBlock() = default;
 

@@ -269,8 +269,9 @@ TEST(EraseUpdate, UpdateChecksTheMaximumRecordSizeAndTheKey) {
     EXPECT_THROW(tree.Update(it, TestTree::Make(key, largest + "x")),
                  TamBTree::BTreeRecordTooLargeException);
     for (const std::string& other : {Key(78), key + "x", key.substr(0, 7)})
-        EXPECT_EQ(ThrownText([&] { tree.Update(it, TestTree::Make(other, "v")); }),
-                  "The record's key differs from the key at the iterator.");
+        EXPECT_EQ(
+            ThrownText([&] { tree.Update(it, TestTree::Make(other, "v")); }),
+            "The record's key differs from the key at the iterator. (" + tree.GetPath() + ")");
     ExpectValidAndSame(tree, model);
 }
 

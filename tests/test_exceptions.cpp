@@ -121,8 +121,8 @@ TEST(FileException, TextNamesActionPathAndReasonAndSubclassesKeepTheirClass) {
 
     const TamFile::SeekOutOfRangeException seek;
     const TamFile::EmptyListInvalidBlock block;
-    EXPECT_TRUE(seek.What().empty());
-    EXPECT_STREQ(block.what(), "");
+    EXPECT_FALSE(seek.What().empty());
+    EXPECT_STRNE(block.what(), "");
     EXPECT_FALSE(seek.GetMessageInfo());
     ExpectKeepsClass<TamFile::SeekOutOfRangeException, TamFile::FileException>(seek);
     ExpectKeepsClass<TamFile::EmptyListInvalidBlock, TamFile::FileException>(block);

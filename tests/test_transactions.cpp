@@ -17,8 +17,10 @@ using TamBTree::NO_PAGE;
 
 namespace {
 
-const std::string kWaiting =
-    "The B-Tree has a pre-committed transaction waiting for Commit or Rollback.";
+std::string WaitingText(const std::string& path) {
+    return "The B-Tree has a pre-committed transaction waiting for Commit or Rollback. (" + path +
+           ")";
+}
 
 std::string ReadOnlyText(const std::string& path) {
     return "This operation cannot be performed on a read-only B-Tree. (" + path + ")";
@@ -79,7 +81,7 @@ TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) 
         Mutate(&tree, committed, rng, 1500);
         tree.PreCommit();
         tree.PreCommit();  // a repeated PreCommit keeps the waiting block
-        ExpectAllRefused(tree, kWaiting);
+        ExpectAllRefused(tree, WaitingText(tree.GetPath()));
         tree.Commit();
         EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
         for (int round = 0; round < 3; ++round) {
@@ -135,7 +137,7 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             TestTree tree(treePath);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             ExpectValidAndSame(tree, committed);
-            ExpectAllRefused(tree, kWaiting);
+            ExpectAllRefused(tree, WaitingText(treePath));
             if (decision == PreCommitThenCommit) tree.PreCommit();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             if (decision == Rollback) tree.Rollback();
@@ -319,4 +321,40 @@ TEST_F(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChange
     EXPECT_EQ(tree.Difference(changed), "");
     tree.Rollback();
     ExpectValidAndSame(tree, committed);
+}
+
+namespace {
+
+// Each kind a program can act on is caught by its own class and by the
+// family's base, and names the tree file.
+template <class Kind, class F>
+void ExpectKind(F f, const std::string& path, const char* what) {
+    try {
+        f();
+        ADD_FAILURE() << what << ": nothing thrown";
+    } catch (const Kind& e) {
+        const TamBTree::BTreeException& base = e;
+        EXPECT_NE(std::string(base.what()).find(path), std::string::npos) << what;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << what << ": " << e.what();
+    }
+}
+
+}  // namespace
+
+TEST_F(Transactions, ErrorKindsAreCaughtByClassAndNameTheFile) {
+    const std::string treePath = dir.File("kinds.tbt");
+    {
+        TestTree tree(treePath);
+        tree.Put("a", "1");
+        tree.PreCommit();
+        ExpectKind<TamBTree::BTreeTransactionWaitingException>([&] { tree.Put("b", "2"); },
+                                                               treePath, "waiting");
+        tree.Rollback();
+    }
+    {
+        TreeFileBytes(treePath).Put<std::uint32_t>(56, 0);  // no page-index block
+        ExpectKind<TamBTree::BTreeDamagedException>([&] { TestTree tree(treePath); }, treePath,
+                                                    "foreign head");
+    }
 }

@@ -16,8 +16,8 @@ namespace {
 
 constexpr std::uint64_t G = 65536;
 
-std::string Invalid(const std::string& what) {
-    return "The B-Tree is invalid. " + what;
+std::string Invalid(const std::string& what, const std::string& path) {
+    return "The B-Tree is invalid. " + what + " (" + path + ")";
 }
 
 Options KeysOnly() {
@@ -104,7 +104,7 @@ TEST_F(DamagedTree, EveryOrderAndCountFaultOfAClosedFileIsReportedWithItsText) {
     for (const auto& fault : faults) {
         file.WriteAll(*ms_bytes);
         fault.second();
-        EXPECT_EQ(Validate(), Invalid(fault.first));
+        EXPECT_EQ(Validate(), Invalid(fault.first, path));
     }
 }
 
@@ -112,25 +112,25 @@ TEST_F(DamagedTree, EveryOrderAndCountFaultOfAClosedFileIsReportedWithItsText) {
 // far; the space faults are made in the file of an open tree.
 TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
     file.Put(file.EntryOffset(2), file.PageOffset(1));
-    EXPECT_THROW(TestTree(path, KeysOnly()), TamFile::EmptyListInvalidBlock);
+    EXPECT_THROW(TestTree(path, KeysOnly()), TamBTree::BTreeDamagedException);
     file.WriteAll(*ms_bytes);
     SwapSlots(0, 1, 2);
     TestTree tree(path, KeysOnly());
     const auto validate = [&tree] { return ThrownText([&tree] { tree.ValidateTree(); }); };
     const std::uint64_t second = file.PageOffset(2);
     file.Put(file.EntryOffset(2), file.PageOffset(1));
-    EXPECT_EQ(validate(), Invalid("more than 1 offset value"));
+    EXPECT_EQ(validate(), Invalid("more than 1 offset value", path));
     file.Put(file.EntryOffset(2), NO_PAGE);
-    EXPECT_EQ(validate(), Invalid("unused block"));
+    EXPECT_EQ(validate(), Invalid("unused block", path));
     file.Put(file.EntryOffset(2), second);
     auto& freeList = BTreeTestAccess::FreeList(tree);
     freeList.InsertBlock(G, file.PageOffset(1));
-    EXPECT_EQ(validate(), Invalid("more than 1 offset value"));
+    EXPECT_EQ(validate(), Invalid("more than 1 offset value", path));
     freeList.RemoveBlock(G, file.PageOffset(1));
     freeList.InsertBlock(G, tree.GetDiskSpaceUsed());
-    EXPECT_EQ(validate(), Invalid("unused block"));
+    EXPECT_EQ(validate(), Invalid("unused block", path));
     freeList.RemoveBlock(G, tree.GetDiskSpaceUsed());
-    EXPECT_EQ(validate(), Invalid("RecordBefore > recordCurrent"));
+    EXPECT_EQ(validate(), Invalid("RecordBefore > recordCurrent", path));
 }
 
 TEST_F(DamagedTree, AnEmptyLeafInTheChainIsReportedAndNeverRead) {
@@ -157,5 +157,6 @@ TEST_F(Validation, EqualRecordsPassOnlyInATreeThatAllowsDuplicates) {
         EXPECT_NO_THROW(tree.ValidateTree());
     }
     TestTree tree(path);
-    EXPECT_EQ(ThrownText([&] { tree.ValidateTree(); }), Invalid("RecordBefore > recordCurrent"));
+    EXPECT_EQ(ThrownText([&] { tree.ValidateTree(); }),
+              Invalid("RecordBefore > recordCurrent", path));
 }

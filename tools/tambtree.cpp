@@ -323,19 +323,15 @@ int CommitOrRollback(const Arguments& a, bool commit) {
     return 0;
 }
 
-// The library's file exceptions for damage carry no text of their own.
-std::string Message(const std::exception& e, const std::string& file) {
-    const std::string text = e.what();
-    // The library's messages name the tree file; the few that do not get it
-    // appended, so that every message says which file it is about.
-    if (!text.empty())
-        return file.empty() || text.find(file) != std::string::npos ? text
-                                                                    : text + " (" + file + ")";
-    if (dynamic_cast<const TamFile::SeekOutOfRangeException*>(&e))
-        return file + ": a position in the file is out of range (the file may be damaged)";
-    if (dynamic_cast<const TamFile::EmptyListInvalidBlock*>(&e))
-        return file + ": file space is claimed twice (the file may be damaged)";
-    return file + ": unknown error";
+// Every library message names the tree file; the kinds a user can act on get
+// the command that helps.
+std::string Message(const std::exception& e) {
+    std::string text = e.what();
+    if (dynamic_cast<const TamBTree::BTreeDamagedException*>(&e))
+        text += "\n'tambtree check FILE' reports the damage";
+    else if (dynamic_cast<const TamBTree::BTreeTransactionWaitingException*>(&e))
+        text += "\n'tambtree commit FILE' or 'tambtree rollback FILE' ends the waiting transaction";
+    return text;
 }
 
 Order ParseOrder(const std::string& name) {
@@ -445,7 +441,7 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "tambtree: %s\n", e.what());
         return e.Code();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tambtree: %s\n", Message(e, a.file).c_str());
+        std::fprintf(stderr, "tambtree: %s\n", Message(e).c_str());
         return 1;
     }
     return 2;

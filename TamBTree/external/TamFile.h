@@ -46,7 +46,7 @@ public:
     int GetError() const { return error; }
 
 protected:
-    FileException();  // empty text, for the subclasses
+    explicit FileException(const std::wstring& text);  // for the subclasses
 
 private:
     Action action = ActionOpenRead;
@@ -57,7 +57,7 @@ private:
 // A seek or extension outside the 32-bit range of the direct file.
 class TAM_API SeekOutOfRangeException : public FileException {
 public:
-    SeekOutOfRangeException() = default;
+    SeekOutOfRangeException();
     SeekOutOfRangeException(const SeekOutOfRangeException&) = default;
     ~SeekOutOfRangeException() override;
     Tam::BaseException* Copy() const override;
@@ -67,7 +67,7 @@ public:
 // A range handed to the free-block list's RemoveBlock that is not wholly free.
 class TAM_API EmptyListInvalidBlock : public FileException {
 public:
-    EmptyListInvalidBlock() = default;
+    EmptyListInvalidBlock();
     EmptyListInvalidBlock(const EmptyListInvalidBlock&) = default;
     ~EmptyListInvalidBlock() override;
     Tam::BaseException* Copy() const override;

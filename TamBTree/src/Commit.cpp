@@ -112,8 +112,8 @@ void TreeCore::Rollback() {
 
 void TreeCore::ThrowIfInterrupted() const {
     if (SystemBlock()->commitApplying && !idleOwed)
-        throw BTreeException(
-            L"The B-Tree has an interrupted commit; Rollback finishes installing it.");
+        throw BTreeTransactionWaitingException(
+            WithPath(L"The B-Tree has an interrupted commit; Rollback finishes installing it."));
 }
 
 void TreeCore::FlushTransaction() {
@@ -162,7 +162,7 @@ void TreeCore::KeepNamedBlock(const BTreeInfo& head) {
     file.ReleaseView(offset);
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t size = (static_cast<std::uint64_t>(length) + g - 1) / g * g;
-    freeList.RemoveBlock(size, offset);
+    ClaimBlock(size, offset);
     keptBlocks.emplace_back(offset, size);
 }
 

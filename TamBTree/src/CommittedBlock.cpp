@@ -153,7 +153,7 @@ void TreeCore::LoadPageInfoCommittedBlock(const BTreeInfo* info) {
         if (offset == NO_PAGE) continue;
         if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
             ThrowInvalid(L"the committed block names a page outside the file");
-        freeList.RemoveBlock(pageSize, offset);
+        ClaimBlock(pageSize, offset);
     }
     file.ReleaseView(info->committedBlockOffset);
 }

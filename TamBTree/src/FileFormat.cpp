@@ -62,7 +62,7 @@ void TreeCore::RefuseForeignFile() const {
     }
     const std::uint32_t version = FILE_VERSION;
     if (std::memcmp(head, "\0\0\0\0", length) != 0 && std::memcmp(head, &version, length) != 0)
-        ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+        ThrowTree<BTreeDamagedException>(MsgInvalid, __LINE__);
 }
 
 void TreeCore::Init() {
@@ -142,8 +142,8 @@ void TreeCore::CreateSystemBlock() {
     info->committedBlockOffset = NO_PAGE;
     info->Blocks()[0] = g;
     FlushHead(BTREE_INFO_SIZE + 8);
-    freeList.RemoveBlock(g, 0);
-    freeList.RemoveBlock(g, g);
+    ClaimBlock(g, 0);
+    ClaimBlock(g, g);
     pageIndexBlocks.Append(g);
 }
 
@@ -177,7 +177,7 @@ void TreeCore::LoadFile() {
         ThrowTree<BTreeInvalidVersionException>(MsgInvalidFile, __LINE__);
     if (info->pageSize != pageSize)
         ThrowTree<BTreeInvalidPageSizeException>(MsgInvalidFile, __LINE__);
-    freeList.RemoveBlock(g, 0);
+    ClaimBlock(g, 0);
     const std::uint32_t blocks = info->pageIndexBlockCount;
     if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
     for (std::uint32_t i = 0; i < blocks; ++i) {
@@ -185,7 +185,7 @@ void TreeCore::LoadFile() {
         if (offset % g != 0 || offset > size || size - offset < g)
             ThrowInvalid(L"page-index block outside the file");
         pageIndexBlocks.Append(offset);
-        freeList.RemoveBlock(g, offset);
+        ClaimBlock(g, offset);
     }
     if (info->commitApplying) {
         FinishInterruptedCommit();
@@ -209,9 +209,12 @@ void TreeCore::TakeCommittedCounts(const BTreeInfo* info) {
     pageCount = info->pageCount;
 }
 
+std::wstring TreeCore::WithPath(const std::wstring& text) const {
+    return text + L" (" + Tam::FromMultiByte(file.GetPath()) + L")";
+}
+
 void TreeCore::ThrowInvalid(const std::wstring& what) const {
-    throw BTreeException(L"The B-Tree is invalid. " + what + L" (" +
-                         Tam::FromMultiByte(file.GetPath()) + L")");
+    throw BTreeDamagedException(WithPath(L"The B-Tree is invalid. " + what));
 }
 
 }  // namespace TamBTree

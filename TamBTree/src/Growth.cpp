@@ -49,6 +49,14 @@ std::uint64_t TreeCore::AllocatePageSpace() const {
     return offset;
 }
 
+void TreeCore::ClaimBlock(std::uint64_t size, std::uint64_t offset) {
+    try {
+        freeList.RemoveBlock(size, offset);
+    } catch (const TamFile::EmptyListInvalidBlock&) {
+        ThrowInvalid(L"file space at offset " + std::to_wstring(offset) + L" is claimed twice");
+    }
+}
+
 void TreeCore::CheckEnoughSpace() const {
     if (enoughSpaceCheckInterval == 0 || recordCount % enoughSpaceCheckInterval != 0) return;
     // A path answers for the volume of the directory that holds it: asked on

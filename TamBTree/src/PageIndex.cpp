@@ -183,7 +183,7 @@ void TreeCore::LoadPageIndexBlock(const BTreeInfo* info) {
             if (offset != NO_PAGE) {
                 if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
                     ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
-                freeList.RemoveBlock(pageSize, offset);
+                ClaimBlock(pageSize, offset);
             } else if (n != rootPage) {
                 // Each page number is visited once, so none is added twice.
                 freePageNumbers.Append(n);

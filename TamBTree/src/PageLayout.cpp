@@ -88,8 +88,10 @@ std::uint32_t PageLayout::StoredLength(const PageHeader* page, std::uint32_t i) 
 }
 
 void PageLayout::ThrowDamaged(const PageHeader* page, const std::wstring& what) const {
-    throw BTreeException(L"The B-Tree is invalid. Page " + std::to_wstring(page->pageNumber) +
-                         L" has " + what + L".");
+    std::wstring text = L"The B-Tree is invalid. Page " + std::to_wstring(page->pageNumber) +
+                        L" has " + what + L".";
+    if (format.path) text += L" (" + Tam::FromMultiByte(*format.path) + L")";
+    throw BTreeDamagedException(text);
 }
 
 void PageLayout::CheckPage(const PageHeader* page) const {

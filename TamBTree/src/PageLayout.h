@@ -82,6 +82,8 @@ struct PageFormat {
     const std::uint32_t* valueSize;
     bool (*less)(const void* context, const Record& a, const Record& b);
     const void* context;
+    // The tree file's path, which damage reports name; none when null.
+    const std::string* path = nullptr;
 };
 
 class PageLayout : public TamMem::PoolObject {

@@ -62,8 +62,9 @@ TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool f
         insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
         viewCache = new ViewCache(true);
         pageAddresses = new PageAddressCache(maxCachedViews * (g / pageSize));
-        layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
-                                           &keySize, &valueSize, &TreeCore::LessHook, this});
+        layout =
+            new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize, &keySize,
+                                      &valueSize, &TreeCore::LessHook, this, &file.GetPath()});
         if (Exist()) {
             Load();
         } else {
@@ -126,16 +127,15 @@ void TreeCore::ThrowIfCommitPending() const {
     // Changing pages that the waiting block names would corrupt the committed
     // state after a crash.
     if (commitPending)
-        throw BTreeException(
-            L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback.");
+        throw BTreeTransactionWaitingException(WithPath(
+            L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback."));
 }
 
 void TreeCore::ThrowIfTransactionFailed() const {
     if (transactionFailed)
-        throw BTreeException(
-            L"The B-Tree has changes of a data operation that failed part way; "
-            L"only Rollback can end the transaction. (" +
-            Tam::FromMultiByte(file.GetPath()) + L")");
+        throw BTreeTransactionFailedException(
+            WithPath(L"The B-Tree has changes of a data operation that failed part way; "
+                     L"only Rollback can end the transaction."));
 }
 
 void TreeCore::ReadOnly(bool newReadOnly) {

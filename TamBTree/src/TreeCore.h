@@ -144,6 +144,13 @@ public:
     }
     // Damage found in the file: "The B-Tree is invalid. <what> (<path>)".
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
+    // The text followed by the tree file's path.
+    std::wstring WithPath(const std::wstring& text) const;
+    // Validation's own reports, which begin "The B-Tree is invalid.".
+    [[noreturn]] void ThrowDamagedText(const wchar_t* text) const;
+    // Takes a block that the file names out of the free space; a block not
+    // wholly free means two structures claim the same space.
+    void ClaimBlock(std::uint64_t size, std::uint64_t offset);
     void ThrowIfReadOnly() const;
     void ThrowIfCommitPending() const;
     void ThrowIfTransactionFailed() const;
@@ -313,6 +320,10 @@ public:
 
     // Validation.
     void ValidateOffset() const;
+    // Each offset may be claimed by one structure only.
+    void ClaimOnce(OffsetSet& claimed, std::uint64_t offset) const;
+    void ClaimRange(OffsetSet& claimed, std::uint64_t offset, std::uint64_t size,
+                    std::uint64_t unit) const;
     void ValidatePage(std::uint64_t page, std::uint32_t level, std::uint64_t& visits) const;
     void ValidateSeparator(std::uint64_t page, std::uint32_t k) const;
     void ClaimWaitingBlock(OffsetSet& claimed) const;

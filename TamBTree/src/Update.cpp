@@ -23,7 +23,7 @@ BTreeIterator TreeCore::Update(const BTreeIterator& it, const Record& r) {
     // The record keeps its place in the page, so its key must not change.
     const Record old = layout->GetRecord(current, n);
     if (old.keyLength != record.keyLength || std::memcmp(old.key, record.key, old.keyLength) != 0)
-        throw BTreeException(L"The record's key differs from the key at the iterator.");
+        throw BTreeException(WithPath(L"The record's key differs from the key at the iterator."));
     const std::int32_t delta = static_cast<std::int32_t>(hasValue ? record.valueLength : 0) -
                                static_cast<std::int32_t>(hasValue ? old.valueLength : 0);
     PageHeader* page = LoadPageForUpdate(p);

@@ -12,23 +12,19 @@
 
 namespace TamBTree {
 
-namespace {
-
-[[noreturn]] void Invalid(const wchar_t* text) {
-    throw BTreeException(text);
+void TreeCore::ThrowDamagedText(const wchar_t* text) const {
+    throw BTreeDamagedException(WithPath(text));
 }
 
-template <class Set>
-void Claim(Set& claimed, std::uint64_t offset) {
-    if (!claimed.insert(offset).second) Invalid(L"The B-Tree is invalid. more than 1 offset value");
+void TreeCore::ClaimOnce(OffsetSet& claimed, std::uint64_t offset) const {
+    if (!claimed.insert(offset).second)
+        ThrowDamagedText(L"The B-Tree is invalid. more than 1 offset value");
 }
 
-template <class Set>
-void ClaimRange(Set& claimed, std::uint64_t offset, std::uint64_t size, std::uint64_t unit) {
-    for (std::uint64_t x = offset; x - offset < size; x += unit) Claim(claimed, x);
+void TreeCore::ClaimRange(OffsetSet& claimed, std::uint64_t offset, std::uint64_t size,
+                          std::uint64_t unit) const {
+    for (std::uint64_t x = offset; x - offset < size; x += unit) ClaimOnce(claimed, x);
 }
-
-}  // namespace
 
 bool TreeCore::InOrder(const Record& previous, const Record& current) const {
     return allowDuplicates ? !Less(current, previous) : Less(previous, current);
@@ -63,7 +59,7 @@ void TreeCore::ValidateTree() {
                 ThrowInvalid(L"a leaf chain leads to page " + std::to_wstring(page->pageNumber));
             const Record current = CheckedRecord(page, it.GetCurrentRecord());
             if (count > 0 && !InOrder(previous, current))
-                Invalid(L"The B-Tree is invalid. RecordBefore > recordCurrent");
+                ThrowDamagedText(L"The B-Tree is invalid. RecordBefore > recordCurrent");
             // Only the bytes the previous copy used can be non-zero.
             std::memset(keyBuffer.Get(), 0, previous.keyLength);
             std::memset(valueBuffer.Get(), 0, previous.valueLength);
@@ -77,7 +73,7 @@ void TreeCore::ValidateTree() {
         }
         ++count;
     }
-    if (count != recordCount) Invalid(L"The B-Tree is invalid. Bad size!");
+    if (count != recordCount) ThrowDamagedText(L"The B-Tree is invalid. Bad size!");
     std::uint64_t visits = 0;
     ValidatePage(rootPage, 0, visits);
 }
@@ -95,17 +91,17 @@ void TreeCore::ValidateOffset() const {
     for (std::uint32_t b = 0; b < blocks; ++b) {
         const std::uint64_t offset = info->Blocks()[b];
         if (offset % g != 0 || offset > fileSize || fileSize - offset < g)
-            Invalid(L"The B-Tree is invalid. unused block");
+            ThrowDamagedText(L"The B-Tree is invalid. unused block");
         ClaimRange(claimed, offset, g, unit);
         const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
         if (first >= pageCount) continue;
         const bool held = offset == heldPageIndexBlock;
         const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(file.GetView(offset));
         for (std::uint32_t k = 0; k < pageIndexEntriesPerBlock && first + k < pageCount; ++k)
-            if (entries[k] != NO_PAGE) Claim(claimed, entries[k]);
+            if (entries[k] != NO_PAGE) ClaimOnce(claimed, entries[k]);
         if (!held) file.ReleaseView(offset);
     }
-    for (const auto& changed : changedPages) Claim(claimed, changed.second);
+    for (const auto& changed : changedPages) ClaimOnce(claimed, changed.second);
     if (info->commitReady) ClaimWaitingBlock(claimed);
     for (const auto& kept : keptBlocks) ClaimRange(claimed, kept.first, kept.second, unit);
     for (const auto& block : freeList.BlocksByOffset())
@@ -114,10 +110,10 @@ void TreeCore::ValidateOffset() const {
     std::uint64_t expected = 0;
     for (std::uint64_t offset : claimed) {
         if (offset != expected || expected >= fileSize)
-            Invalid(L"The B-Tree is invalid. unused block");
+            ThrowDamagedText(L"The B-Tree is invalid. unused block");
         expected += unit;
     }
-    if (expected < fileSize) Invalid(L"The B-Tree is invalid. unused block");
+    if (expected < fileSize) ThrowDamagedText(L"The B-Tree is invalid. unused block");
 }
 
 void TreeCore::ClaimWaitingBlock(OffsetSet& claimed) const {
@@ -134,7 +130,7 @@ void TreeCore::ClaimWaitingBlock(OffsetSet& claimed) const {
         std::memcpy(&offset, block + 12 + 16 * i, 8);
         if (offset == NO_PAGE) continue;
         PageMap::const_iterator changed = changedPages.find(page);
-        if (changed == changedPages.end() || changed->second != offset) Claim(claimed, offset);
+        if (changed == changedPages.end() || changed->second != offset) ClaimOnce(claimed, offset);
     }
     file.ReleaseView(info->committedBlockOffset);
 }
@@ -151,7 +147,7 @@ void TreeCore::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t&
         if (count == 0) return;
         for (std::uint32_t i = 2; i <= count; ++i)
             if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))
-                Invalid(L"The B-Tree is invalid. KeyBefore > KeyCurrent");
+                ThrowDamagedText(L"The B-Tree is invalid. KeyBefore > KeyCurrent");
         if (page->isLeaf) return;
     }
     for (std::uint32_t k = 1; k <= count; ++k) ValidateSeparator(p, k);
@@ -171,20 +167,21 @@ void TreeCore::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
     const Record key = CheckedRecord(page, k);
     const PageHeader* leftChild = NonEmptyPage(layout->GetChild(page, k - 1));
     const Record lastLeft = CheckedRecord(leftChild, leftChild->count);
-    if (Less(key, lastLeft)) Invalid(L"The B-Tree is invalid. LastRecordChildren > ParentRecord");
+    if (Less(key, lastLeft))
+        ThrowDamagedText(L"The B-Tree is invalid. LastRecordChildren > ParentRecord");
     if (page->previousPage != NO_PAGE) {
         const PageHeader* left = NonEmptyPage(page->previousPage);
         if (Less(lastLeft, CheckedRecord(left, left->count)))
-            Invalid(L"The B-Tree is invalid. LeftSiblingRecord > ChildrenRecord");
+            ThrowDamagedText(L"The B-Tree is invalid. LeftSiblingRecord > ChildrenRecord");
     }
     const PageHeader* rightChild = NonEmptyPage(layout->GetChild(page, k));
     const Record firstRight = CheckedRecord(rightChild, 1);
     if (Less(firstRight, key))
-        Invalid(L"The B-Tree is invalid. FirstRecordChildren < ParentRecord");
+        ThrowDamagedText(L"The B-Tree is invalid. FirstRecordChildren < ParentRecord");
     if (page->nextPage != NO_PAGE) {
         const PageHeader* right = NonEmptyPage(page->nextPage);
         if (Less(CheckedRecord(right, right->count), firstRight))
-            Invalid(L"The B-Tree is invalid. RightSiblingRecord < ChildrenRecord");
+            ThrowDamagedText(L"The B-Tree is invalid. RightSiblingRecord < ChildrenRecord");
     }
 }
 
