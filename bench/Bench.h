@@ -33,9 +33,23 @@ private:
 // A seeded permutation of 0 .. n-1.
 std::vector<std::uint32_t> Permutation(std::uint32_t n, std::uint64_t seed);
 
-// Reads a value the way a client would, so no engine's read can be skipped.
-inline void Touch(const unsigned char* value, std::uint32_t length, std::uint64_t& sink) {
-    sink += length + (length ? value[0] + value[length - 1] : 0);
+// Reads bytes the way a client would, so no engine's read can be skipped.
+inline void Touch(const unsigned char* bytes, std::uint32_t length, std::uint64_t& sink) {
+    sink += length + (length ? bytes[0] + bytes[length - 1] : 0);
+}
+
+// A look-up copies the value out, as a client that keeps it would.
+inline void Keep(const void* value, std::size_t length, std::uint64_t& sink) {
+    const std::string copy(static_cast<const char*>(value), length);
+    Touch(reinterpret_cast<const unsigned char*>(copy.data()),
+          static_cast<std::uint32_t>(copy.size()), sink);
+}
+
+// A scan reads the key and the value of every record where they lie.
+inline void TouchRecord(const void* key, std::size_t keyLength, const void* value,
+                        std::size_t valueLength, std::uint64_t& sink) {
+    Touch(static_cast<const unsigned char*>(key), static_cast<std::uint32_t>(keyLength), sink);
+    Touch(static_cast<const unsigned char*>(value), static_cast<std::uint32_t>(valueLength), sink);
 }
 
 // What an engine counts about its own commits.
@@ -64,12 +78,19 @@ public:
     // PreCommit, then Commit); a plain commit elsewhere.
     virtual void CommitWriteTwoPhase() { CommitWrite(); }
     virtual void BeginRead() = 0;
-    // Whether the key is stored; a hit reads the value into `sink`.
+    // Whether the key is stored; a hit copies the value out (Keep).
     virtual bool Get(const Key& key, std::uint64_t& sink) = 0;
     virtual void EndRead() = 0;
-    // Reads every record in key order (or backwards); returns how many.
+    // Reads every record's key and value in key order (or backwards); returns
+    // how many.
     virtual std::uint64_t Scan(bool forward, std::uint64_t& sink) = 0;
     virtual CommitCounters Counters() const { return CommitCounters(); }
+    // An engine with a second client interface (ours: the ready-made
+    // ByteTree beside the derived tree) names it here; the driver measures
+    // every read workload through both.
+    virtual const char* SecondPathName() const { return nullptr; }
+    // Reopens the store through the second interface or the first. Untimed.
+    virtual void UseSecondPath(bool) {}
 };
 
 struct EngineSettings {

@@ -1,12 +1,16 @@
-// The tree the benchmark stores: byte-string keys ordered by memcmp and then
-// by length, values of any length, one record per key.
+// The trees the benchmark stores, through the two ways a client reaches the
+// library: byte-string keys ordered by memcmp and then by length, values of
+// any length, one record per key. Both read and write the same file format.
 #pragma once
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "Bench.h"
+#include "ByteTree.h"
 #include "TamBTree.h"
 #include "TreeCore.h"
 
@@ -23,27 +27,30 @@ public:
 
 namespace TamBench {
 
+// The derived-tree path: a client's own tree on BTree's protected operations.
+// Stores go through the single-descent upsert, as a client's put would.
 class BenchTree : public TamBTree::BTree {
 public:
     BenchTree(const std::string& path, std::uint32_t cacheBytes)
         : BTree(path, false, false, true, false, 65536, cacheBytes, false, false) {}
 
-    void Put(const Key& key, const unsigned char* value) {
-        if (!Insert(Make(key, value)).second) throw std::runtime_error("duplicate key inserted");
+    // Stores the record; true when it was added, false when a value was replaced.
+    bool Put(const Key& key, const unsigned char* value) {
+        return InsertOrAssign(Make(key, value)).second;
     }
     bool Get(const Key& key, std::uint64_t& sink) {
         const TamBTree::BTreeIterator it = Find(Make(key, nullptr));
         if (it.IsEnd()) return false;
-        Read(it, sink);
+        const Record r = GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
+        Keep(r.value, r.valueLength, sink);
         return true;
     }
-    void Replace(const Key& key, const unsigned char* value) {
-        Update(Stored(key), Make(key, value));
-    }
     void Delete(const Key& key) {
+        const TamBTree::BTreeIterator it = Find(Make(key, nullptr));
+        if (it.IsEnd()) throw std::runtime_error("a stored key was not found");
         bool nextValid;
         TamBTree::BTreeIterator next;
-        BTree::Erase(Stored(key), nextValid, next);
+        BTree::Erase(it, nextValid, next);
     }
     std::uint64_t Scan(bool forward, std::uint64_t& sink) {
         TamBTree::CacheOperation bracket(this);
@@ -61,14 +68,9 @@ private:
     static Record Make(const Key& key, const unsigned char* value) {
         return Record{key.bytes, KEY_SIZE, value, value ? VALUE_SIZE : 0};
     }
-    TamBTree::BTreeIterator Stored(const Key& key) {
-        const TamBTree::BTreeIterator it = Find(Make(key, nullptr));
-        if (it.IsEnd()) throw std::runtime_error("a stored key was not found");
-        return it;
-    }
     void Read(const TamBTree::BTreeIterator& it, std::uint64_t& sink) const {
         const Record r = GetRecord(it.GetCurrentPage(), it.GetCurrentRecord());
-        Touch(r.value, r.valueLength, sink);
+        TouchRecord(r.key, r.keyLength, r.value, r.valueLength, sink);
     }
     std::uint64_t ScanForward(std::uint64_t& sink) {
         std::uint64_t n = 0;
@@ -81,6 +83,62 @@ private:
         for (--it; !it.IsEnd(); --it, ++n) Read(it, sink);
         return n;
     }
+};
+
+// The ready-made path: ByteTree as a client uses it, with string views in,
+// std::string values out and range-for over cursors.
+class BenchByteTree {
+public:
+    BenchByteTree(const std::string& path, std::uint32_t cacheBytes)
+        : tree(path, Options(cacheBytes)) {}
+
+    bool Put(const Key& key, const unsigned char* value) {
+        return tree.Put(View(key),
+                        std::string_view(reinterpret_cast<const char*>(value), VALUE_SIZE));
+    }
+    bool Get(const Key& key, std::uint64_t& sink) const {
+        const std::optional<std::string> value = tree.Get(View(key));
+        if (!value) return false;
+        Touch(reinterpret_cast<const unsigned char*>(value->data()),
+              static_cast<std::uint32_t>(value->size()), sink);
+        return true;
+    }
+    void Delete(const Key& key) {
+        if (tree.Erase(View(key)) != 1) throw std::runtime_error("a stored key was not found");
+    }
+    std::uint64_t Scan(bool forward, std::uint64_t& sink) const {
+        std::uint64_t n = 0;
+        if (forward) {
+            for (const TamBTree::ByteTree::Entry record : tree) {
+                Read(record, sink);
+                ++n;
+            }
+        } else {
+            for (const TamBTree::ByteTree::Entry record : tree.Reversed()) {
+                Read(record, sink);
+                ++n;
+            }
+        }
+        return n;
+    }
+    void Commit() { tree.Commit(); }
+    TamBTree::ByteTree& Tree() { return tree; }
+
+private:
+    static TamBTree::ByteTree::Options Options(std::uint32_t cacheBytes) {
+        TamBTree::ByteTree::Options o;
+        o.cacheSize = cacheBytes;
+        return o;
+    }
+    static std::string_view View(const Key& key) {
+        return std::string_view(reinterpret_cast<const char*>(key.bytes), KEY_SIZE);
+    }
+    static void Read(const TamBTree::ByteTree::Entry& record, std::uint64_t& sink) {
+        TouchRecord(record.first.data(), record.first.size(), record.second.data(),
+                    record.second.size(), sink);
+    }
+
+    TamBTree::ByteTree tree;
 };
 
 }  // namespace TamBench

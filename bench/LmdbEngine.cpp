@@ -65,8 +65,7 @@ public:
         const int rc = mdb_get(txn, dbi, &k, &v);
         if (rc == MDB_NOTFOUND) return false;
         Check(rc, "get");
-        Touch(static_cast<const unsigned char*>(v.mv_data), static_cast<std::uint32_t>(v.mv_size),
-              sink);
+        Keep(v.mv_data, v.mv_size, sink);
         return true;
     }
     void EndRead() override {
@@ -94,8 +93,7 @@ private:
         std::uint64_t n = 0;
         int rc = mdb_cursor_get(cursor, &k, &v, forward ? MDB_FIRST : MDB_LAST);
         for (; rc == MDB_SUCCESS; ++n) {
-            Touch(static_cast<const unsigned char*>(v.mv_data),
-                  static_cast<std::uint32_t>(v.mv_size), sink);
+            TouchRecord(k.mv_data, k.mv_size, v.mv_data, v.mv_size, sink);
             rc = mdb_cursor_get(cursor, &k, &v, forward ? MDB_NEXT : MDB_PREV);
         }
         if (rc != MDB_NOTFOUND) Check(rc, "cursor_get");

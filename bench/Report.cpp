@@ -19,11 +19,34 @@ const Measurement* FindIn(const std::vector<Measurement>& list, const std::strin
     return nullptr;
 }
 
+// A measurement of the main runs; an engine's run may hold measurements of
+// its second interface under that interface's name.
 const Measurement* FindRun(const Results& r, const std::string& engine,
                            const std::string& workload) {
     for (const EngineRun& run : r.runs)
-        if (run.engine == engine) return FindIn(run.results, engine, workload);
+        if (const Measurement* m = FindIn(run.results, engine, workload)) return m;
     return nullptr;
+}
+
+// The names measured, in the order they ran.
+std::vector<std::string> EnginesRun(const Results& r) {
+    std::vector<std::string> out;
+    const auto add = [&](const std::string& name) {
+        for (const std::string& n : out)
+            if (n == name) return;
+        out.push_back(name);
+    };
+    for (const EngineRun& run : r.runs) {
+        add(run.engine);
+        for (const Measurement& m : run.results) add(m.engine);
+    }
+    return out;
+}
+
+bool Ran(const Results& r, const std::string& engine) {
+    for (const std::string& n : EnginesRun(r))
+        if (n == engine) return true;
+    return false;
 }
 
 // Ours at a batch size: the main run or the sweep.
@@ -57,8 +80,8 @@ std::string OpsCell(const Measurement* m) {
 std::vector<std::string> WorkloadsRun(const Results& r) {
     std::vector<std::string> out;
     for (const std::string& w : AllWorkloads())
-        for (const EngineRun& run : r.runs)
-            if (FindIn(run.results, run.engine, w)) {
+        for (const std::string& engine : EnginesRun(r))
+            if (FindRun(r, engine, w)) {
                 out.push_back(w);
                 break;
             }
@@ -75,21 +98,64 @@ void PrintLine(std::ostream& out, const std::vector<std::string>& cells, int fir
     out << "\n";
 }
 
+// "ours" is the derived tree ("tambtree"); "bytetree" is ByteTree on the same
+// store, measured for the reads.
 void PrintOpsTable(const Results& r, std::ostream& out) {
+    const bool bytes = Ran(r, "bytetree");
     std::vector<std::string> head = {"workload (ops/s)"};
-    for (const EngineRun& run : r.runs) head.push_back(run.engine);
+    for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
     head.push_back("ours/lmdb");
+    if (bytes) head.push_back("bytetree/lmdb");
     head.push_back("ours/sqlite");
-    PrintLine(out, head, 20, 13);
+    if (bytes) head.push_back("bytetree/ours");
+    PrintLine(out, head, 20, 14);
     for (const std::string& w : WorkloadsRun(r)) {
         std::vector<std::string> row = {w};
-        for (const EngineRun& run : r.runs)
-            row.push_back(OpsCell(FindIn(run.results, run.engine, w)));
+        for (const std::string& engine : EnginesRun(r))
+            row.push_back(OpsCell(FindRun(r, engine, w)));
         const Measurement* ours = FindRun(r, "tambtree", w);
+        const Measurement* typed = FindRun(r, "bytetree", w);
         row.push_back(Ratio(ours, FindRun(r, "lmdb", w)));
+        if (bytes) row.push_back(Ratio(typed, FindRun(r, "lmdb", w)));
         row.push_back(Ratio(ours, FindRun(r, "sqlite", w)));
-        PrintLine(out, row, 20, 13);
+        if (bytes) row.push_back(Ratio(typed, ours));
+        PrintLine(out, row, 20, 14);
     }
+}
+
+// The store's files right after each fill, per engine, and ours against LMDB.
+void PrintFillSizes(const Results& r, std::ostream& out) {
+    std::vector<std::string> fills;
+    for (const std::string& w : AllWorkloads())
+        if (w.compare(0, 4, "fill") == 0 && FindRun(r, "tambtree", w)) fills.push_back(w);
+    if (fills.empty()) return;
+    std::vector<std::string> head = {"file MiB after"};
+    head.insert(head.end(), fills.begin(), fills.end());
+    PrintLine(out, head, 20, 14);
+    for (const std::string& engine : EnginesRun(r)) {
+        std::vector<std::string> row = {engine};
+        bool any = false;
+        for (const std::string& w : fills) {
+            const Measurement* m = FindRun(r, engine, w);
+            any = any || m;
+            row.push_back(m ? Format("%.1f", m->fileBytes / MIB) : "-");
+        }
+        if (any) PrintLine(out, row, 20, 14);
+    }
+    for (const char* other : {"lmdb", "sqlite"}) {
+        if (!Ran(r, other)) continue;
+        std::vector<std::string> row = {std::string("ours/") + other};
+        for (const std::string& w : fills) {
+            const Measurement* ours = FindRun(r, "tambtree", w);
+            const Measurement* them = FindRun(r, other, w);
+            row.push_back(them && them->fileBytes > 0
+                              ? Format("%.2fx", static_cast<double>(ours->fileBytes) /
+                                                    static_cast<double>(them->fileBytes))
+                              : "-");
+        }
+        PrintLine(out, row, 20, 14);
+    }
+    out << "\n";
 }
 
 // The store's size when it holds exactly N records: after its last fill, or
@@ -176,6 +242,7 @@ void PrintTable(const Results& r, std::ostream& out) {
         << " B, values " << VALUE_SIZE << " B, in " << r.directory << "\n\n";
     PrintOpsTable(r, out);
     out << "\n";
+    PrintFillSizes(r, out);
     PrintEngineTable(r, out);
     if (HasFloors(r)) {
         out << "\nBatched random writes at B=" << r.batch

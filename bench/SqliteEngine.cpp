@@ -48,7 +48,9 @@ public:
     bool Get(const Key& key, std::uint64_t& sink) override {
         BindKey(select, key);
         const int rc = sqlite3_step(select);
-        if (rc == SQLITE_ROW) TouchColumn(select, 0, sink);
+        if (rc == SQLITE_ROW)
+            Keep(sqlite3_column_blob(select, 0),
+                 static_cast<std::size_t>(sqlite3_column_bytes(select, 0)), sink);
         sqlite3_reset(select);
         if (rc != SQLITE_ROW && rc != SQLITE_DONE) Check(rc);
         return rc == SQLITE_ROW;
@@ -59,7 +61,11 @@ public:
                                              : "SELECT k, v FROM kv ORDER BY k DESC");
         std::uint64_t n = 0;
         int rc;
-        for (; (rc = sqlite3_step(scan)) == SQLITE_ROW; ++n) TouchColumn(scan, 1, sink);
+        for (; (rc = sqlite3_step(scan)) == SQLITE_ROW; ++n)
+            TouchRecord(sqlite3_column_blob(scan, 0),
+                        static_cast<std::size_t>(sqlite3_column_bytes(scan, 0)),
+                        sqlite3_column_blob(scan, 1),
+                        static_cast<std::size_t>(sqlite3_column_bytes(scan, 1)), sink);
         sqlite3_finalize(scan);
         if (rc != SQLITE_DONE) Check(rc);
         return n;
@@ -87,10 +93,6 @@ private:
         sqlite3_reset(s);
         Check(rc);
         if (sqlite3_changes(db) != 1) throw std::runtime_error("sqlite: a change hit no record");
-    }
-    static void TouchColumn(sqlite3_stmt* s, int column, std::uint64_t& sink) {
-        const auto* value = static_cast<const unsigned char*>(sqlite3_column_blob(s, column));
-        Touch(value, static_cast<std::uint32_t>(sqlite3_column_bytes(s, column)), sink);
     }
 
     sqlite3* db = nullptr;

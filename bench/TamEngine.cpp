@@ -1,6 +1,8 @@
-// Our tree behind the common adapter. Every write runs in the tree's open
-// transaction; a durable commit is CommitNow, a two-phase one PreCommit
-// followed by Commit. A fault hook counts the flushes the commits make.
+// Our tree behind the common adapter, through a derived tree ("tambtree") or
+// through ByteTree ("bytetree"). Every write runs in the tree's open
+// transaction and stores with the upsert; a durable commit is CommitNow
+// (ByteTree::Commit), a two-phase one PreCommit followed by Commit. A fault
+// hook counts the flushes the commits make.
 #include <memory>
 #include <stdexcept>
 
@@ -29,34 +31,56 @@ public:
         Close();
         TamFile::MemoryMapFile::SetFaultHook(nullptr);
     }
-    const char* Name() const override { return "tambtree"; }
+    const char* Name() const override { return useBytes ? "bytetree" : "tambtree"; }
     void Create(const std::string& directory) override {
         Close();
-        tree.reset(new BenchTree(directory + "/data.tbt", settings.cacheBytes));
+        path = directory + "/data.tbt";
+        Open();
     }
-    void Close() override { tree.reset(); }
+    void Close() override {
+        tree.reset();
+        bytes.reset();
+    }
     void BeginWrite() override {}
-    void Insert(const Key& key, const unsigned char* value) override { tree->Put(key, value); }
-    void Overwrite(const Key& key, const unsigned char* value) override {
-        tree->Replace(key, value);
+    void Insert(const Key& key, const unsigned char* value) override {
+        if (!Put(key, value)) throw std::runtime_error("an insert met a stored key");
     }
-    void Erase(const Key& key) override { tree->Delete(key); }
+    void Overwrite(const Key& key, const unsigned char* value) override {
+        if (Put(key, value)) throw std::runtime_error("an overwrite met no stored key");
+    }
+    void Erase(const Key& key) override {
+        if (bytes)
+            bytes->Delete(key);
+        else
+            tree->Delete(key);
+    }
     void CommitWrite() override {
-        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(*tree);
-        ++commits;
-        tree->CommitNow();
+        Count();
+        if (bytes)
+            bytes->Commit();
+        else
+            tree->CommitNow();
     }
     void CommitWriteTwoPhase() override {
-        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(*tree);
-        ++commits;
+        if (bytes) throw std::runtime_error("bytetree: no two-phase commit");
+        Count();
         tree->PreCommit();
         tree->Commit();
     }
     void BeginRead() override {}
-    bool Get(const Key& key, std::uint64_t& sink) override { return tree->Get(key, sink); }
+    bool Get(const Key& key, std::uint64_t& sink) override {
+        return bytes ? bytes->Get(key, sink) : tree->Get(key, sink);
+    }
     void EndRead() override {}
     std::uint64_t Scan(bool forward, std::uint64_t& sink) override {
-        return tree->Scan(forward, sink);
+        return bytes ? bytes->Scan(forward, sink) : tree->Scan(forward, sink);
+    }
+    const char* SecondPathName() const override { return "bytetree"; }
+    void UseSecondPath(bool second) override {
+        useBytes = second;
+        if (path.empty()) return;  // no store yet: Create opens it
+        Close();
+        Open();
     }
     CommitCounters Counters() const override {
         CommitCounters c;
@@ -68,9 +92,28 @@ public:
     }
 
 private:
+    void Open() {
+        if (useBytes)
+            bytes.reset(new BenchByteTree(path, settings.cacheBytes));
+        else
+            tree.reset(new BenchTree(path, settings.cacheBytes));
+    }
+    bool Put(const Key& key, const unsigned char* value) {
+        return bytes ? bytes->Put(key, value) : tree->Put(key, value);
+    }
+    void Count() {
+        const TamBTree::BTree& open = bytes ? static_cast<const TamBTree::BTree&>(bytes->Tree())
+                                            : static_cast<const TamBTree::BTree&>(*tree);
+        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(open);
+        ++commits;
+    }
+
     EngineSettings settings;
     FlushCounter counter;
+    std::string path;
+    bool useBytes = false;
     std::unique_ptr<BenchTree> tree;
+    std::unique_ptr<BenchByteTree> bytes;
     std::uint64_t commits = 0;
     std::uint64_t pagesWritten = 0;
 };
