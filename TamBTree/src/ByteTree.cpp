@@ -1,6 +1,7 @@
 // The ready-made byte-string tree, built on the protected operations of BTree.
 #include "ByteTree.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace TamBTree {
@@ -13,20 +14,43 @@ const unsigned char* Bytes(std::string_view s) {
 
 }  // namespace
 
+struct ByteTree::RecordBytes {
+    using Buffer = std::basic_string<char, std::char_traits<char>, TamMem::PoolAllocator<char>>;
+    Buffer key;
+    Buffer value;
+};
+
 ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
     : tree(owner), position(at) {
     Load();
 }
 
+std::string_view ByteTree::Cursor::Key() const {
+    return record ? std::string_view(record->key) : std::string_view();
+}
+
+std::string_view ByteTree::Cursor::Value() const {
+    return record ? std::string_view(record->value) : std::string_view();
+}
+
 void ByteTree::Cursor::Load() {
-    key.clear();
-    value.clear();
+    if (record.use_count() == 1) {
+        // No entry or cursor copy shares the bytes: refill them in place. The
+        // fence orders these writes after the reads of the last holder that
+        // let go (its release of the count).
+        std::atomic_thread_fence(std::memory_order_acquire);
+        record->key.clear();
+        record->value.clear();
+    } else {
+        record.reset();  // the holders keep the bytes they see
+    }
     if (position.IsEnd()) return;
+    if (!record) record = std::make_shared<RecordBytes>();
     // The record points into a view that must stay mapped while it is copied.
     CacheOperation bracket(tree);
     const Record r = tree->GetRecord(position.GetCurrentPage(), position.GetCurrentRecord());
-    key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
-    if (r.value) value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
+    record->key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
+    if (r.value) record->value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
 }
 
 ByteTree::Cursor& ByteTree::Cursor::operator++() {
@@ -134,6 +158,10 @@ ByteTree::Range<ByteTree::Cursor> ByteTree::Records(std::string_view from,
     Cursor first = LowerBound(from);
     if (!KeyLess(from, to)) return Range<Cursor>(first, first);
     return Range<Cursor>(std::move(first), LowerBound(to));
+}
+
+ByteTree::Range<ByteTree::Cursor> ByteTree::Records(std::string_view from) const {
+    return Range<Cursor>(LowerBound(from), end());
 }
 
 ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed() const {
