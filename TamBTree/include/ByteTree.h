@@ -39,8 +39,6 @@ struct ByteTreeOptions {
 };
 
 class TAMBTREE_API ByteTree : public BTree {
-    struct RecordBytes;
-
 public:
     using Options = ByteTreeOptions;
     // Commits or rolls back the tree's open transaction (see Transaction.h).
@@ -104,8 +102,12 @@ public:
         bool IsEnd() const { return position.IsEnd(); }
         // Empty at the end position and in trees without values. The views
         // stay valid until the cursor moves or is destroyed.
-        std::string_view Key() const;
-        std::string_view Value() const;
+        std::string_view Key() const {
+            return record ? std::string_view(record->key) : std::string_view();
+        }
+        std::string_view Value() const {
+            return record ? std::string_view(record->value) : std::string_view();
+        }
         Entry operator*() const { return Entry(record, Key(), Value()); }
         EntryPointer operator->() const { return EntryPointer(**this); }
 
@@ -122,6 +124,11 @@ public:
 
     private:
         friend class ByteTree;
+        using Buffer = std::basic_string<char, std::char_traits<char>, TamMem::PoolAllocator<char>>;
+        struct RecordBytes {
+            Buffer key;
+            Buffer value;
+        };
 
         Cursor(const ByteTree* tree, const BTreeConstIterator& position);
         void Load();

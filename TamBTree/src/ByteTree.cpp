@@ -14,23 +14,9 @@ const unsigned char* Bytes(std::string_view s) {
 
 }  // namespace
 
-struct ByteTree::RecordBytes {
-    using Buffer = std::basic_string<char, std::char_traits<char>, TamMem::PoolAllocator<char>>;
-    Buffer key;
-    Buffer value;
-};
-
 ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
     : tree(owner), position(at) {
     Load();
-}
-
-std::string_view ByteTree::Cursor::Key() const {
-    return record ? std::string_view(record->key) : std::string_view();
-}
-
-std::string_view ByteTree::Cursor::Value() const {
-    return record ? std::string_view(record->value) : std::string_view();
 }
 
 void ByteTree::Cursor::Load() {
