@@ -91,6 +91,8 @@ void ExpectSame(const ByteTree& tree, const Model& model, std::mt19937& rng) {
         const auto end = a < b ? model.lower_bound(b) : lower;
         ExpectRange(tree.Records(a, b), lower, end);
         ExpectRange(tree.Records(a), lower, model.end());
+        ExpectRange(tree.ReversedFrom(a), std::make_reverse_iterator(model.upper_bound(a)),
+                    model.rend());
         ExpectRange(tree.Reversed(a, b), std::make_reverse_iterator(end),
                     std::make_reverse_iterator(lower));
     }

@@ -215,6 +215,8 @@ public:
     Range<Cursor> Records(std::string_view from) const;
     Range<ReverseCursor> Reversed() const;
     Range<ReverseCursor> Reversed(std::string_view from, std::string_view to) const;
+    // The records with keys not greater than `key`, backward to the first.
+    Range<ReverseCursor> ReversedFrom(std::string_view key) const;
 
     using BTree::Size;
     bool Empty() const { return Size() == 0; }

@@ -161,6 +161,11 @@ ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed(std::string_view fro
     return Range<ReverseCursor>(ReverseCursor(--LowerBound(to)), std::move(last));
 }
 
+ByteTree::Range<ByteTree::ReverseCursor> ByteTree::ReversedFrom(std::string_view key) const {
+    // Back from the first greater key; past the first record is the end.
+    return Range<ReverseCursor>(ReverseCursor(--UpperBound(key)), ReverseCursor(end()));
+}
+
 void ByteTree::Commit() {
     CommitNow();
 }
