@@ -6,6 +6,11 @@
 #include <cstdint>
 #include <map>
 #include <random>
+#include <stdexcept>
+#include <vector>
+#if __cplusplus >= 202002L
+#include <ranges>
+#endif
 
 #include "ByteTree.h"
 #include "FixedTree.h"
@@ -47,10 +52,35 @@ void ExpectCursorAt(const Cursor& cursor, It m, It end) {
     EXPECT_TRUE(m == end || cursor.Key() == m->first);
 }
 
+#if __cplusplus >= 202002L
+static_assert(std::ranges::bidirectional_range<ByteTree::Range<ByteTree::Cursor>>);
+static_assert(std::bidirectional_iterator<ByteTree::ReverseCursor>);
+static_assert(std::bidirectional_iterator<TamBTree::FixedTree<int, int>::const_iterator>);
+#endif
+
+// The standard adaptors and algorithms over cursors, against the model.
+void ExpectStandardIteration(const ByteTree& tree, const Model& model) {
+    ASSERT_EQ(std::distance(tree.begin(), tree.end()), static_cast<std::ptrdiff_t>(model.size()));
+    // Entries kept after std::reverse_iterator's temporary cursors are gone.
+    const std::vector<ByteTree::Entry> backward(std::make_reverse_iterator(tree.end()),
+                                                std::make_reverse_iterator(tree.begin()));
+    ExpectRange(backward, model.rbegin(), model.rend());
+    if (model.empty()) return;
+    EXPECT_EQ(std::make_reverse_iterator(tree.end())->first, model.rbegin()->first);
+    EXPECT_EQ(std::prev(tree.end())->second, model.rbegin()->second);
+    const std::size_t middle = model.size() / 2;
+    EXPECT_EQ(std::next(tree.begin(), middle)->first, std::next(model.begin(), middle)->first);
+    const auto key = std::next(model.begin(), middle)->first;
+    const auto found = std::find_if(tree.begin(), tree.end(),
+                                    [&](const ByteTree::Entry& e) { return e.first == key; });
+    EXPECT_EQ(std::distance(tree.begin(), found), static_cast<std::ptrdiff_t>(middle));
+}
+
 void ExpectSame(const ByteTree& tree, const Model& model, std::mt19937& rng) {
     ASSERT_EQ(tree.Size(), model.size());
     ExpectRange(tree, model.begin(), model.end());
     ExpectRange(tree.Reversed(), model.rbegin(), model.rend());
+    ExpectStandardIteration(tree, model);
     for (int i = 0; i < 30; ++i) {
         const std::string a = RandomKey(rng), b = RandomKey(rng);
         const auto lower = model.lower_bound(a);
@@ -60,6 +90,9 @@ void ExpectSame(const ByteTree& tree, const Model& model, std::mt19937& rng) {
                   model.count(a) ? std::optional<std::string>(model.at(a)) : std::nullopt);
         const auto end = a < b ? model.lower_bound(b) : lower;
         ExpectRange(tree.Records(a, b), lower, end);
+        ExpectRange(tree.Records(a), lower, model.end());
+        ExpectRange(tree.ReversedFrom(a), std::make_reverse_iterator(model.upper_bound(a)),
+                    model.rend());
         ExpectRange(tree.Reversed(a, b), std::make_reverse_iterator(end),
                     std::make_reverse_iterator(lower));
     }
@@ -103,6 +136,75 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
             committed = model;
         }
     }
+}
+
+// Batches under a guard end three ways: Commit, the guard's destruction, or an
+// exception in the middle. Only committed batches survive reopening the file.
+TEST(ByteTree, TransactionGuardKeepsCommittedBatchesAndRollsBackTheRest) {
+    std::mt19937 rng = TamBTreeTest::SeededRng(4711);
+    TempDir dir;
+    const std::string path = dir.File("guarded.tbt");
+    Model committed;
+    for (int round = 0; round < 6; ++round) {
+        ByteTree tree(path);
+        ExpectSame(tree, committed, rng);
+        for (int batch = 0; batch < 6; ++batch) {
+            Model model = committed;
+            const int ending = static_cast<int>(rng() % 3);
+            try {
+                ByteTree::Transaction tx(tree);
+                for (int op = 0; op < 300; ++op) {
+                    const std::string key = RandomKey(rng);
+                    if (rng() % 4 == 0) {
+                        ASSERT_EQ(tree.Erase(key), model.erase(key));
+                    } else {
+                        const std::string value = RandomValue(rng);
+                        tree.Put(key, value);
+                        model[key] = value;
+                    }
+                    if (ending == 2 && op == 150) throw std::runtime_error("mid-batch");
+                }
+                if (ending == 0) {
+                    tx.Commit();
+                    committed = model;
+                    EXPECT_FALSE(tx.Active());
+                }
+            } catch (const std::runtime_error&) {
+                ASSERT_EQ(ending, 2);
+            }
+            ExpectSame(tree, committed, rng);
+        }
+    }
+}
+
+TEST(ByteTree, TransactionGuardMovesItsDutyAndRefusesASecondEnd) {
+    TempDir dir;
+    const std::string path = dir.File("moved.tbt");
+    {
+        ByteTree tree(path);
+        ByteTree::Transaction outer(tree);
+        tree.Put("kept", "1");
+        {
+            ByteTree::Transaction inner(std::move(outer));
+            EXPECT_FALSE(outer.Active());
+            outer = std::move(inner);  // outer held nothing: no rollback
+        }
+        EXPECT_TRUE(tree.Contains("kept"));
+        outer.Commit();
+        EXPECT_THROW(outer.Commit(), std::logic_error);
+        ByteTree::Transaction dropped(tree);
+        tree.Put("dropped", "2");
+        ByteTree::Transaction other(tree);
+        dropped = std::move(other);  // rolls back what `dropped` held
+        EXPECT_FALSE(tree.Contains("dropped"));
+        tree.Put("rolled back", "3");
+        dropped.Rollback();
+        EXPECT_FALSE(tree.Contains("rolled back"));
+        EXPECT_THROW(dropped.Rollback(), std::logic_error);
+    }
+    ByteTree tree(path);
+    EXPECT_EQ(tree.Size(), 1u);
+    EXPECT_EQ(tree.Get("kept"), "1");
 }
 
 TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
@@ -151,19 +253,22 @@ TEST(ByteTree, PreCommittedTransactionBlocksChangesAndCommitsAfterReopen) {
                  TamBTree::BTreeRecordTooLargeException);
 }
 
-TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysAndReopen) {
+// Odd rounds end in an exception, so the guard rolls the round back.
+TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
     using Tree = TamBTree::FixedTree<std::int64_t, double>;
     using Pair = std::pair<std::int64_t, double>;
     const auto Same = [](const Pair& a, const Pair& b) { return a == b; };
     std::mt19937 rng = TamBTreeTest::SeededRng(777);
     TempDir dir;
     const std::string path = dir.File("fixed.tbt");
-    std::map<std::int64_t, double> model;
+    std::map<std::int64_t, double> model, committed;
     const std::int64_t extremes[] = {INT64_MIN, INT64_MIN + 1, INT64_MAX - 1, INT64_MAX};
     for (int round = 0; round < 4; ++round) {
         Tree tree(path);
-        ASSERT_EQ(tree.size(), model.size());
-        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), model.begin(), model.end(), Same));
+        ASSERT_EQ(tree.size(), committed.size());
+        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), committed.begin(), committed.end(), Same));
+        model = committed;
+        Tree::Transaction tx(tree);
         for (int op = 0; op < 5000; ++op) {
             // Keys on both sides of zero and at the extremes of the range.
             const std::int64_t key = rng() % 8 == 0
@@ -206,9 +311,21 @@ TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysAndReopen) {
             }
         }
         ASSERT_TRUE(std::equal(tree.begin(), tree.end(), model.begin(), model.end(), Same));
-        auto back = model.rbegin();
-        for (auto it = tree.end(); back != model.rend(); ++back) ASSERT_EQ(*--it, Pair(*back));
+        ASSERT_TRUE(std::equal(std::make_reverse_iterator(tree.end()),
+                               std::make_reverse_iterator(tree.begin()), model.rbegin(),
+                               model.rend(), Same));
+        if (!model.empty()) {
+            EXPECT_EQ(std::make_reverse_iterator(tree.end())->second, model.rbegin()->second);
+        }
         tree.Validate();
-        tree.Commit();
+        try {
+            Tree::Transaction guard(std::move(tx));
+            if (round % 2) throw std::runtime_error("discarded");
+            guard.Commit();
+            committed = model;
+        } catch (const std::runtime_error&) {
+            ASSERT_TRUE(
+                std::equal(tree.begin(), tree.end(), committed.begin(), committed.end(), Same));
+        }
     }
 }

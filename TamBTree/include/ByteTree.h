@@ -1,9 +1,10 @@
 // A ready-made tree of byte-string keys and values. Keys are ordered by their
 // bytes (unsigned, over the common prefix), then the shorter key first.
 //
-// Cursors copy the record they stand on, so the views they hand out stay
-// valid until the cursor moves or is destroyed, whatever the tree maps or
-// unmaps meanwhile. Like the tree's iterators, a cursor is meaningful only
+// Cursors copy the record they stand on, so their Key() and Value() views stay
+// valid until the cursor moves or is destroyed, and the entries they hand out
+// (*cursor) for as long as the entry is kept, whatever the tree maps or unmaps
+// meanwhile. Like the tree's iterators, a cursor is meaningful only
 // while the tree is unchanged: after Put, Insert, Erase, Rollback or Clear,
 // position cursors again.
 #pragma once
@@ -11,12 +12,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 
 #include "BTree.h"
+#include "Transaction.h"
 
 namespace TamBTree {
 
@@ -37,28 +41,75 @@ struct ByteTreeOptions {
 class TAMBTREE_API ByteTree : public BTree {
 public:
     using Options = ByteTreeOptions;
-    // A record as (key, value); both views belong to the cursor that made it.
-    using Entry = std::pair<std::string_view, std::string_view>;
+    // Commits or rolls back the tree's open transaction (see Transaction.h).
+    using Transaction = TamBTree::Transaction;
+    class Cursor;
 
-    // What standard algorithms ask of a cursor.
+    // A record as (key, value); binds as `auto [key, value]`. It shares the
+    // bytes of the cursor that made it and keeps them alive, so its views stay
+    // valid for as long as the entry exists, wherever the cursor moves.
+    class Entry {
+    public:
+        std::string_view first;
+        std::string_view second;
+
+        Entry() = default;
+        template <std::size_t I>
+        std::string_view get() const noexcept {
+            static_assert(I < 2, "an entry is (key, value)");
+            return I == 0 ? first : second;
+        }
+
+    private:
+        friend class Cursor;
+        Entry(std::shared_ptr<const void> keep, std::string_view key, std::string_view value)
+            : first(key), second(value), bytes(std::move(keep)) {}
+        std::shared_ptr<const void> bytes;
+    };
+
+    // What operator-> returns: the entry held by value, so that it outlives the
+    // cursor it came from (std::reverse_iterator steps a temporary copy).
+    class EntryPointer {
+    public:
+        explicit EntryPointer(Entry e) : entry(std::move(e)) {}
+        const Entry* operator->() const noexcept { return &entry; }
+
+    private:
+        Entry entry;
+    };
+
+    // What standard algorithms ask of a cursor. A cursor refills itself on
+    // every step, so no reference into it could outlive a temporary copy: the
+    // reference is the entry by value, which owns its share of the bytes. The
+    // category still says bidirectional (as C++20's iterator concepts allow for
+    // a value reference), so std::prev, std::advance and std::reverse_iterator
+    // step backward.
     struct CursorTypes {
         using iterator_category = std::bidirectional_iterator_tag;
+        using iterator_concept = std::bidirectional_iterator_tag;
         using value_type = Entry;
         using difference_type = std::ptrdiff_t;
-        using pointer = const Entry*;
+        using pointer = EntryPointer;
         using reference = Entry;
     };
 
-    // A position in key order that holds a copy of its record.
+    // A position in key order that holds a copy of its record. Copies of a
+    // cursor share that copy until one of them moves.
     class TAMBTREE_API Cursor : public CursorTypes {
     public:
         Cursor() = default;
 
         bool IsEnd() const { return position.IsEnd(); }
-        // Empty at the end position and in trees without values.
-        std::string_view Key() const { return key; }
-        std::string_view Value() const { return value; }
-        Entry operator*() const { return {Key(), Value()}; }
+        // Empty at the end position and in trees without values. The views
+        // stay valid until the cursor moves or is destroyed.
+        std::string_view Key() const {
+            return record ? std::string_view(record->key) : std::string_view();
+        }
+        std::string_view Value() const {
+            return record ? std::string_view(record->value) : std::string_view();
+        }
+        Entry operator*() const { return Entry(record, Key(), Value()); }
+        EntryPointer operator->() const { return EntryPointer(**this); }
 
         // The order is circular through the end position: stepping back from
         // the first record gives the end, and back from the end the last
@@ -74,14 +125,19 @@ public:
     private:
         friend class ByteTree;
         using Buffer = std::basic_string<char, std::char_traits<char>, TamMem::PoolAllocator<char>>;
+        struct RecordBytes {
+            Buffer key;
+            Buffer value;
+        };
 
         Cursor(const ByteTree* tree, const BTreeConstIterator& position);
         void Load();
 
         const ByteTree* tree = nullptr;
         BTreeConstIterator position;
-        Buffer key;
-        Buffer value;
+        // Null at the end position. Entries hold it too; while they do, a step
+        // loads into fresh bytes rather than overwrite theirs.
+        std::shared_ptr<RecordBytes> record;
     };
 
     // Walks a Cursor backward: ++ goes to the previous record.
@@ -94,6 +150,7 @@ public:
         std::string_view Key() const { return at.Key(); }
         std::string_view Value() const { return at.Value(); }
         Entry operator*() const { return *at; }
+        EntryPointer operator->() const { return at.operator->(); }
         const Cursor& Base() const { return at; }
 
         ReverseCursor& operator++() {
@@ -104,6 +161,8 @@ public:
             ++at;
             return *this;
         }
+        ReverseCursor operator++(int) { return ReverseCursor(at--); }
+        ReverseCursor operator--(int) { return ReverseCursor(at++); }
         bool operator==(const ReverseCursor& other) const { return at == other.at; }
         bool operator!=(const ReverseCursor& other) const { return at != other.at; }
 
@@ -152,8 +211,12 @@ public:
 
     // The records with keys in [from, to), in key order or backward.
     Range<Cursor> Records(std::string_view from, std::string_view to) const;
+    // The records with keys from `from` on, to the end.
+    Range<Cursor> Records(std::string_view from) const;
     Range<ReverseCursor> Reversed() const;
     Range<ReverseCursor> Reversed(std::string_view from, std::string_view to) const;
+    // The records with keys not greater than `key`, backward to the first.
+    Range<ReverseCursor> ReversedFrom(std::string_view key) const;
 
     using BTree::Size;
     bool Empty() const { return Size() == 0; }
@@ -178,3 +241,13 @@ private:
 };
 
 }  // namespace TamBTree
+
+// Structured bindings take an entry apart as (key, value).
+namespace std {
+template <>
+struct tuple_size<TamBTree::ByteTree::Entry> : integral_constant<size_t, 2> {};
+template <size_t I>
+struct tuple_element<I, TamBTree::ByteTree::Entry> {
+    using type = string_view;
+};
+}  // namespace std

@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "BTree.h"
+#include "Transaction.h"
 
 namespace TamBTree {
 
@@ -45,19 +46,38 @@ public:
     using value_type = std::pair<Key, Value>;
     using size_type = std::size_t;
     using key_compare = Compare;
+    // Commits or rolls back the tree's open transaction (see Transaction.h).
+    using Transaction = TamBTree::Transaction;
 
+    // What operator-> returns: the pair held by value, so that it outlives the
+    // iterator it came from (std::reverse_iterator steps a temporary copy).
+    class arrow_proxy {
+    public:
+        explicit arrow_proxy(const value_type& v) : held(v) {}
+        const value_type* operator->() const noexcept { return &held; }
+
+    private:
+        value_type held;
+    };
+
+    // The reference is the pair by value: the iterator decodes its record on
+    // every step, so a reference into it would dangle as soon as an adaptor
+    // dereferences a temporary copy. The category still says bidirectional
+    // (as C++20's iterator concepts allow for a value reference), so std::prev
+    // and std::reverse_iterator step backward.
     class const_iterator {
     public:
         using iterator_category = std::bidirectional_iterator_tag;
+        using iterator_concept = std::bidirectional_iterator_tag;
         using value_type = std::pair<Key, Value>;
         using difference_type = std::ptrdiff_t;
-        using pointer = const value_type*;
+        using pointer = arrow_proxy;
         using reference = value_type;
 
         const_iterator() = default;
 
         value_type operator*() const { return current; }
-        const value_type* operator->() const { return &current; }
+        pointer operator->() const { return pointer(current); }
 
         // The order is circular through end(), as for the tree's iterators.
         const_iterator& operator++() {

@@ -1,6 +1,7 @@
 // The ready-made byte-string tree, built on the protected operations of BTree.
 #include "ByteTree.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace TamBTree {
@@ -19,14 +20,23 @@ ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
 }
 
 void ByteTree::Cursor::Load() {
-    key.clear();
-    value.clear();
+    if (record.use_count() == 1) {
+        // No entry or cursor copy shares the bytes: refill them in place. The
+        // fence orders these writes after the reads of the last holder that
+        // let go (its release of the count).
+        std::atomic_thread_fence(std::memory_order_acquire);
+        record->key.clear();
+        record->value.clear();
+    } else {
+        record.reset();  // the holders keep the bytes they see
+    }
     if (position.IsEnd()) return;
+    if (!record) record = std::make_shared<RecordBytes>();
     // The record points into a view that must stay mapped while it is copied.
     CacheOperation bracket(tree);
     const Record r = tree->GetRecord(position.GetCurrentPage(), position.GetCurrentRecord());
-    key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
-    if (r.value) value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
+    record->key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
+    if (r.value) record->value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
 }
 
 ByteTree::Cursor& ByteTree::Cursor::operator++() {
@@ -136,6 +146,10 @@ ByteTree::Range<ByteTree::Cursor> ByteTree::Records(std::string_view from,
     return Range<Cursor>(std::move(first), LowerBound(to));
 }
 
+ByteTree::Range<ByteTree::Cursor> ByteTree::Records(std::string_view from) const {
+    return Range<Cursor>(LowerBound(from), end());
+}
+
 ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed() const {
     return Range<ReverseCursor>(ReverseCursor(--end()), ReverseCursor(end()));
 }
@@ -145,6 +159,11 @@ ByteTree::Range<ByteTree::ReverseCursor> ByteTree::Reversed(std::string_view fro
     ReverseCursor last(--LowerBound(from));
     if (!KeyLess(from, to)) return Range<ReverseCursor>(last, last);
     return Range<ReverseCursor>(ReverseCursor(--LowerBound(to)), std::move(last));
+}
+
+ByteTree::Range<ByteTree::ReverseCursor> ByteTree::ReversedFrom(std::string_view key) const {
+    // Back from the first greater key; past the first record is the end.
+    return Range<ReverseCursor>(ReverseCursor(--UpperBound(key)), ReverseCursor(end()));
 }
 
 void ByteTree::Commit() {
