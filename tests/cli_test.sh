@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End to end test of the tambtree tool: load and dump round trips, get, del,
-# scan, stat --json, pre-commit with commit and rollback, other layouts, and
+# scan, stat --json, pre-commit with commit and rollback, compact, other layouts, and
 # check of a healthy and of a damaged file. Usage: cli_test.sh path/to/tambtree
 set -euo pipefail
 T=$(realpath "$1")
@@ -83,6 +83,23 @@ expect_status 1 "$T" get t.tbt waiting
 "$T" del --no-commit t.tbt waiting
 "$T" rollback t.tbt >/dev/null
 [ "$("$T" get t.tbt waiting)" = 1 ] || fail "rollback did not discard the erasure"
+
+# compact: refused while a transaction waits; a copy elsewhere and in place
+# keep every record, the target of --to must not exist.
+"$T" put --no-commit t.tbt waiting2 2
+expect_status 1 "$T" compact t.tbt
+grep -q "commit or roll back first" err.txt || fail "compact of a waiting file: $(cat err.txt)"
+"$T" rollback t.tbt >/dev/null
+"$T" dump t.tbt before.txt
+"$T" compact t.tbt --to copy.tbt >/dev/null
+expect_status 1 "$T" compact t.tbt --to copy.tbt
+"$T" compact t.tbt | grep -q "bytes before, t.tbt: [0-9]* bytes after" || fail "compact output"
+for f in t.tbt copy.tbt; do
+    "$T" dump "$f" after.txt && cmp -s before.txt after.txt || fail "compact changed $f"
+    "$T" check "$f" >/dev/null || fail "compact left $f damaged"
+done
+[ ! -e t.tbt.compact ] || fail "compact left its temporary file"
+"$T" stat t.tbt | grep -q "^reclaimable by compact: [0-9]* bytes" || fail "stat reclaimable"
 
 # Other layouts: integer order, keys alone.
 for k in 3 -5 -9223372036854775808 70000; do "$T" --order i64 put i.tbt -- "$k" "v$k"; done

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "Compact.h"
 #include "Tool.h"
 
 namespace TamTool {
@@ -101,13 +102,20 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
     }
     // Pages are 64 KiB; the fill factor is the share of their bytes in use.
     const double fill = pages == 0 ? 0.0 : static_cast<double>(s.usedBytes) / (pages * 65536.0);
+    const std::uint64_t compact = EstimateCompactSize(s);
+    const std::uint64_t reclaimable = s.fileSize > compact ? s.fileSize - compact : 0;
     if (json) {
-        const nlohmann::json j = {
-            {"path", tree.GetPath()},   {"records", s.records},
-            {"height", s.height},       {"pagesPerLevel", levels},
-            {"pages", pages},           {"usedBytes", s.usedBytes},
-            {"fillFactor", fill},       {"fileSize", s.fileSize},
-            {"freeBytes", s.freeBytes}, {"commitState", StateName(s.commitState)}};
+        const nlohmann::json j = {{"path", tree.GetPath()},
+                                  {"records", s.records},
+                                  {"height", s.height},
+                                  {"pagesPerLevel", levels},
+                                  {"pages", pages},
+                                  {"usedBytes", s.usedBytes},
+                                  {"fillFactor", fill},
+                                  {"fileSize", s.fileSize},
+                                  {"freeBytes", s.freeBytes},
+                                  {"reclaimableBytes", reclaimable},
+                                  {"commitState", StateName(s.commitState)}};
         std::fprintf(out, "%s\n", j.dump(2).c_str());
         return;
     }
@@ -121,10 +129,12 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                  "fill factor:     %.1f%%\n"
                  "file size:       %llu bytes\n"
                  "free space:      %llu bytes\n"
+                 "reclaimable by compact: %llu bytes (estimate)\n"
                  "commit state:    %s\n",
                  tree.GetPath().c_str(), s.records, s.height, perLevel.c_str(), fill * 100,
                  static_cast<unsigned long long>(s.fileSize),
-                 static_cast<unsigned long long>(s.freeBytes), StateName(s.commitState));
+                 static_cast<unsigned long long>(s.freeBytes),
+                 static_cast<unsigned long long>(reclaimable), StateName(s.commitState));
 }
 
 }  // namespace TamTool

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Compact.h"
 #include "TextFormat.h"
 #include "Tool.h"
 
@@ -28,6 +29,7 @@ struct Arguments {
     std::string from, to;
     bool fromGiven = false, toGiven = false;
     bool reverse = false;
+    std::string destination;
     std::uint64_t limit = 0;
     std::string stream = "-";
     bool hex = false;
@@ -308,6 +310,44 @@ int Check(const Arguments& a) {
     return 0;
 }
 
+// A progress line on stderr while a compact copy grows toward its estimated
+// size, only when stderr is a terminal.
+std::function<void(std::uint64_t)> CopyProgress(const TamBTree::BTree& tree) {
+    if (!isatty(STDERR_FILENO)) return nullptr;
+    const std::uint64_t total = EstimateCompactSize(tree.GetStatistics());
+    return [total](std::uint64_t written) {
+        const std::uint64_t percent = written >= total ? 99 : written * 100 / total;
+        std::fprintf(stderr, "\rcopying: %3llu%%", static_cast<unsigned long long>(percent));
+    };
+}
+
+int Compact(const Arguments& a) {
+    const std::uint64_t before = FileSize(a.file);
+    const bool inPlace = a.destination.empty();
+    // In place, the write lock keeps every other program out until the copy
+    // has replaced the file; a copy elsewhere only needs to read.
+    auto tree = OpenTree(a.file, a.layout, inPlace ? Access::Write : Access::Read);
+    if (tree->GetCommitState() == TamBTree::BTree::CommitReady)
+        throw Failure(a.file +
+                      ": a transaction waits: commit or roll back first ('tambtree commit' or "
+                      "'tambtree rollback')");
+    const auto progress = CopyProgress(*tree);
+    if (inPlace) {
+        CompactInPlace(*tree, progress);
+    } else {
+        WatchCopy(
+            a.destination, [&] { tree->CopyTo(a.destination); }, progress);
+    }
+    if (progress) std::fputs("\rcopying: 100%\n", stderr);
+    tree.reset();
+    const std::string& result = inPlace ? a.file : a.destination;
+    const std::uint64_t after = FileSize(result);
+    std::printf("%s: %llu bytes before, %s: %llu bytes after\n", a.file.c_str(),
+                static_cast<unsigned long long>(before), result.c_str(),
+                static_cast<unsigned long long>(after));
+    return 0;
+}
+
 int CommitOrRollback(const Arguments& a, bool commit) {
     auto tree = OpenTree(a.file, a.layout, Access::Write);
     if (tree->GetCommitState() != TamBTree::BTree::CommitReady) {
@@ -412,6 +452,9 @@ int Run(int argc, char** argv) {
     CLI::App* stat = command("stat", "Print the tree's statistics");
     stat->add_flag("--json", a.json, "As JSON");
     CLI::App* check = command("check", "Validate the tree: exit status 0 healthy, 1 damaged");
+    CLI::App* compact =
+        command("compact", "Rewrite the tree compactly, in place or (--to) into a new file");
+    compact->add_option("--to", a.destination, "Write the copy to this new file instead");
     CLI::App* commit = command("commit", "Install a pre-committed transaction");
     CLI::App* rollback = command("rollback", "Discard a pre-committed transaction");
 
@@ -435,6 +478,7 @@ int Run(int argc, char** argv) {
         if (dump->parsed()) return Dump(a);
         if (stat->parsed()) return Stat(a);
         if (check->parsed()) return Check(a);
+        if (compact->parsed()) return Compact(a);
         if (commit->parsed()) return CommitOrRollback(a, true);
         if (rollback->parsed()) return CommitOrRollback(a, false);
     } catch (const Failure& e) {

@@ -78,6 +78,14 @@ public:
     // Full consistency check; throws BTreeException at the first fault.
     void ValidateTree();
 
+    // Writes a compact copy of the last committed tree to a new file at
+    // `path`: same layout and order, pages renumbered in key order and filled
+    // to about 90 %. Changes not yet committed and a waiting pre-committed
+    // transaction are left out. The copy is flushed before the call returns.
+    // Throws FileException (EEXIST) when anything is at `path`, which then
+    // stays untouched; a copy that fails part way is removed.
+    void CopyTo(const std::string& path) const;
+
     Statistics GetStatistics() const;
     // Idle also while the head still names the last commit's block: that
     // install is complete in memory and only waits to ride on the next flush.

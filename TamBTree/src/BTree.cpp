@@ -70,6 +70,10 @@ void BTree::ValidateTree() {
     core->ValidateTree();
 }
 
+void BTree::CopyTo(const std::string& path) const {
+    core->CopyTo(path);
+}
+
 BTree::Statistics BTree::GetStatistics() const {
     return core->GetStatistics();
 }

@@ -71,6 +71,9 @@ public:
     std::uint32_t Erase(const Record& r);
     BTreeIterator Update(const BTreeIterator& it, const Record& r);
     void Clear();
+    void CopyTo(const std::string& path) const;
+    // Gives the free space at the end of the file back to the disk.
+    void TrimFreeTail();
 
     // The operation bracket.
     int Add() const { return ++depth; }

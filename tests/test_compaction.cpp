@@ -1,0 +1,251 @@
+// Compacting copies: the copy holds exactly the last committed records in the
+// tree's order for every record layout, passes validation and is dense; it
+// refuses an existing target and leaves nothing behind when it fails; and an
+// in-place compaction that dies at any durability point leaves a file that
+// opens with the same records.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "Compact.h"
+#include "FaultHook.h"
+#include "TreeChecks.h"
+
+using namespace TamBTreeTest;
+using TamFile::MemoryMapFile;
+
+namespace {
+
+constexpr unsigned kSeed = 20250119;
+
+bool Exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
+
+struct LayoutCase {
+    const char* name;
+    Options options;
+};
+
+// The records of a random load and of the erasure of about a third of its
+// keys, stored in the tree (committed) and in the model.
+Model Load(TestTree& tree, const Options& o, std::mt19937& rng, std::uint32_t records) {
+    Model model;
+    for (std::uint32_t i = 0; i < records; ++i) {
+        const std::uint32_t n = rng() % (o.allowDuplicates ? records / 8 : records * 4);
+        const std::string key = o.fixedKeySize ? Key(n) : Key(n, 8 + n % 40);
+        std::string value;
+        if (o.hasValue) value = o.fixedValueSize ? Letters(rng, 8) : Letters(rng, rng() % 300);
+        if (tree.Insert(TestTree::Make(key, value)).second) ModelInsert(model, key, value);
+    }
+    for (std::uint32_t i = 0; i < records / 3; ++i) {
+        const std::uint32_t n = rng() % (o.allowDuplicates ? records / 8 : records * 4);
+        const std::string key = o.fixedKeySize ? Key(n) : Key(n, 8 + n % 40);
+        tree.Erase(TestTree::MakeKey(key));
+        model.erase(key);
+    }
+    tree.CommitNow();
+    return model;
+}
+
+class CopyOfLayout : public ::testing::TestWithParam<LayoutCase> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(CopyOfLayout, HoldsTheCommittedRecordsInOrderInDensePages) {
+    const Options& o = GetParam().options;
+    std::mt19937 rng = SeededRng(kSeed);
+    const std::string copyPath = dir.File("copy.tbt");
+    Model model;
+    std::uint64_t originalSize = 0;
+    {
+        TestTree tree(dir.File("t.tbt"), o);
+        model = Load(tree, o, rng, 20000);
+        tree.CopyTo(copyPath);
+        originalSize = tree.GetDiskSpaceUsed();
+    }
+    TestTree copy(copyPath, o);
+    ExpectSameAsModel(copy, model);
+    const TamBTree::BTree::Statistics s = copy.GetStatistics();
+    EXPECT_EQ(s.commitState, TestTree::CommitIdle);
+    ASSERT_GT(s.height, 1u);
+    std::uint64_t pages = 0;
+    for (std::uint32_t i = 0; i < s.height; ++i) pages += s.pages[i];
+    // Every page but the last of each level holds close to 90 %.
+    EXPECT_GT(s.usedBytes, (pages - s.height) * 65536 * 85 / 100);
+    EXPECT_LE(s.fileSize, (pages + 4) * 65536 + s.freeBytes);
+    EXPECT_LE(s.freeBytes, 2 * 65536u);
+    EXPECT_LT(s.fileSize, originalSize);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, CopyOfLayout,
+                         ::testing::Values(LayoutCase{"Variable", Layout(false, 0, true, 0)},
+                                           LayoutCase{"Duplicates", Layout(true, 0, true, 0)},
+                                           LayoutCase{"FixedSizes", Layout(false, 8, true, 8)},
+                                           LayoutCase{"KeysAlone", Layout(false, 0, false, 0)}),
+                         [](const ::testing::TestParamInfo<LayoutCase>& c) {
+                             return c.param.name;
+                         });
+
+using CompactCopy = TreeFileTest;
+
+TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {
+    std::mt19937 rng = SeededRng(kSeed + 1);
+    UniqueModel committed;
+    UniqueModel changed;
+    {
+        TestTree tree(path);
+        Mutate(&tree, committed, rng, 3000);
+        tree.CommitNow();
+        changed = committed;
+        Mutate(&tree, changed, rng, 500);
+        ASSERT_NE(changed, committed);
+        tree.CopyTo(dir.File("open.tbt"));
+        tree.PreCommit();
+        tree.CopyTo(dir.File("ready.tbt"));
+        tree.Commit();
+        tree.CopyTo(dir.File("after-commit.tbt"));
+        ExpectValidAndSame(tree, changed);
+    }
+    {
+        TestTree readOnly(path, ReadOnly());
+        readOnly.CopyTo(dir.File("read-only.tbt"));
+    }
+    for (const char* name : {"open.tbt", "ready.tbt"}) {
+        TestTree copy(dir.File(name));
+        ExpectValidAndSame(copy, committed);
+    }
+    for (const char* name : {"after-commit.tbt", "read-only.tbt"}) {
+        TestTree copy(dir.File(name));
+        ExpectValidAndSame(copy, changed);
+    }
+}
+
+TEST_F(CompactCopy, OfATenthLeftAfterErasingIsSmall) {
+    std::mt19937 rng = SeededRng(kSeed + 2);
+    UniqueModel model;
+    TestTree tree(path);
+    for (std::uint32_t i = 0; i < 40000; ++i) {
+        const std::string key = Key(i * 7919 % 40000, 16);
+        const std::string value = Letters(rng, 100);
+        tree.Put(key, value);
+        model.emplace(key, value);
+    }
+    tree.CommitNow();
+    for (std::uint32_t i = 0; i < 40000; ++i) {
+        if (rng() % 10 == 0) continue;
+        tree.Erase(TestTree::MakeKey(Key(i, 16)));
+        model.erase(Key(i, 16));
+    }
+    tree.CommitNow();
+    tree.CopyTo(dir.File("copy.tbt"));
+    TestTree copy(dir.File("copy.tbt"));
+    ExpectValidAndSame(copy, model);
+    std::printf("%u records: %llu bytes, copy %llu bytes\n", copy.Size(),
+                static_cast<unsigned long long>(tree.GetDiskSpaceUsed()),
+                static_cast<unsigned long long>(copy.GetDiskSpaceUsed()));
+    // 4000 records of about 130 bytes fill 9 pages; the tree needed 80.
+    EXPECT_LE(copy.GetDiskSpaceUsed(), 16 * 65536u);
+    EXPECT_LT(copy.GetDiskSpaceUsed() * 5, tree.GetDiskSpaceUsed());
+}
+
+TEST_F(CompactCopy, RefusesAnExistingTargetAndRemovesOneItFailedToFinish) {
+    std::mt19937 rng = SeededRng(kSeed + 3);
+    UniqueModel model;
+    TestTree tree(path);
+    Mutate(&tree, model, rng, 2000);
+    tree.CommitNow();
+    const std::string target = dir.File("copy.tbt");
+    { std::ofstream(target) << "precious"; }
+    try {
+        tree.CopyTo(target);
+        ADD_FAILURE() << "an existing file was overwritten";
+    } catch (const TamFile::FileException& e) {
+        EXPECT_EQ(e.GetError(), EEXIST);
+    }
+    std::stringstream kept;
+    kept << std::ifstream(target).rdbuf();
+    EXPECT_EQ(kept.str(), "precious");
+    ASSERT_EQ(::unlink(target.c_str()), 0);
+
+    // Every flush, growth and open of the copy fails once in turn.
+    std::uint64_t point = 1;
+    for (;; ++point) {
+        FaultPlan plan;
+        plan.Arm(point, FaultPlan::Fail);
+        try {
+            tree.CopyTo(target);
+            break;
+        } catch (const TamFile::FileException&) {
+            ASSERT_FALSE(Exists(target)) << "failure at point " << point;
+        }
+    }
+    EXPECT_GT(point, 3u);
+    TestTree copy(target);
+    ExpectValidAndSame(copy, model);
+}
+
+// Compacts `path` in place in a child whose unflushed writes are lost, in
+// parts, when it ends at durability point `point`; returns its exit status.
+int CompactAndCrash(const std::string& path, std::uint64_t point) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        MemoryMapFile::SetPowerLossSimulation(MemoryMapFile::PowerLossRandomWriteBack,
+                                              kSeed + point);
+        try {
+            FaultPlan plan;
+            plan.Arm(point, FaultPlan::Exit);
+            TestTree tree(path);
+            TamTool::CompactInPlace(tree);
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+TEST_F(CompactCopy, InPlaceInterruptedAtAnyPointLeavesTheOldOrTheNewFile) {
+    std::mt19937 rng = SeededRng(kSeed + 4);
+    UniqueModel model;
+    {
+        TestTree tree(path);
+        Mutate(&tree, model, rng, 4000);
+        tree.CommitNow();
+        Mutate(&tree, model, rng, 2000);
+        tree.CommitNow();
+    }
+    const std::uint64_t oldSize = TamFile::Path(path).Size();
+    std::uint64_t point = 1;
+    for (int status = 0;; ++point) {
+        status = CompactAndCrash(path, point);
+        ASSERT_TRUE(status == 0 || status == FaultPlan::EXIT_CODE) << "point " << point;
+        TestTree tree(path);
+        ExpectValidAndSame(tree, model);
+        if (status == 0) break;
+    }
+    std::printf("%llu points; %llu bytes before, %llu after\n",
+                static_cast<unsigned long long>(point), static_cast<unsigned long long>(oldSize),
+                static_cast<unsigned long long>(TamFile::Path(path).Size()));
+    EXPECT_GT(point, 3u);
+    EXPECT_LT(TamFile::Path(path).Size(), oldSize);
+    EXPECT_FALSE(Exists(TamTool::CompactTemporary(path)));
+}
+
+TEST_F(CompactCopy, InPlaceRefusesAWaitingTransaction) {
+    TestTree tree(path);
+    tree.Put("k", "v");
+    tree.PreCommit();
+    EXPECT_NE(ThrownText([&] { TamTool::CompactInPlace(tree); }).find("commit or roll back"),
+              std::string::npos);
+    EXPECT_FALSE(Exists(TamTool::CompactTemporary(path)));
+}
+
+}  // namespace
