@@ -207,6 +207,36 @@ TEST(ByteTree, TransactionGuardMovesItsDutyAndRefusesASecondEnd) {
     EXPECT_EQ(tree.Get("kept"), "1");
 }
 
+// A moved tree keeps working in its new object, whose changes commit and
+// roll back as before; an assignment closes what the target held.
+TEST(ByteTree, MovedTreesKeepTheirFileAndTransaction) {
+    TempDir dir;
+    const std::string a = dir.File("a.tbt"), b = dir.File("b.tbt");
+    {
+        ByteTree first(a);
+        first.Put("k1", "v1");
+        first.Commit();
+        first.Put("uncommitted", "x");
+        ByteTree moved(std::move(first));
+        EXPECT_EQ(moved.Get("uncommitted"), "x");
+        moved.Put("k2", "v2");
+        ByteTree other(b);
+        other.Put("b", "1");
+        other.Commit();
+        other = std::move(moved);
+        EXPECT_EQ(other.GetPath(), a);
+        other.Rollback();
+        EXPECT_FALSE(other.Contains("k2"));
+        other.Put("k3", "v3");
+        other.Commit();
+    }
+    ByteTree reopened(a);
+    EXPECT_EQ(reopened.Get("k1"), "v1");
+    EXPECT_EQ(reopened.Get("k3"), "v3");
+    EXPECT_FALSE(reopened.Contains("uncommitted"));
+    EXPECT_EQ(ByteTree(b).Get("b"), "1");
+}
+
 TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
     TempDir dir;
     ByteTree::Options options;

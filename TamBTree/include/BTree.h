@@ -96,6 +96,11 @@ protected:
           bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
           bool deleteOnDestroy);
     virtual ~BTree();
+    // A moved tree hands over its file and state; iterators and records taken
+    // from it before the move are void. The source is left empty: only its
+    // destruction or an assignment to it may follow.
+    BTree(BTree&& other) noexcept;
+    BTree& operator=(BTree&& other) noexcept;
 
     // True iff `a` orders strictly before `b`: the only ordering the tree knows.
     virtual bool Less(const Record& a, const Record& b) const = 0;

@@ -187,6 +187,10 @@ public:
     // Opens the tree file at `path`, creating an empty tree when none is there.
     explicit ByteTree(const std::string& path, const Options& options = Options());
     ~ByteTree() override;
+    // Moving hands over the open file; cursors and transactions taken from
+    // the source before the move are void.
+    ByteTree(ByteTree&& other) noexcept = default;
+    ByteTree& operator=(ByteTree&& other) noexcept = default;
 
     // Stores the record, replacing the value of the first record with an equal
     // key. True when a record was added, false when one was replaced.

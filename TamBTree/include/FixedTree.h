@@ -133,6 +133,10 @@ public:
         valueSize = sizeof(Value);
     }
     ~FixedTree() override = default;
+    // Moving hands over the open file; iterators and transactions taken from
+    // the source before the move are void.
+    FixedTree(FixedTree&& other) noexcept = default;
+    FixedTree& operator=(FixedTree&& other) noexcept = default;
 
     // Stores the pair unless its key is stored; the bool tells which.
     std::pair<iterator, bool> insert(const value_type& v) {

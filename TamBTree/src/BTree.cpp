@@ -18,6 +18,30 @@ BTree::~BTree() {
     delete core;
 }
 
+BTree::BTree(BTree&& other) noexcept
+    : recordBuffers{other.recordBuffers[0], other.recordBuffers[1]},
+      keySize(other.keySize),
+      valueSize(other.valueSize),
+      core(other.core) {
+    other.recordBuffers[0] = other.recordBuffers[1] = nullptr;
+    other.core = nullptr;
+    if (core) core->Rebind(*this);
+}
+
+BTree& BTree::operator=(BTree&& other) noexcept {
+    if (this == &other) return *this;
+    delete core;
+    recordBuffers[0] = other.recordBuffers[0];
+    recordBuffers[1] = other.recordBuffers[1];
+    keySize = other.keySize;
+    valueSize = other.valueSize;
+    core = other.core;
+    other.recordBuffers[0] = other.recordBuffers[1] = nullptr;
+    other.core = nullptr;
+    if (core) core->Rebind(*this);
+    return *this;
+}
+
 void BTree::ThrowRecordTooLargeException(const std::string& path) {
     TAMBTREE_THROW(BTreeRecordTooLargeException, MsgRecordTooLarge, path);
 }

@@ -38,8 +38,8 @@ public:
         : BTree(path, from.allowDuplicates, from.fixedKeySize, from.hasValue, from.fixedValueSize,
                 from.pageSize, COPY_CACHE_BYTES, false, false),
           source(from) {
-        keySize = from.keySize;
-        valueSize = from.valueSize;
+        keySize = from.KeySize();
+        valueSize = from.ValueSize();
     }
 
 protected:

@@ -124,7 +124,7 @@ std::uint32_t TreeCore::SeparatorNeed(const PageHeader* parent, std::uint32_t k)
     std::uint32_t offset;
     std::uint32_t size = 0;
     layout->GetKeyInfo(parent, k, offset, size);
-    return size + 4 + (keySize == 0 ? 4 : 0);
+    return size + 4 + (KeySize() == 0 ? 4 : 0);
 }
 
 std::uint32_t TreeCore::KeyLength(const PageHeader* page, std::uint32_t k) const {

@@ -54,8 +54,8 @@ TreeCore::Record TreeCore::CopyAside(const Record& r, unsigned char* buffer) con
 }
 
 void TreeCore::CheckRecordSizes(const Record& r) const {
-    if ((fixedKeySize && r.keyLength != keySize) ||
-        (hasValue && fixedValueSize && r.valueLength != valueSize))
+    if ((fixedKeySize && r.keyLength != KeySize()) ||
+        (hasValue && fixedValueSize && r.valueLength != ValueSize()))
         ThrowTree<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__);
     if (r.keyLength > maxRecordSize || (hasValue && r.valueLength > maxRecordSize - r.keyLength))
         ThrowTree<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__);

@@ -94,6 +94,11 @@ public:
     PageLayout& operator=(const PageLayout&) = delete;
 
     const PageFormat& Format() const { return format; }
+    // The sizes now live in another tree object (the tree was moved).
+    void Rebind(const std::uint32_t* keySize, const std::uint32_t* valueSize) {
+        format.keySize = keySize;
+        format.valueSize = valueSize;
+    }
     bool Less(const Record& a, const Record& b) const { return format.less(format.context, a, b); }
 
     // Record access.

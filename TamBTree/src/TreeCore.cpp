@@ -40,10 +40,7 @@ TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool f
       idleOwed(false),
       insertBuffer(nullptr),
       creatingPage(NO_PAGE),
-      owner(&tree),
-      keySize(tree.keySize),
-      valueSize(tree.valueSize),
-      recordBuffers(tree.recordBuffers) {
+      owner(&tree) {
     const std::uint32_t g = allocationGranularity;
     // A request of 0 or above the granularity yields no page size at all.
     if (requestedPageSize == 0 || requestedPageSize > g)
@@ -57,14 +54,14 @@ TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool f
     underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;
     if (pageSize != 65536) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
     try {
-        recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
-        recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
+        owner->recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
+        owner->recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
         insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
         viewCache = new ViewCache(true);
         pageAddresses = new PageAddressCache(maxCachedViews * (g / pageSize));
-        layout =
-            new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize, &keySize,
-                                      &valueSize, &TreeCore::LessHook, this, &file.GetPath()});
+        layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
+                                           &tree.keySize, &tree.valueSize, &TreeCore::LessHook,
+                                           this, &file.GetPath()});
         if (Exist()) {
             Load();
         } else {
@@ -109,10 +106,19 @@ void TreeCore::ReleaseResources() {
     pageAddresses = nullptr;
     delete layout;
     layout = nullptr;
-    TamMem::Free(recordBuffers[0]);
-    TamMem::Free(recordBuffers[1]);
+    TamMem::Free(owner->recordBuffers[0]);
+    TamMem::Free(owner->recordBuffers[1]);
     TamMem::Free(insertBuffer);
-    recordBuffers[0] = recordBuffers[1] = insertBuffer = nullptr;
+    owner->recordBuffers[0] = owner->recordBuffers[1] = insertBuffer = nullptr;
+}
+
+void TreeCore::Rebind(BTree& tree) {
+    owner = &tree;
+    layout->Rebind(&tree.keySize, &tree.valueSize);
+    beginIterator = BTreeIterator(0, 1, owner);
+    beginConstIterator = BTreeConstIterator(0, 1, owner);
+    endIterator = BTreeIterator(NO_PAGE, 0, owner);
+    endConstIterator = BTreeConstIterator(NO_PAGE, 0, owner);
 }
 
 bool TreeCore::LessHook(const void* core, const Record& a, const Record& b) {

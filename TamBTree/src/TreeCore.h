@@ -400,11 +400,12 @@ public:
     // The page NewPage is creating: the only page LoadPage may give a first
     // location.
     mutable std::uint64_t creatingPage;
-    // The tree this core serves, and the sizes and buffers its client sets.
+    // The tree this core serves; it reads the sizes and buffers that its
+    // client sets there. A moved tree hands its core to the new object.
     BTree* owner;
-    std::uint32_t& keySize;
-    std::uint32_t& valueSize;
-    unsigned char** recordBuffers;
+    std::uint32_t KeySize() const { return owner->keySize; }
+    std::uint32_t ValueSize() const { return owner->valueSize; }
+    void Rebind(BTree& tree);
 };
 
 }  // namespace TamBTree
