@@ -26,7 +26,7 @@ namespace TamBench {
 class BenchTree : public TamBTree::BTree {
 public:
     BenchTree(const std::string& path, std::uint32_t cacheBytes)
-        : BTree(path, false, false, true, false, 65536, cacheBytes, false, false) {}
+        : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, false, false) {}
 
     void Put(const Key& key, const unsigned char* value) {
         if (!Insert(Make(key, value)).second) throw std::runtime_error("duplicate key inserted");

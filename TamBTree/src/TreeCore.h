@@ -17,13 +17,12 @@
 #include "BTree.h"
 #include "EmptyList.h"
 #include "FastVector.h"
+#include "FileFormat.h"
 #include "TamFile.h"
 #include "TamMem.h"
 
 namespace TamBTree {
 
-struct PageHeader;
-struct BTreeInfo;
 class PageLayout;
 class ViewCache;
 class PageAddressCache;
@@ -144,6 +143,8 @@ public:
     }
     // Damage found in the file: "The B-Tree is invalid. <what> (<path>)".
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
+    // A descent that passed MAX_HEIGHT levels: only a damaged file has one.
+    [[noreturn]] void ThrowTooDeep() const;
     void ThrowIfReadOnly() const;
     void ThrowIfCommitPending() const;
     void ThrowIfTransactionFailed() const;
@@ -179,7 +180,7 @@ public:
     void CloseFile() const;
     void TakeCommittedCounts(const BTreeInfo* info);
     BTreeInfo* SystemBlock() const;
-    void FlushHead(std::uint32_t bytes = 80) const;
+    void FlushHead(std::uint32_t bytes = BTREE_INFO_SIZE) const;
 
     // File growth.
     void Grow() const;
