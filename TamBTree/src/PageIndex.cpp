@@ -13,13 +13,16 @@
 namespace TamBTree {
 
 namespace {
+constexpr std::uint64_t WORD_BITS = 64;
+
 bool TestBit(const FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    return k / 64 < bits.Size() && (bits[static_cast<std::uint32_t>(k / 64)] >> k % 64 & 1) != 0;
+    return k / WORD_BITS < bits.Size() &&
+           (bits[static_cast<std::uint32_t>(k / WORD_BITS)] >> k % WORD_BITS & 1) != 0;
 }
 
 void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    while (bits.Size() <= k / 64) bits.Append(0);
-    bits[static_cast<std::uint32_t>(k / 64)] |= std::uint64_t(1) << k % 64;
+    while (bits.Size() <= k / WORD_BITS) bits.Append(0);
+    bits[static_cast<std::uint32_t>(k / WORD_BITS)] |= std::uint64_t(1) << k % WORD_BITS;
 }
 }  // namespace
 
