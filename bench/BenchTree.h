@@ -32,7 +32,7 @@ namespace TamBench {
 class BenchTree : public TamBTree::BTree {
 public:
     BenchTree(const std::string& path, std::uint32_t cacheBytes)
-        : BTree(path, false, false, true, false, 65536, cacheBytes, false, false) {}
+        : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, false, false) {}
 
     // Stores the record; true when it was added, false when a value was replaced.
     bool Put(const Key& key, const unsigned char* value) {

@@ -6,16 +6,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "FaultHook.h"
+#include "FileFormat.h"
 #include "TestTree.h"
 #include "TreeFuzz.h"
 
 namespace {
 
+using TamBTree::BTreeInfo;
 using TamBTree::BTreeTestAccess;
 using TamBTreeTest::Options;
 using TamBTreeTest::TestTree;
@@ -44,12 +47,12 @@ T Get(int fd, std::uint64_t offset) {
 // Byte offset just past the last granule in use, the waiting committed block
 // (which lies in space the free list already counts as free) included.
 std::uint64_t UsedEnd(int fd, std::uint64_t treeEnd) {
-    const std::uint64_t block = Get<std::uint64_t>(fd, 64);
-    const bool waits = Get<std::uint8_t>(fd, 72) || Get<std::uint8_t>(fd, 73);
+    const std::uint64_t block = Get<std::uint64_t>(fd, offsetof(BTreeInfo, committedBlockOffset));
+    const bool waits = Get<std::uint8_t>(fd, offsetof(BTreeInfo, commitReady)) ||
+                       Get<std::uint8_t>(fd, offsetof(BTreeInfo, commitApplying));
     if (!waits) return treeEnd;
     const std::uint64_t length = Get<std::uint32_t>(fd, block);
-    const std::uint64_t g = 65536;
-    return std::max(treeEnd, block + (length + g - 1) / g * g);
+    return std::max(treeEnd, block + TamBTree::CommittedBlockSize(length));
 }
 
 void Make(const std::string& directory, std::uint32_t layout, Kind kind) {

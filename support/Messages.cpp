@@ -1,6 +1,5 @@
 // Message descriptors, the process-wide message registry and the text
 // conversions used by the exceptions.
-#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -17,8 +16,6 @@ namespace {
 
 // Texts are kept as UTF-32 in wchar_t.
 static_assert(sizeof(wchar_t) == 4, "wide characters are expected to hold UTF-32");
-
-std::atomic<int> g_liveMessages{0};
 
 struct TableInfo {
     std::uint32_t size;
@@ -169,17 +166,9 @@ const std::wstring MessageInfo::EMPTY_PARAM_VALUE = L"<empty>";
 
 MessageInfo::MessageInfo(const std::string& moduleName, std::uint32_t messageNumber,
                          const std::string& file, std::uint32_t line)
-    : module(moduleName), number(messageNumber), sourceFile(file), sourceLine(line) {
-    g_liveMessages.fetch_add(1, std::memory_order_relaxed);
-}
+    : module(moduleName), number(messageNumber), sourceFile(file), sourceLine(line) {}
 
-MessageInfo::~MessageInfo() {
-    g_liveMessages.fetch_sub(1, std::memory_order_relaxed);
-}
-
-int MessageInfo::LiveCount() noexcept {
-    return g_liveMessages.load(std::memory_order_relaxed);
-}
+MessageInfo::~MessageInfo() = default;
 
 int TamMessagesInit::ms_Cnt = 0;
 

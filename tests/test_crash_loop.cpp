@@ -155,8 +155,10 @@ UniqueModel BuildBase(const std::string& path) {
 // that ended at the last point, after the tree's last flush, is at rest.
 std::string Recover(const std::string& path, const std::vector<UniqueModel>& states,
                     const Progress& at, bool rollbackWaiting, bool atRest) {
-    if (atRest && (TreeFileBytes(path).Get<std::uint16_t>(72) != 0 ||
-                   TreeFileBytes(path).Get<std::uint64_t>(64) != TamBTree::NO_PAGE))
+    if (atRest &&
+        (TreeFileBytes(path).Get<std::uint16_t>(offsetof(TamBTree::BTreeInfo, commitReady)) != 0 ||
+         TreeFileBytes(path).Get<std::uint64_t>(
+             offsetof(TamBTree::BTreeInfo, committedBlockOffset)) != TamBTree::NO_PAGE))
         return "the file a clean close left is not idle";
     TestTree tree(path);
     tree.ValidateTree();
@@ -456,7 +458,8 @@ TEST(CrashKill, EveryKillLeavesTheLastCommittedStateOrTheOneUnderWay) {
         UniqueModel after = before;
         if (k > 0) Transaction(nullptr, after, runSeed, k);
 
-        if (TreeFileBytes(path).Get<std::uint8_t>(73)) ++outcomes["applying"];
+        if (TreeFileBytes(path).Get<std::uint8_t>(offsetof(TamBTree::BTreeInfo, commitApplying)))
+            ++outcomes["applying"];
         TestTree tree(path);
         ASSERT_NE(tree.GetCommitState(), TestTree::CommitApplying);
         ASSERT_NO_THROW(tree.ValidateTree());

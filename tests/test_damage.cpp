@@ -123,8 +123,10 @@ Shape Parse(const std::vector<unsigned char>& bytes) {
         for (std::uint64_t k = 0; k < entries; ++k) {
             const std::uint64_t at = Load<std::uint64_t>(bytes, block + 8 * k);
             if (at == NO_PAGE) continue;
-            const std::uint32_t dataEnd = Load<std::uint32_t>(bytes, at + 32);
-            const std::uint32_t directory = Load<std::uint32_t>(bytes, at + 36);
+            const std::uint32_t dataEnd =
+                Load<std::uint32_t>(bytes, at + offsetof(TamBTree::PageHeader, dataEnd));
+            const std::uint32_t directory =
+                Load<std::uint32_t>(bytes, at + offsetof(TamBTree::PageHeader, directorySize));
             s.pageOffsets.push_back(at);
             s.targets[2].push_back({at, at + 48});
             s.targets[3].push_back({at + G - std::max<std::uint32_t>(directory, 4), at + G});

@@ -105,12 +105,12 @@ TEST_F(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
 TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     { TestTree tree(path); }
     TreeFileBytes f(path);
-    f.Put<std::uint32_t>(0, 20031713);
+    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, version), TamBTree::FILE_VERSION + 1);
     EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidVersionException);
-    f.Put<std::uint32_t>(0, 20031712);
-    f.Put<std::uint32_t>(4, 32768);
+    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, version), TamBTree::FILE_VERSION);
+    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageSize), TamBTree::PAGE_SIZE / 2);
     EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidPageSizeException);
-    f.Put<std::uint32_t>(4, 65536);
+    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageSize), TamBTree::PAGE_SIZE);
     EXPECT_NO_THROW(TestTree(path).ValidateTree());
 }
 
@@ -161,8 +161,8 @@ TEST_F(PageIndex, AWriteNearTheEndOfTheIndexAddsASecondBlockThatServesPage8192An
         ASSERT_EQ(blocks.size(), 2u);
         EXPECT_EQ(blocks[1] % G, 0u);
         TreeFileBytes f(path);
-        EXPECT_EQ(f.Get<std::uint32_t>(56), 2u);
-        EXPECT_EQ(f.Get<std::uint64_t>(88), blocks[1]);
+        EXPECT_EQ(f.Get<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageIndexBlockCount)), 2u);
+        EXPECT_EQ(f.Get<std::uint64_t>(TamBTree::SystemBlockBytes(1)), blocks[1]);
 
         // Page 8191 is the last entry of block 0, page 8192 the first of block 1.
         TamFile::MemoryMapFile& file = Access::File(tree);
@@ -186,8 +186,8 @@ TEST_F(PageIndex, AWriteNearTheEndOfTheIndexAddsASecondBlockThatServesPage8192An
 TEST_F(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
     BuildCommitted(path, 5000);
     TreeFileBytes f(path);
-    const std::uint64_t pageCount = f.Get<std::uint64_t>(24);
-    const std::uint64_t root = f.Get<std::uint64_t>(16);
+    const std::uint64_t pageCount = f.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, pageCount));
+    const std::uint64_t root = f.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, rootPage));
     ASSERT_GT(pageCount, 10u);
     ASSERT_TRUE(root != 7 && root != 9);
     for (std::uint64_t n : {std::uint64_t(9), std::uint64_t(7), root})

@@ -17,7 +17,7 @@ using TamBTree::BTreeException;
 namespace {
 
 std::uint32_t Word32(const PageHeader* page, std::uint32_t at) {
-    return PageLayout::Read32(reinterpret_cast<const unsigned char*>(page) + at);
+    return TamBTree::Read32(reinterpret_cast<const unsigned char*>(page) + at);
 }
 
 struct Model {
@@ -350,9 +350,9 @@ TEST(PageLayout, RecordsSlotsAndChildrenSitWhereTheFormatPutsThem) {
         keys.layout->SetChild(node, i, 100 + i);
     }
     EXPECT_EQ(32u, node->directorySize);
-    EXPECT_EQ(100u, PageLayout::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 8));
+    EXPECT_EQ(100u, TamBTree::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 8));
     EXPECT_EQ(48u, Word32(node, PAGE_SIZE - 12));
-    EXPECT_EQ(101u, PageLayout::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 20));
+    EXPECT_EQ(101u, TamBTree::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 20));
     EXPECT_EQ(52u, Word32(node, PAGE_SIZE - 24));
     EXPECT_EQ(nullptr, keys.layout->GetRecord(node, 1).value);
     EXPECT_EQ(2u, keys.layout->GetChildrenNumber(node, 102));
@@ -413,9 +413,9 @@ TEST(PageLayout, CheckEntryRejectsSlotsAndLengthsOutsideTheRecordArea) {
     auto* bytes = reinterpret_cast<unsigned char*>(leaf);
     auto expectDamage = [&](std::uint32_t at, std::uint32_t word) {
         const std::uint32_t saved = Word32(leaf, at);
-        PageLayout::Write32(bytes + at, word);
+        TamBTree::Write32(bytes + at, word);
         EXPECT_THROW(layout.CheckEntry(leaf, 2), BTreeException) << at << " " << word;
-        PageLayout::Write32(bytes + at, saved);
+        TamBTree::Write32(bytes + at, saved);
     };
     expectDamage(PAGE_SIZE - 8, 20);             // slot below the header
     expectDamage(PAGE_SIZE - 8, leaf->dataEnd);  // slot at dataEnd

@@ -170,7 +170,8 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
         const std::string treePath = dir.File(readOnly ? "ro.tbt" : "rw.tbt");
         UniqueModel committed, next;
         MakeReadyFile(treePath, readOnly ? 31 : 32, committed, next);
-        TreeFileBytes(treePath).Put<std::uint16_t>(72, 0x0100);  // ready 0, applying 1
+        TreeFileBytes(treePath).Put<std::uint16_t>(offsetof(BTreeInfo, commitReady),
+                                                   0x0100);  // ready 0, applying 1
         const Options options = readOnly ? ReadOnly() : Options();
         if (readOnly) {
             // The install needs a read-write open, which another reader's
@@ -222,7 +223,7 @@ TEST_F(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
         const std::uint64_t offset = ReadHead(treePath).committedBlockOffset + damage.offsetShift;
         file.Put(64, offset);
         if (damage.length) file.Put(offset, damage.length);
-        if (damage.applying) file.Put<std::uint16_t>(72, 0x0100);
+        if (damage.applying) file.Put<std::uint16_t>(offsetof(BTreeInfo, commitReady), 0x0100);
         EXPECT_THROW(TestTree{treePath}, Tam::Exception);
         EXPECT_EQ(ReadHead(treePath).commitApplying, damage.applying ? 1 : 0);
         EXPECT_EQ(ReadHead(treePath).commitReady, damage.applying ? 0 : 1);

@@ -53,7 +53,7 @@ protected:
 
     void SetUp() override {
         file.WriteAll(*ms_bytes);
-        root = file.Get<std::uint64_t>(16);
+        root = file.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, rootPage));
         ASSERT_FALSE(file.IsLeaf(root));
         ASSERT_GE(file.Count(root), 2u);
         left = file.Child(root, 0);
@@ -85,11 +85,13 @@ std::vector<unsigned char>* DamagedTree::ms_bytes = nullptr;
 
 TEST_F(DamagedTree, EveryOrderAndCountFaultOfAClosedFileIsReportedWithItsText) {
     EXPECT_EQ(Validate(), "");
-    const std::uint32_t count = file.Get<std::uint32_t>(8);
+    const std::uint32_t count = file.Get<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount));
     const std::pair<std::string, std::function<void()>> faults[] = {
         {"RecordBefore > recordCurrent", [&] { SwapSlots(0, 1, 2); }},
-        {"Bad size!", [&] { file.Put<std::uint32_t>(8, count + 1); }},
-        {"Bad size!", [&] { file.Put<std::uint32_t>(8, count - 1); }},
+        {"Bad size!",
+         [&] { file.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount), count + 1); }},
+        {"Bad size!",
+         [&] { file.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount), count - 1); }},
         {"KeyBefore > KeyCurrent", [&] { SwapSlots(root, 1, 2); }},
         {"LastRecordChildren > ParentRecord",
          [&] { SetChild(root, 0, middle), SetChild(root, 1, left); }},
@@ -135,9 +137,11 @@ TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
 
 TEST_F(DamagedTree, AnEmptyLeafInTheChainIsReportedAndNeverRead) {
     // The second leaf of the chain claims no records: a consistent header.
-    const std::uint64_t leaf = file.Get<std::uint64_t>(file.PageOffset(0) + 16);
-    file.Put<std::uint32_t>(file.PageOffset(leaf) + 24, 0);
-    file.Put<std::uint32_t>(file.PageOffset(leaf) + 36, 0);
+    const std::uint64_t leaf =
+        file.Get<std::uint64_t>(file.PageOffset(0) + offsetof(TamBTree::PageHeader, nextPage));
+    file.Put<std::uint32_t>(file.PageOffset(leaf) + offsetof(TamBTree::PageHeader, count), 0);
+    file.Put<std::uint32_t>(file.PageOffset(leaf) + offsetof(TamBTree::PageHeader, directorySize),
+                            0);
     EXPECT_EQ(Validate().rfind("The B-Tree is invalid.", 0), 0u);
     TestTree tree(path, KeysOnly());
     const std::string fault = ThrownText([&] {

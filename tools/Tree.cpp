@@ -7,14 +7,12 @@
 #include <nlohmann/json.hpp>
 
 #include "Compact.h"
+#include "FileFormat.h"
 #include "Tool.h"
 
 namespace TamTool {
 
 namespace {
-
-// The first word of every tree file: its format version, little-endian.
-constexpr unsigned char TREE_FILE_MAGIC[4] = {0xe0, 0xa8, 0x31, 0x01};  // 20031712
 
 std::uint32_t Width(Order order) {
     return order == Order::U32 ? 4 : (order == Order::Bytes ? 0 : 8);
@@ -38,12 +36,13 @@ FileKind CheckExistingFile(const std::string& path) {
     }
     if (!S_ISREG(st.st_mode)) throw Failure(path + ": not a regular file");
     if (st.st_size == 0) return FileKind::Empty;
-    unsigned char magic[4] = {};
+    // The first word of every tree file is its format version.
+    unsigned char head[sizeof(TamBTree::BTreeInfo::version)] = {};
     std::ifstream in(path, std::ios::binary);
     if (!in) throw Failure(path + ": " + std::strerror(errno));
-    in.read(reinterpret_cast<char*>(magic), sizeof magic);
-    if (std::memcmp(magic, TREE_FILE_MAGIC, sizeof magic) != 0)
-        throw Failure(path + ": not a tree file");
+    in.seekg(offsetof(TamBTree::BTreeInfo, version));
+    in.read(reinterpret_cast<char*>(head), sizeof head);
+    if (TamBTree::Read32(head) != TamBTree::FILE_VERSION) throw Failure(path + ": not a tree file");
     return FileKind::Tree;
 }
 
@@ -100,8 +99,10 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
         pages += s.pages[i];
         levels.push_back(s.pages[i]);
     }
-    // Pages are 64 KiB; the fill factor is the share of their bytes in use.
-    const double fill = pages == 0 ? 0.0 : static_cast<double>(s.usedBytes) / (pages * 65536.0);
+    // The fill factor is the share of the pages' bytes in use.
+    const double fill = pages == 0 ? 0.0
+                                   : static_cast<double>(s.usedBytes) /
+                                         (static_cast<double>(pages) * TamBTree::PAGE_SIZE);
     const std::uint64_t compact = EstimateCompactSize(s);
     const std::uint64_t reclaimable = s.fileSize > compact ? s.fileSize - compact : 0;
     if (json) {

@@ -68,10 +68,6 @@ public:
     void Release() noexcept {
         if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
     }
-    // For tests: the number of owners.
-    int UseCount() const noexcept { return refs.load(std::memory_order_relaxed); }
-    // For tests: the number of MessageInfo objects alive in the process.
-    static int LiveCount() noexcept;
 
 private:
     ~MessageInfo();

@@ -22,6 +22,9 @@ namespace TamBTree {
 
 class TreeCore;
 
+// The size of every page of a tree file.
+constexpr std::uint32_t PAGE_SIZE = 65536;
+
 class TAMBTREE_API BTree : public TamMem::PoolObject {
 public:
     // A record as it travels between the tree, its client and Less. It never

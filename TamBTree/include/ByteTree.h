@@ -31,7 +31,7 @@ struct ByteTreeOptions {
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
-    std::uint32_t cacheSize = 64 * 65536;
+    std::uint32_t cacheSize = 64 * PAGE_SIZE;
     // The record layout; it must match the layout the file was written with.
     std::uint32_t keySize = 0;    // 0: keys of any size
     std::uint32_t valueSize = 0;  // 0: values of any size

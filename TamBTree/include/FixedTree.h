@@ -28,7 +28,7 @@ struct FixedTreeOptions {
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
-    std::uint32_t cacheSize = 64 * 65536;
+    std::uint32_t cacheSize = 64 * PAGE_SIZE;
 };
 
 template <class Key, class Value, class Compare = std::less<Key>>
@@ -126,7 +126,7 @@ public:
 
     explicit FixedTree(const std::string& path, const Options& options = Options(),
                        const Compare& order = Compare())
-        : BTree(path, false, true, true, true, 65536, options.cacheSize, options.readOnly,
+        : BTree(path, false, true, true, true, PAGE_SIZE, options.cacheSize, options.readOnly,
                 options.temporary),
           compare(order) {
         keySize = sizeof(Key);

@@ -65,8 +65,8 @@ ByteTree::Cursor ByteTree::Cursor::operator--(int) {
 }
 
 ByteTree::ByteTree(const std::string& path, const Options& o)
-    : BTree(path, o.allowDuplicates, o.keySize != 0, o.values, o.values && o.valueSize != 0, 65536,
-            o.cacheSize, o.readOnly, o.temporary),
+    : BTree(path, o.allowDuplicates, o.keySize != 0, o.values, o.values && o.valueSize != 0,
+            PAGE_SIZE, o.cacheSize, o.readOnly, o.temporary),
       values(o.values) {
     keySize = o.keySize;
     valueSize = o.values ? o.valueSize : 0;

@@ -3,7 +3,7 @@
 // The system may write back any dirty page of the file at any moment and in
 // any order; only a flush orders anything. So every state of the memory,
 // with any part of it written back, must open as the last tree whose commit
-// returned or as the one being committed. The head (the first 80 bytes) lies
+// returned or as the one being committed. The head (BTreeInfo) lies
 // in one sector, which the disk writes whole, and is changed only by storing
 // a whole new head (StoreHead): a crash finds the old head or the new one.
 //
@@ -160,8 +160,7 @@ void TreeCore::KeepNamedBlock(const BTreeInfo& head) {
     std::uint32_t length = 0;
     MapCommittedBlock(&head, length);
     file.ReleaseView(offset);
-    const std::uint64_t g = allocationGranularity;
-    const std::uint64_t size = (static_cast<std::uint64_t>(length) + g - 1) / g * g;
+    const std::uint64_t size = CommittedBlockSize(length);
     ClaimBlock(size, offset);
     keptBlocks.emplace_back(offset, size);
 }

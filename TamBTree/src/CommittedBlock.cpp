@@ -1,16 +1,5 @@
-// The committed block: the durable record of one transaction, naming the new
-// location of every page it relocated and NO_PAGE for every page it freed.
-//
-//   offset     size field
-//   0          4    length L = 4 + 16 n (n entries)
-//   4 + 16 i   8    page number of entry i
-//   12 + 16 i  8    its new file offset, NO_PAGE when the page was freed
-//
-// The block starts at a granule boundary and occupies L rounded up to whole
-// granules. Entries come in two runs: the changed pages in ascending page
-// order, then the freed pages in the order they were freed. The block is
-// trusted only in the ready and applying states.
-#include <cstring>
+// Writing, reading and installing the committed block, the durable record of
+// one transaction (drawn in FileFormat.h).
 #include <map>
 
 #include "FileFormat.h"
@@ -19,26 +8,11 @@
 
 namespace TamBTree {
 
-namespace {
-constexpr std::uint32_t ENTRY_SIZE = 16;
-
-void PutEntry(unsigned char* block, std::uint64_t i, std::uint64_t page, std::uint64_t offset) {
-    std::memcpy(block + 4 + ENTRY_SIZE * i, &page, 8);
-    std::memcpy(block + 12 + ENTRY_SIZE * i, &offset, 8);
-}
-
-void GetEntry(const unsigned char* block, std::uint64_t i, std::uint64_t& page,
-              std::uint64_t& offset) {
-    std::memcpy(&page, block + 4 + ENTRY_SIZE * i, 8);
-    std::memcpy(&offset, block + 12 + ENTRY_SIZE * i, 8);
-}
-}  // namespace
-
 std::uint64_t TreeCore::WriteCommittedBlock() {
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
-    if (n > (0xFFFFFFFFull - 4) / ENTRY_SIZE) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
-    const std::uint64_t length = ENTRY_SIZE * n + 4;
+    if (n > MAX_COMMITTED_ENTRIES) ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
+    const std::uint64_t length = CommittedBlockLength(n);
     const std::uint64_t regionSize = length + 2 * g - length % g;
     std::uint64_t granted = regionSize;
     std::uint64_t region = 0;
@@ -64,11 +38,11 @@ std::uint64_t TreeCore::WriteCommittedBlock() {
         if (file.IsViewExist(offset)) file.ReleaseView(offset);
     }
     unsigned char* block = file.GetView(start, static_cast<std::uint32_t>(blockSize));
-    const std::uint32_t length32 = static_cast<std::uint32_t>(length);
-    std::memcpy(block, &length32, 4);
+    WriteCommittedLength(block, static_cast<std::uint32_t>(length));
     std::uint64_t i = 0;
-    for (const auto& changed : changedPages) PutEntry(block, i++, changed.first, changed.second);
-    for (std::uint64_t freed : freedPages) PutEntry(block, i++, freed, NO_PAGE);
+    for (const auto& changed : changedPages)
+        WriteCommittedEntry(block, i++, changed.first, changed.second);
+    for (std::uint64_t freed : freedPages) WriteCommittedEntry(block, i++, freed, NO_PAGE);
     FlushTransaction();
     file.ReleaseView(start);
     return start;
@@ -78,14 +52,16 @@ unsigned char* TreeCore::MapCommittedBlock(const BTreeInfo* info, std::uint32_t&
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t offset = info->committedBlockOffset;
     const std::uint64_t size = file.GetSize();
-    if (offset == NO_PAGE || offset % g != 0 || offset > size || size - offset < g)
+    if (offset == NO_PAGE || !GranuleInFile(offset, size))
         ThrowInvalid(L"the committed block lies outside the file");
     unsigned char* block = file.GetView(offset);
-    std::memcpy(&length, block, 4);
-    if (length < 4) ThrowInvalid(L"the committed block is too short");
-    if (static_cast<std::uint64_t>(length) + 4 > g) {
-        const std::uint64_t viewSize = ((static_cast<std::uint64_t>(length) + 3) / g + 1) * g;
-        if (viewSize > size - offset) ThrowInvalid(L"the committed block reaches beyond the file");
+    length = ReadCommittedLength(block);
+    if (length < COMMITTED_LENGTH_SIZE) ThrowInvalid(L"the committed block is too short");
+    if (static_cast<std::uint64_t>(length) + COMMITTED_LENGTH_SIZE > g) {
+        const std::uint64_t viewSize =
+            ((static_cast<std::uint64_t>(length) + COMMITTED_LENGTH_SIZE - 1) / g + 1) * g;
+        if (!InsideFile(offset, viewSize, size))
+            ThrowInvalid(L"the committed block reaches beyond the file");
         file.ReleaseView(offset);
         block = file.GetView(offset, static_cast<std::uint32_t>(viewSize));
     }
@@ -96,7 +72,7 @@ void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     std::uint32_t length = 0;
     const std::uint64_t blockOffset = info->committedBlockOffset;
     const unsigned char* block = MapCommittedBlock(info, length);
-    const std::uint64_t n = (length - 4) / ENTRY_SIZE;
+    const std::uint64_t n = CommittedEntryCount(length);
     // A page number listed twice keeps its first entry.
     std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
              TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>
@@ -104,7 +80,7 @@ void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     for (std::uint64_t i = 0; i < n; ++i) {
         std::uint64_t page;
         std::uint64_t offset;
-        GetEntry(block, i, page, offset);
+        ReadCommittedEntry(block, i, page, offset);
         entries.emplace(page, offset);
     }
     file.ReleaseView(blockOffset);
@@ -145,13 +121,13 @@ void TreeCore::LoadPageInfoCommittedBlock(const BTreeInfo* info) {
     std::uint32_t length = 0;
     const unsigned char* block = MapCommittedBlock(info, length);
     const std::uint64_t size = file.GetSize();
-    const std::uint64_t n = (length - 4) / ENTRY_SIZE;
+    const std::uint64_t n = CommittedEntryCount(length);
     for (std::uint64_t i = 0; i < n; ++i) {
         std::uint64_t page;
         std::uint64_t offset;
-        GetEntry(block, i, page, offset);
+        ReadCommittedEntry(block, i, page, offset);
         if (offset == NO_PAGE) continue;
-        if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
+        if (!AlignedBlockInFile(offset, pageSize, size))
             ThrowInvalid(L"the committed block names a page outside the file");
         ClaimBlock(pageSize, offset);
     }

@@ -77,7 +77,7 @@ void TreeCore::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) 
     // Height of the page above the leaves.
     std::uint32_t height = 0;
     for (const PageHeader* p = page; !p->isLeaf; ++height) {
-        if (height == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        if (height == MAX_HEIGHT) ThrowTooDeep();
         p = LoadPage(layout->GetChild(p, 0));
     }
     // Descend to the page's level, keeping the ancestors.
@@ -85,7 +85,7 @@ void TreeCore::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) 
     std::uint64_t cur = rootPage;
     const PageHeader* curPage = LoadPage(cur);
     while (!curPage->isLeaf && cur != page->pageNumber) {
-        if (descent.Size() == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        if (descent.Size() == MAX_HEIGHT) ThrowTooDeep();
         descent.Append(cur);
         cur = layout->GetChild(curPage, layout->FindLargestRecord(curPage, probe));
         curPage = LoadPage(cur);

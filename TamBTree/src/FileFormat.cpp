@@ -51,8 +51,9 @@ void TreeCore::RefuseForeignFile() const {
     // not a tree is somebody's data.
     TamFile::Path path(file.GetPath());
     if (!path.IsFile() || path.Size() == 0) return;
-    unsigned char head[4] = {0, 0, 0, 0};
-    const std::uint32_t length = path.Size() < 4 ? static_cast<std::uint32_t>(path.Size()) : 4;
+    unsigned char head[sizeof FILE_VERSION] = {};
+    const std::uint32_t length = path.Size() < sizeof head ? static_cast<std::uint32_t>(path.Size())
+                                                           : std::uint32_t(sizeof head);
     try {
         TamFile::CFile direct(file.GetPath());
         direct.Open(TamFile::OpenRead);
@@ -61,7 +62,8 @@ void TreeCore::RefuseForeignFile() const {
         return;  // the create that follows reports why the file cannot be used
     }
     const std::uint32_t version = FILE_VERSION;
-    if (std::memcmp(head, "\0\0\0\0", length) != 0 && std::memcmp(head, &version, length) != 0)
+    const unsigned char zeros[sizeof head] = {};
+    if (std::memcmp(head, zeros, length) != 0 && std::memcmp(head, &version, length) != 0)
         ThrowTree<BTreeDamagedException>(MsgInvalid, __LINE__);
 }
 
@@ -116,7 +118,8 @@ void TreeCore::Create() {
     *entry = rootOffset;
     file.FlushView(rootOffset, pageSize);
     changedPages.erase(0);
-    if (file.IsViewExist(pageIndexBlocks[0])) file.FlushView(pageIndexBlocks[0], 8);
+    if (file.IsViewExist(pageIndexBlocks[0]))
+        file.FlushView(pageIndexBlocks[0], PAGE_INDEX_ENTRY_SIZE);
 
     SystemBlock()->created = 1;
     FlushHead();
@@ -141,7 +144,7 @@ void TreeCore::CreateSystemBlock() {
     info->pageIndexBlockCount = 1;
     info->committedBlockOffset = NO_PAGE;
     info->Blocks()[0] = g;
-    FlushHead(BTREE_INFO_SIZE + 8);
+    FlushHead(SystemBlockBytes(1));
     ClaimBlock(g, 0);
     ClaimBlock(g, g);
     pageIndexBlocks.Append(g);
@@ -182,8 +185,7 @@ void TreeCore::LoadFile() {
     if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
     for (std::uint32_t i = 0; i < blocks; ++i) {
         const std::uint64_t offset = info->Blocks()[i];
-        if (offset % g != 0 || offset > size || size - offset < g)
-            ThrowInvalid(L"page-index block outside the file");
+        if (!GranuleInFile(offset, size)) ThrowInvalid(L"page-index block outside the file");
         pageIndexBlocks.Append(offset);
         ClaimBlock(g, offset);
     }

@@ -146,7 +146,7 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
             layout->InsertRecord(r, leaf, i + 1);
             return {BTreeIterator(p, i + 1, owner), true};
         }
-        if (++levels > MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        if (++levels > MAX_HEIGHT) ThrowTooDeep();
         const std::uint64_t c = layout->GetChild(page, layout->FindLargestRecord(page, r));
         if (HasRoom(LoadPage(c), r)) {
             p = c;

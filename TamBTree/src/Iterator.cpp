@@ -30,7 +30,7 @@ void TreeCore::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
         Bracket bracket(this);
         const PageHeader* p = LoadPage(rootPage);
         for (std::uint32_t level = 0; !p->isLeaf; ++level) {
-            if (level > 64) ThrowInvalid(L"the tree is deeper than 64 levels");
+            if (level == MAX_HEIGHT) ThrowTooDeep();
             p = LoadPage(layout->GetChild(p, p->count));
         }
         page = p->pageNumber;

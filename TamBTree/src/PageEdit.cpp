@@ -67,14 +67,14 @@ std::uint32_t PageLayout::AppendEntry(PageHeader* page, const Record& r, bool wi
     unsigned char* at = start;
     if (!format.fixedKeySize) {
         Write32(at, r.keyLength);
-        at += 4;
+        at += LENGTH_SIZE;
     }
     CopyBytes(at, r.key, r.keyLength);
     at += r.keyLength;
     if (withValue) {
         if (!format.fixedValueSize) {
             Write32(at, r.valueLength);
-            at += 4;
+            at += LENGTH_SIZE;
         }
         CopyBytes(at, r.value, r.valueLength);
         at += r.valueLength;
@@ -144,7 +144,8 @@ void PageLayout::InsertKey(const PageHeader* source, std::uint32_t i, PageHeader
 }
 
 void PageLayout::DeleteKey(PageHeader* page, std::uint32_t j) const {
-    DropEntry(page, INTERNAL_SLOT_SIZE, j, page->directorySize - INTERNAL_SLOT_SIZE * j - 8);
+    DropEntry(page, INTERNAL_SLOT_SIZE, j,
+              page->directorySize - INTERNAL_SLOT_SIZE * j - CHILD_SIZE);
 }
 
 void PageLayout::MoveKeys(PageHeader* source, std::uint32_t first, std::uint32_t last,
@@ -176,7 +177,8 @@ void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeade
         return;
     }
     CopyBytes(Bytes(destination) + offset, Bytes(source) + sourceOffset, s);
-    if (*format.keySize == 0 && !format.fixedKeySize) Write32(Bytes(destination) + offset - 4, s);
+    if (*format.keySize == 0 && !format.fixedKeySize)
+        Write32(Bytes(destination) + offset - LENGTH_SIZE, s);
     destination->dataSize -= t - s;
 }
 
@@ -227,7 +229,7 @@ std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page, std::uint32_t
     const std::uint32_t last = count - 1;
     if (count < 2 || first > last) return 0;
     const std::uint32_t slotSize = SlotSize(page);
-    const std::uint64_t capacity = format.pageSize - PAGE_HEADER_SIZE - (leaf ? 0 : 8);
+    const std::uint64_t capacity = format.pageSize - PAGE_HEADER_SIZE - (leaf ? 0 : CHILD_SIZE);
     std::uint64_t total = 0;
     for (std::uint32_t i = 1; i <= count; ++i) total += StoredLength(page, i) + slotSize;
     std::uint32_t best = 0;
@@ -267,7 +269,7 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const void* context = format.context;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
-    // The entries of a 64 KiB page lie far apart: each probe is likely a cache
+    // The entries of a page lie far apart: each probe is likely a cache
     // miss. The two entries the next probe may read are fetched meanwhile.
     auto prefetch = [&](std::uint32_t k) {
         __builtin_prefetch(bytes + Read32(slots - slotSize * k));

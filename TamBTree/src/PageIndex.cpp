@@ -1,11 +1,7 @@
 // The page index: page numbers to file offsets, and mapping pages for reading
-// and for update (shadow paging).
-//
-// Page-index block: one granule at a granule-aligned offset holding E = 8192
-// little-endian 64-bit entries; entry k of block b is the file offset of page
-// b * E + k, NO_PAGE when that page has no location. Entries at or above the
-// next page number are never read. The index on disk always describes the last
-// committed tree; pages changed since then are found in the changed-page map.
+// and for update (shadow paging). The page-index block is drawn in
+// FileFormat.h; the index on disk always describes the last committed tree,
+// and pages changed since then are found in the changed-page map.
 #include <cstring>
 
 #include "FileFormat.h"
@@ -17,13 +13,16 @@
 namespace TamBTree {
 
 namespace {
+constexpr std::uint64_t WORD_BITS = 64;
+
 bool TestBit(const FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    return k / 64 < bits.Size() && (bits[static_cast<std::uint32_t>(k / 64)] >> k % 64 & 1) != 0;
+    return k / WORD_BITS < bits.Size() &&
+           (bits[static_cast<std::uint32_t>(k / WORD_BITS)] >> k % WORD_BITS & 1) != 0;
 }
 
 void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    while (bits.Size() <= k / 64) bits.Append(0);
-    bits[static_cast<std::uint32_t>(k / 64)] |= std::uint64_t(1) << k % 64;
+    while (bits.Size() <= k / WORD_BITS) bits.Append(0);
+    bits[static_cast<std::uint32_t>(k / WORD_BITS)] |= std::uint64_t(1) << k % WORD_BITS;
 }
 }  // namespace
 
@@ -62,11 +61,9 @@ std::uint64_t TreeCore::PageEpoch() const {
 
 PageHeader* TreeCore::MapPage(std::uint64_t n, std::uint64_t offset,
                               ViewCache::Entry*& entry) const {
-    const std::uint64_t g = allocationGranularity;
-    if (offset % pageSize != 0 || offset == 0 || offset > file.GetSize() ||
-        file.GetSize() - offset < pageSize)
+    if (!PageInFile(offset, file.GetSize()))
         ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
-    const std::uint64_t base = offset - offset % g;
+    const std::uint64_t base = GranuleBase(offset);
     entry = viewCache->Find(base);
     if (!entry) {
         unsigned char* view = file.GetView(base);
@@ -112,12 +109,13 @@ PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
     PageHeader* page = MapPage(n, offset, entry);
     // A committed image comes from the file: check it before anyone follows
     // its counts and offsets. Its header and entries are checked once per
-    // open: only the tree itself writes to the file while it is open. (Pages
-    // are 65536 bytes, so the unit needs no division on this hot path.)
+    // open: only the tree itself writes to the file while it is open. (The
+    // page size is a power of two, so the unit needs no division on this hot
+    // path.)
     if (page->pageNumber != n)
         ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
                      std::to_wstring(page->pageNumber));
-    const std::uint64_t unit = offset >> 16;
+    const std::uint64_t unit = offset >> PAGE_SHIFT;
     if (!TestBit(checkedUnits, unit)) {
         layout->CheckPage(page);
         for (std::uint32_t i = 1; i <= page->count; ++i) layout->CheckEntry(page, i);
@@ -131,7 +129,7 @@ std::uint64_t TreeCore::TakeFreshLocation(std::uint64_t n) const {
     changedPages.emplace(n, fresh);
     // What the tree itself writes there is sound: once committed, the image
     // needs no check on its first read.
-    SetBit(checkedUnits, fresh >> 16);
+    SetBit(checkedUnits, fresh >> PAGE_SHIFT);
     return fresh;
 }
 
@@ -155,12 +153,12 @@ bool TreeCore::IsPageCached(std::uint64_t n) const {
         offset = *GetStablePageOffset(n);
     else
         return false;
-    return offset != NO_PAGE && viewCache->Contains(offset - offset % allocationGranularity);
+    return offset != NO_PAGE && viewCache->Contains(GranuleBase(offset));
 }
 
 void TreeCore::ReleasePageView(std::uint64_t n) const {
     const std::uint64_t offset = GetPageOffset(n);
-    const std::uint64_t view = offset - offset % allocationGranularity;
+    const std::uint64_t view = GranuleBase(offset);
     unsigned char* address = nullptr;
     if (viewCache->EraseView(view, address) && file.IsViewExist(view)) file.ReleaseView(view);
 }
@@ -181,7 +179,7 @@ void TreeCore::LoadPageIndexBlock(const BTreeInfo* info) {
             const std::uint64_t n = first + k;
             const std::uint64_t offset = entries[k];
             if (offset != NO_PAGE) {
-                if (offset % pageSize != 0 || offset > size || size - offset < pageSize)
+                if (!AlignedBlockInFile(offset, pageSize, size))
                     ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
                 ClaimBlock(pageSize, offset);
             } else if (n != rootPage) {
@@ -217,7 +215,7 @@ void TreeCore::AddPageIndexBlock() const {
     const std::uint32_t count = info->pageIndexBlockCount;
     info->Blocks()[count] = block;
     info->pageIndexBlockCount = count + 1;
-    FlushHead(BTREE_INFO_SIZE + 8 * (count + 1));
+    FlushHead(SystemBlockBytes(count + 1));
     pageIndexBlocks.Append(block);
 }
 

@@ -20,7 +20,7 @@ void PageLayout::GetKeyInfo(const PageHeader* page, std::uint32_t i, std::uint32
         return;
     }
     size = Read32(Bytes(page) + offset);
-    offset += 4;
+    offset += LENGTH_SIZE;
 }
 
 void PageLayout::GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint32_t& offset,
@@ -31,26 +31,26 @@ void PageLayout::GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint
     }
     // Values exist on leaves only, so the leaf slot size applies whatever the
     // page says.
-    offset = Read32(Bytes(page) + format.pageSize - LEAF_SLOT_SIZE * i);
+    offset = Read32(Bytes(page) + LeafSlotOffset(format.pageSize, i));
     if (format.fixedKeySize)
         offset += *format.keySize;
     else
-        offset += 4 + Read32(Bytes(page) + offset);
+        offset += LENGTH_SIZE + Read32(Bytes(page) + offset);
     if (format.fixedValueSize) {
         size = *format.valueSize;
         return;
     }
     size = Read32(Bytes(page) + offset);
-    offset += 4;
+    offset += LENGTH_SIZE;
 }
 
 std::uint64_t PageLayout::GetChild(const PageHeader* page, std::uint32_t i) const {
-    return Read64(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * i - 8);
+    return Read64(Bytes(page) + ChildOffset(format.pageSize, i));
 }
 
 void PageLayout::SetChild(PageHeader* page, std::uint32_t i, std::uint64_t child) const {
-    Write64(Bytes(page) + format.pageSize - INTERNAL_SLOT_SIZE * i - 8, child);
-    const std::uint32_t reach = INTERNAL_SLOT_SIZE * i + 8;
+    Write64(Bytes(page) + ChildOffset(format.pageSize, i), child);
+    const std::uint32_t reach = format.pageSize - ChildOffset(format.pageSize, i);
     if (reach > page->directorySize) page->directorySize = reach;
 }
 
@@ -61,14 +61,8 @@ std::uint32_t PageLayout::GetChildrenNumber(const PageHeader* page, std::uint64_
 }
 
 std::uint32_t PageLayout::GetRequiredRecordSpace(const PageHeader* page, const Record& r) const {
-    std::uint32_t need = r.keyLength + 4;
-    if (!format.fixedKeySize) need += 4;
-    if (CarriesValue(page)) {
-        need += r.valueLength;
-        if (!format.fixedValueSize) need += 4;
-    }
-    if (!page->isLeaf) need += 8;
-    return need;
+    // The entry and its slot.
+    return StoredSize(r.keyLength, CarriesValue(page), r.valueLength) + SlotSize(page);
 }
 
 std::uint32_t PageLayout::GetPageFreeSpace(const PageHeader* page) const {
@@ -77,8 +71,8 @@ std::uint32_t PageLayout::GetPageFreeSpace(const PageHeader* page) const {
 
 std::uint32_t PageLayout::StoredSize(std::uint32_t keyLength, bool withValue,
                                      std::uint32_t valueLength) const {
-    std::uint32_t length = keyLength + (format.fixedKeySize ? 0 : 4);
-    if (withValue) length += valueLength + (format.fixedValueSize ? 0 : 4);
+    std::uint32_t length = keyLength + (format.fixedKeySize ? 0 : LENGTH_SIZE);
+    if (withValue) length += valueLength + (format.fixedValueSize ? 0 : LENGTH_SIZE);
     return length;
 }
 
@@ -96,8 +90,7 @@ void PageLayout::ThrowDamaged(const PageHeader* page, const std::wstring& what) 
 
 void PageLayout::CheckPage(const PageHeader* page) const {
     const std::uint64_t count = page->count;
-    const std::uint64_t directory =
-        page->isLeaf ? LEAF_SLOT_SIZE * count : INTERNAL_SLOT_SIZE * count + 8;
+    const std::uint64_t directory = DirectorySize(page->isLeaf != 0, count);
     const bool valid = page->isLeaf <= 1 && page->directorySize == directory &&
                        directory <= format.pageSize - PAGE_HEADER_SIZE &&
                        page->dataEnd >= PAGE_HEADER_SIZE &&
@@ -115,10 +108,10 @@ void PageLayout::CheckEntry(const PageHeader* page, std::uint32_t i) const {
     auto take = [&](bool fixed, std::uint32_t fixedSize) {
         std::uint64_t length = fixedSize;
         if (!fixed) {
-            valid = valid && at + 4 <= end;
+            valid = valid && at + LENGTH_SIZE <= end;
             if (!valid) return;
             length = Read32(Bytes(page) + at);
-            at += 4;
+            at += LENGTH_SIZE;
         }
         at += length;
         valid = valid && at <= end;

@@ -1,34 +1,7 @@
 // The byte layout of a page, the accessors that read it and the primitive
 // edits of one mapped page. The code works on a page already mapped in memory;
-// it never maps, allocates or frees pages.
-//
-// Page, little-endian:
-//
-//   offset size field          meaning
-//   0      8    pageNumber     this page's number
-//   8      8    previousPage   previous page on the same level, NO_PAGE if none
-//   16     8    nextPage       next page on the same level, NO_PAGE if none
-//   24     4    count          records (leaf) or keys (internal page)
-//   28     4    dataSize       live bytes in the record area (holes excluded)
-//   32     4    dataEnd        first byte after the record area; 48 when empty
-//   36     4    directorySize  bytes of the slot directory at the page's end
-//   40     1    isLeaf         1 leaf, 0 internal
-//   41     7    reserved       zero in new pages
-//   48     ...  record area    records or keys in insertion order, with holes
-//   ...         free gap
-//   P - D  D    slot directory, growing down from the end of the page
-//
-// Leaf slot i (1..count): 32-bit record offset at P - 4i; D = 4 count.
-// Internal page: child 0 (64-bit page number) at P - 8; for i >= 1 the 32-bit
-// offset of key i at P - 12i and child i at P - 12i - 8; D = 12 count + 8.
-//
-// Record bytes at a slot's offset: [32-bit key length unless keys are of fixed
-// size] key bytes, then on leaves of trees with values [32-bit value length
-// unless values are of fixed size] value bytes. Internal pages hold keys only.
-//
-// Invariants: 48 <= dataEnd <= P - D; dataSize <= dataEnd - 48; every slot
-// points to a whole entry inside [48, dataEnd); entries 1..count are in key
-// order; free space = P - D - dataSize - 48.
+// it never maps, allocates or frees pages. The byte layout itself is drawn in
+// FileFormat.h.
 #pragma once
 
 #include <cstddef>
@@ -37,36 +10,9 @@
 #include <string>
 
 #include "BTree.h"
+#include "FileFormat.h"
 
 namespace TamBTree {
-
-struct PageHeader {
-    std::uint64_t pageNumber;
-    std::uint64_t previousPage;
-    std::uint64_t nextPage;
-    std::uint32_t count;
-    std::uint32_t dataSize;
-    std::uint32_t dataEnd;
-    std::uint32_t directorySize;
-    std::uint8_t isLeaf;
-    std::uint8_t reserved[7];
-};
-
-static_assert(sizeof(PageHeader) == 48, "the page header is 48 bytes");
-static_assert(offsetof(PageHeader, pageNumber) == 0, "page header layout");
-static_assert(offsetof(PageHeader, previousPage) == 8, "page header layout");
-static_assert(offsetof(PageHeader, nextPage) == 16, "page header layout");
-static_assert(offsetof(PageHeader, count) == 24, "page header layout");
-static_assert(offsetof(PageHeader, dataSize) == 28, "page header layout");
-static_assert(offsetof(PageHeader, dataEnd) == 32, "page header layout");
-static_assert(offsetof(PageHeader, directorySize) == 36, "page header layout");
-static_assert(offsetof(PageHeader, isLeaf) == 40, "page header layout");
-
-constexpr std::uint32_t PAGE_HEADER_SIZE = 48;
-constexpr std::uint32_t LEAF_SLOT_SIZE = 4;
-constexpr std::uint32_t INTERNAL_SLOT_SIZE = 12;
-// Levels of a tree, leaves included; a deeper descent means a damaged file.
-constexpr std::uint32_t MAX_HEIGHT = 64;
 
 using Record = BTree::Record;
 
@@ -166,23 +112,8 @@ public:
     // BTreeException("The B-Tree is invalid. ...") naming the page otherwise.
     void CheckPage(const PageHeader* page) const;
     // Checks that entry i (1..count) of a page that passed CheckPage lies
-    // wholly inside [48, dataEnd): its slot offset and its length words.
+    // wholly inside [PAGE_HEADER_SIZE, dataEnd): its slot offset and its length words.
     void CheckEntry(const PageHeader* page, std::uint32_t i) const;
-
-    // Unaligned little-endian integers inside pages (the hosts are
-    // little-endian, so a byte copy is the conversion).
-    static std::uint32_t Read32(const unsigned char* p) {
-        std::uint32_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    static std::uint64_t Read64(const unsigned char* p) {
-        std::uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    static void Write32(unsigned char* p, std::uint32_t v) { std::memcpy(p, &v, sizeof v); }
-    static void Write64(unsigned char* p, std::uint64_t v) { std::memcpy(p, &v, sizeof v); }
 
 private:
     static const unsigned char* Bytes(const PageHeader* page) {
@@ -203,7 +134,7 @@ private:
                                     const std::uint32_t* fixedSize) {
         if (fixed) return *fixedSize;
         const std::uint32_t length = Read32(bytes + at);
-        at += 4;
+        at += LENGTH_SIZE;
         return length;
     }
     // Bytes in the record area of an entry with these key and value lengths.

@@ -7,14 +7,14 @@
 
 namespace TamBTree {
 
-namespace {
-// Deeper than this, a tree of 64 KiB pages cannot be: the file is damaged.
-}  // namespace
+void TreeCore::ThrowTooDeep() const {
+    ThrowInvalid(L"the tree is deeper than " + std::to_wstring(MAX_HEIGHT) + L" levels");
+}
 
 PageHeader* TreeCore::Descend(const Record& r) const {
     PageHeader* page = LoadPage(rootPage);
     for (std::uint32_t level = 0; !page->isLeaf; ++level) {
-        if (level == MAX_HEIGHT) ThrowInvalid(L"the tree is deeper than 64 levels");
+        if (level == MAX_HEIGHT) ThrowTooDeep();
         page = LoadPage(layout->GetChild(page, layout->FindLargestRecord(page, r)));
     }
     return page;

@@ -50,14 +50,15 @@ TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool f
     if (!fixedKeySize) maxRecordSize -= 4;
     if (hasValue && !fixedValueSize) maxRecordSize -= 4;
     maxCachedViews = cacheSize / g == 0 ? 1 : cacheSize / g;
-    pageIndexEntriesPerBlock = g / 8;
+    pageIndexEntriesPerBlock = PAGE_INDEX_ENTRIES;
     underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;
-    if (pageSize != 65536) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
+    // The format is laid out in granules of GRANULE_SIZE and pages of PAGE_SIZE.
+    if (pageSize != PAGE_SIZE || g != GRANULE_SIZE) ThrowTree<BTreeException>(MsgInvalid, __LINE__);
     try {
         owner->recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
         owner->recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(pageSize / 5));
         insertBuffer = static_cast<unsigned char*>(TamMem::Allocate(pageSize));
-        viewCache = new ViewCache(true);
+        viewCache = new ViewCache;
         pageAddresses = new PageAddressCache(maxCachedViews * (g / pageSize));
         layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
                                            &tree.keySize, &tree.valueSize, &TreeCore::LessHook,
@@ -173,7 +174,7 @@ TreeCore::Statistics TreeCore::GetStatistics() const {
     s.commitState = GetCommitState();
     for (const auto& block : freeList.BlocksByOffset()) s.freeBytes += block.second;
     std::uint64_t first = rootPage;
-    while (first != NO_PAGE && s.height < 64) {
+    while (first != NO_PAGE && s.height < MAX_HEIGHT) {
         const PageHeader* page = LoadPage(first);
         std::uint64_t next = NO_PAGE;
         if (!page->isLeaf) next = layout->GetChild(page, 0);

@@ -17,13 +17,12 @@
 #include "BTree.h"
 #include "EmptyList.h"
 #include "FastVector.h"
+#include "FileFormat.h"
 #include "TamFile.h"
 #include "TamMem.h"
 
 namespace TamBTree {
 
-struct PageHeader;
-struct BTreeInfo;
 class PageLayout;
 class ViewCache;
 class PageAddressCache;
@@ -154,6 +153,8 @@ public:
     // Takes a block that the file names out of the free space; a block not
     // wholly free means two structures claim the same space.
     void ClaimBlock(std::uint64_t size, std::uint64_t offset);
+    // A descent that passed MAX_HEIGHT levels: only a damaged file has one.
+    [[noreturn]] void ThrowTooDeep() const;
     void ThrowIfReadOnly() const;
     void ThrowIfCommitPending() const;
     void ThrowIfTransactionFailed() const;
@@ -189,7 +190,7 @@ public:
     void CloseFile() const;
     void TakeCommittedCounts(const BTreeInfo* info);
     BTreeInfo* SystemBlock() const;
-    void FlushHead(std::uint32_t bytes = 80) const;
+    void FlushHead(std::uint32_t bytes = BTREE_INFO_SIZE) const;
 
     // File growth.
     void Grow() const;

@@ -90,7 +90,7 @@ void TreeCore::ValidateOffset() const {
     if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
     for (std::uint32_t b = 0; b < blocks; ++b) {
         const std::uint64_t offset = info->Blocks()[b];
-        if (offset % g != 0 || offset > fileSize || fileSize - offset < g)
+        if (!GranuleInFile(offset, fileSize))
             ThrowDamagedText(L"The B-Tree is invalid. unused block");
         ClaimRange(claimed, offset, g, unit);
         const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
@@ -122,12 +122,11 @@ void TreeCore::ClaimWaitingBlock(OffsetSet& claimed) const {
     std::uint32_t length = 0;
     const BTreeInfo* info = SystemBlock();
     const unsigned char* block = MapCommittedBlock(info, length);
-    const std::uint64_t n = (length - 4) / 16;
+    const std::uint64_t n = CommittedEntryCount(length);
     for (std::uint64_t i = 0; i < n; ++i) {
         std::uint64_t page;
         std::uint64_t offset;
-        std::memcpy(&page, block + 4 + 16 * i, 8);
-        std::memcpy(&offset, block + 12 + 16 * i, 8);
+        ReadCommittedEntry(block, i, page, offset);
         if (offset == NO_PAGE) continue;
         PageMap::const_iterator changed = changedPages.find(page);
         if (changed == changedPages.end() || changed->second != offset) ClaimOnce(claimed, offset);

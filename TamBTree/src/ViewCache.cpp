@@ -39,10 +39,7 @@ void ViewCache::Destroy(Map::iterator key) {
     Unlink(entry);
     delete entry;
     ++removals;
-    if (keepKeys)
-        key->second = nullptr;
-    else
-        map.erase(key);
+    key->second = nullptr;
     --count;
 }
 
@@ -70,15 +67,7 @@ void ViewCache::ClearViews() {
     mostRecent = nullptr;
     count = 0;
     ++removals;
-    if (keepKeys) {
-        for (auto& key : map) key.second = nullptr;
-    } else {
-        map.clear();
-    }
-}
-
-void ViewCache::ForEach(const std::function<void(std::uint64_t)>& visit) const {
-    for (Entry* entry = leastRecent; entry; entry = entry->next) visit(entry->offset);
+    for (auto& key : map) key.second = nullptr;
 }
 
 }  // namespace TamBTree

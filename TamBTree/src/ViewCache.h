@@ -1,6 +1,7 @@
 // The cache of mapped page views. Entries are kept in use order (least recent
-// first); the map has one key per view offset ever cached, and with keep-keys
-// set a removed entry leaves its key behind with no entry attached.
+// first); the map has one key per view offset ever cached, and a removed entry
+// leaves its key behind with no entry attached, so that the views of a working
+// set that come and go do not rehash the map.
 //
 // Invariants: `count` equals the number of entries on the list and of map
 // keys with an entry; every entry's offset is a multiple of the granularity.
@@ -27,7 +28,7 @@ class ViewCache : public TamMem::PoolObject {
 public:
     using Entry = ViewCacheEntry;
 
-    explicit ViewCache(bool keepPageKeys = true) : keepKeys(keepPageKeys) {}
+    ViewCache() = default;
     ~ViewCache() { ClearViews(); }
     ViewCache(const ViewCache&) = delete;
     ViewCache& operator=(const ViewCache&) = delete;
@@ -59,8 +60,6 @@ public:
     // Grows with every entry destroyed: an entry pointer or address taken
     // earlier is still live while this is unchanged.
     std::uint64_t Removals() const { return removals; }
-    // Offsets in use order, least recent first (for tests).
-    void ForEach(const std::function<void(std::uint64_t)>& visit) const;
 
 private:
     // Hashed: a look-up on every page access must be cheap.
@@ -82,7 +81,6 @@ private:
 
     Entry* leastRecent = nullptr;
     Entry* mostRecent = nullptr;
-    bool keepKeys;
     std::uint32_t count = 0;
     std::uint64_t removals = 0;
     Map map;

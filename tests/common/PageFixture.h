@@ -18,7 +18,7 @@ using TamBTree::PageHeader;
 using TamBTree::PageLayout;
 using TamBTree::Record;
 
-constexpr std::uint32_t PAGE_SIZE = 65536;
+using TamBTree::PAGE_SIZE;
 
 inline int CompareBytes(const unsigned char* a, std::uint32_t aLength, const unsigned char* b,
                         std::uint32_t bLength) {

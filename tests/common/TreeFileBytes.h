@@ -1,7 +1,6 @@
 // Reading and editing the bytes of a tree file with plain file I/O, for tests
 // that inspect the format or damage a file on purpose. The layout is the one
-// of FileFormat.h (system block), PageIndex.cpp (page-index blocks) and
-// PageLayout.h (pages).
+// FileFormat.h defines; the bytes are read without the library's code.
 #pragma once
 
 #include <unistd.h>
@@ -12,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "FileFormat.h"
+
 namespace TamBTreeTest {
 
 class TreeFileBytes {
 public:
-    static constexpr std::uint64_t PAGE = 65536;
+    static constexpr std::uint64_t PAGE = TamBTree::PAGE_SIZE;
 
     explicit TreeFileBytes(const std::string& filePath) : path(filePath) {}
 
@@ -53,20 +54,28 @@ public:
 
     // Where the page index keeps page n's location, and that location.
     std::uint64_t EntryOffset(std::uint64_t n) const {
-        return Get<std::uint64_t>(80 + 8 * (n / (PAGE / 8))) + 8 * (n % (PAGE / 8));
+        using namespace TamBTree;
+        const std::uint64_t block = Get<std::uint64_t>(
+            PAGE_INDEX_LIST_OFFSET + PAGE_INDEX_LIST_ENTRY_SIZE * (n / PAGE_INDEX_ENTRIES));
+        return block + PAGE_INDEX_ENTRY_SIZE * (n % PAGE_INDEX_ENTRIES);
     }
     std::uint64_t PageOffset(std::uint64_t n) const { return Get<std::uint64_t>(EntryOffset(n)); }
 
     // Page fields, by page number.
-    std::uint32_t Count(std::uint64_t n) const { return Get<std::uint32_t>(PageOffset(n) + 24); }
-    bool IsLeaf(std::uint64_t n) const { return Get<std::uint8_t>(PageOffset(n) + 40) != 0; }
+    std::uint32_t Count(std::uint64_t n) const {
+        return Get<std::uint32_t>(PageOffset(n) + offsetof(TamBTree::PageHeader, count));
+    }
+    bool IsLeaf(std::uint64_t n) const {
+        return Get<std::uint8_t>(PageOffset(n) + offsetof(TamBTree::PageHeader, isLeaf)) != 0;
+    }
     // Offset (in the file) of the slot of entry i: 32-bit record offset.
     std::uint64_t SlotOffset(std::uint64_t n, std::uint32_t i) const {
-        return PageOffset(n) + PAGE - (IsLeaf(n) ? 4 : 12) * i;
+        return PageOffset(n) +
+               (IsLeaf(n) ? TamBTree::LeafSlotOffset(PAGE, i) : TamBTree::KeySlotOffset(PAGE, i));
     }
     // Offset (in the file) of child i of an internal page: 64-bit page number.
     std::uint64_t ChildOffset(std::uint64_t n, std::uint32_t i) const {
-        return PageOffset(n) + PAGE - 12 * i - 8;
+        return PageOffset(n) + TamBTree::ChildOffset(PAGE, i);
     }
     std::uint64_t Child(std::uint64_t n, std::uint32_t i) const {
         return Get<std::uint64_t>(ChildOffset(n, i));

@@ -104,8 +104,6 @@ public:
         InsertBlock(size, offset);
     }
 
-    T GetMaxBlockSize() const { return maxBlockSize; }
-    T GetManagedSize() const { return managedSize; }
     // Free blocks as (offset, size), ascending by offset.
     const Set& BlocksByOffset() const { return byOffset; }
     // Free blocks as (size, offset), ascending by size.
