@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# Applies a fixed list of one-line faults to the library, one at a time, and
+# reports for each whether the test programs catch it (a failing test, a crash
+# or a timeout) or not. A developer's check of the tests' strength, not part
+# of CI.
+#
+#   scripts/mutants.sh [NAME...]     # all faults, or only the named ones
+#
+# Builds in build-mutants (MUTANTS_BUILD_DIR), stops at the first test program
+# that fails, gives each MUTANTS_TIMEOUT seconds (default 120), and restores
+# every source file it changed, also when interrupted.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+dir=${MUTANTS_BUILD_DIR:-build-mutants}
+limit=${MUTANTS_TIMEOUT:-120}
+
+# name <TAB> file <TAB> original fragment <TAB> replacement
+faults=$(
+    cat <<'EOF'
+split-leaf-drops-last	TamBTree/src/Insert.cpp	for (std::uint32_t j = m + 1; j <= count; ++j) layout->InsertRecord(page, j, right, j - m);	for (std::uint32_t j = m + 1; j < count; ++j) layout->InsertRecord(page, j, right, j - m);
+split-median-off-by-one	TamBTree/src/Insert.cpp	const std::uint32_t m = layout->FindMedianRecord(page, position, need);	const std::uint32_t m = layout->FindMedianRecord(page, position, need) + 1;
+split-append-point	TamBTree/src/Insert.cpp	if (page->isLeaf && page->count >= 1) return page->count;	if (page->isLeaf && page->count >= 1) return page->count - 1;
+split-stale-back-link	TamBTree/src/Insert.cpp	LoadPageForUpdate(page->nextPage)->previousPage = n;	LoadPageForUpdate(page->nextPage)->previousPage = p;
+split-child-slot	TamBTree/src/Insert.cpp	layout->SetChild(parent, pos + 1, n);	layout->SetChild(parent, pos, n);
+split-parent-side	TamBTree/src/Insert.cpp	if (parent->count < pos) {	if (parent->count <= pos) {
+insert-duplicate-test	TamBTree/src/Insert.cpp	if (!it.IsEnd() && !Less(r, IteratorRecord(it)))	if (!it.IsEnd() && Less(r, IteratorRecord(it)))
+insert-count-always	TamBTree/src/Insert.cpp	if (result.second) ++recordCount;	++recordCount;
+insert-fixed-size-check	TamBTree/src/Insert.cpp	(fixedKeySize && r.keyLength != KeySize())	(fixedKeySize && r.keyLength > KeySize())
+insert-too-large-bound	TamBTree/src/Insert.cpp	if (r.keyLength > maxRecordSize ||	if (r.keyLength > maxRecordSize + 1 ||
+insert-change-guard-dropped	TamBTree/src/Insert.cpp	    ChangeGuard guard(*this);	
+erase-count-kept	TamBTree/src/Erase.cpp	    --recordCount;	
+erase-next-iterator	TamBTree/src/Erase.cpp	if (index <= page->count)	if (index < page->count)
+erase-borrow-left-slot	TamBTree/src/Erase.cpp	layout->InsertRecord(left, left->count, page, 1);	layout->InsertRecord(left, left->count - 1, page, 1);
+erase-borrow-right-separator	TamBTree/src/Erase.cpp	layout->ReplaceKey(page, page->count, parent, pos + 1);	layout->ReplaceKey(page, page->count, parent, pos);
+erase-merge-into-full-left	TamBTree/src/Erase.cpp	if (left && layout->GetPageFreeSpace(left) >= needL) {	if (left && layout->GetPageFreeSpace(left) + 64 >= needL) {
+underflow-threshold-never	TamBTree/src/TreeCore.cpp	underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;	underflowThreshold = pageSize;
+update-in-place-bound	TamBTree/src/Update.cpp	static_cast<std::uint32_t>(delta) <= layout->GetPageFreeSpace(page)	static_cast<std::uint32_t>(delta) <= layout->GetPageFreeSpace(page) + 64
+copy-on-write-missing	TamBTree/src/PageIndex.cpp	if (writable) return const_cast<PageHeader*>(committed);	return const_cast<PageHeader*>(committed);
+page-check-skipped	TamBTree/src/PageIndex.cpp	if (!TestBit(checkedUnits, unit)) {	if (false) {
+page-number-check-skipped	TamBTree/src/PageIndex.cpp	if (page->pageNumber != n)	if (page->pageNumber == NO_PAGE)
+insert-data-size	TamBTree/src/PageEdit.cpp	page->dataSize += length;	page->dataSize += length + 1;
+insert-slot-move	TamBTree/src/PageEdit.cpp	page->directorySize - LEAF_SLOT_SIZE * (i - 1));	page->directorySize - LEAF_SLOT_SIZE * i);
+delete-slot-move	TamBTree/src/PageEdit.cpp	std::memmove(bottom + slotSize, bottom, movedBytes);	std::memmove(bottom + slotSize, bottom, movedBytes / 2);
+replace-key-data-size	TamBTree/src/PageEdit.cpp	destination->dataSize -= t - s;	destination->dataSize -= s - t;
+free-merge-next-lost	TamBTree/src/file/EmptyList.h	            size += nextSize;	
+free-merge-prev-skipped	TamBTree/src/file/EmptyList.h	if (prev->first + prev->second == offset && prev->second <= maxBlockSize - size) {	if (prev->first + prev->second == offset + 1 && prev->second <= maxBlockSize - size) {
+flush-decision-skipped	TamBTree/src/Commit.cpp	    Flush(DecisionFlush);	
+flush-data-skipped	TamBTree/src/Commit.cpp	    Flush(DataFlush);	
+flush-idle-data-skipped	TamBTree/src/Commit.cpp	    Flush(IdleDataFlush);	
+rollback-keeps-waiting-block	TamBTree/src/Commit.cpp	            head.committedBlockOffset = NO_PAGE;	
+install-leaks-replaced-pages	TamBTree/src/CommittedBlock.cpp	if (freeReplaced && *stable != NO_PAGE) freeList.FreeBlock(pageSize, *stable);	if (false) freeList.FreeBlock(pageSize, *stable);
+recovery-step-skipped	TamBTree/src/FileFormat.cpp	        FinishInterruptedCommit();	
+head-root-bound	TamBTree/src/FileFormat.cpp	info->rootPage >= info->pageCount)	info->rootPage > info->pageCount)
+lower-bound-past-page	TamBTree/src/Search.cpp	if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, owner);	if (i <= page->count) return BTreeIterator(page->pageNumber, i + 1, owner);
+upper-bound-equal-keys	TamBTree/src/Search.cpp	while (!it.IsEnd() && !Less(r, IteratorRecord(it))) ++it;	while (!it.IsEnd() && Less(IteratorRecord(it), r)) ++it;
+validate-order-skipped	TamBTree/src/Validation.cpp	if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))	if (false)
+validate-data-size-skipped	TamBTree/src/Validation.cpp	if (live != page->dataSize)	if (false)
+validate-unused-tail-skipped	TamBTree/src/Validation.cpp	if (expected < fileSize) ThrowDamagedText	if (false) ThrowDamagedText
+EOF
+)
+
+names=("$@")
+wanted() {
+    [ ${#names[@]} -eq 0 ] && return 0
+    local n
+    for n in "${names[@]}"; do [ "$n" = "$1" ] && return 0; done
+    return 1
+}
+
+saved=""
+restore() {
+    if [ -n "$saved" ]; then
+        cp "$saved.orig" "$root/$saved"
+        rm -f "$saved.orig"
+        saved=""
+    fi
+}
+trap 'restore; echo interrupted; exit 130' INT TERM
+trap restore EXIT
+
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMBTREE_TOOLS=OFF -DTAMBTREE_TESTS=ON \
+    -DTAMBTREE_WERROR=OFF >/dev/null || exit 1
+programs=$(cd tests && ls test_*.cpp | sed 's/\.cpp$//')
+# The quick programs first: a fault usually fails one of them.
+quick="test_containers test_exceptions test_file_services test_io_faults test_pages test_file_format
+    test_validation test_damage test_erase_update test_transactions test_typed_trees test_compaction"
+order=$(for p in $quick $programs; do [ -f "tests/$p.cpp" ] && echo "$p"; done | awk '!seen[$0]++')
+build() { cmake --build "$dir" -j2 --target $programs >"$dir/mutant-build.log" 2>&1; }
+build || {
+    echo "the unchanged tree does not build"
+    exit 1
+}
+
+caught=0
+survived=0
+total=0
+while IFS=$'\t' read -r name file from to; do
+    [ -z "$name" ] && continue
+    wanted "$name" || continue
+    total=$((total + 1))
+    found=$(grep -cF -- "$from" "$file")
+    if [ "$found" != 1 ]; then
+        echo "FRAGMENT $name: found $found times in $file: $from" >&2
+        exit 2
+    fi
+    cp "$file" "$file.orig"
+    saved=$file
+    FROM=$from TO=$to python3 - "$file" <<'PY'
+import os, sys
+p = sys.argv[1]
+s = open(p).read()
+open(p, "w").write(s.replace(os.environ["FROM"], os.environ["TO"], 1))
+PY
+    start=$SECONDS
+    verdict="survived"
+    if ! build; then
+        verdict="caught (build)"
+    else
+        for p in $order; do
+            if ! timeout "$limit" "$dir/tests/$p" --gtest_brief=1 >"$dir/mutant-test.log" 2>&1; then
+                verdict="caught by $p"
+                break
+            fi
+        done
+    fi
+    restore
+    case $verdict in
+        caught*) caught=$((caught + 1)) ;;
+        *) survived=$((survived + 1)) ;;
+    esac
+    printf '%-32s %s (%ds)\n' "$name" "$verdict" $((SECONDS - start))
+done <<<"$faults"
+build
+echo "summary: $caught of $total caught, $survived survived"
