@@ -126,70 +126,6 @@ TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {
     }
 }
 
-TEST_F(CompactCopy, OfATenthLeftAfterErasingIsSmall) {
-    std::mt19937 rng = SeededRng(kSeed + 2);
-    UniqueModel model;
-    TestTree tree(path);
-    for (std::uint32_t i = 0; i < 40000; ++i) {
-        const std::string key = Key(i * 7919 % 40000, 16);
-        const std::string value = Letters(rng, 100);
-        tree.Put(key, value);
-        model.emplace(key, value);
-    }
-    tree.CommitNow();
-    for (std::uint32_t i = 0; i < 40000; ++i) {
-        if (rng() % 10 == 0) continue;
-        tree.Erase(TestTree::MakeKey(Key(i, 16)));
-        model.erase(Key(i, 16));
-    }
-    tree.CommitNow();
-    tree.CopyTo(dir.File("copy.tbt"));
-    TestTree copy(dir.File("copy.tbt"));
-    ExpectValidAndSame(copy, model);
-    std::printf("%u records: %llu bytes, copy %llu bytes\n", copy.Size(),
-                static_cast<unsigned long long>(tree.GetDiskSpaceUsed()),
-                static_cast<unsigned long long>(copy.GetDiskSpaceUsed()));
-    // 4000 records of about 130 bytes fill 9 pages; the tree needed 80.
-    EXPECT_LE(copy.GetDiskSpaceUsed(), 16 * 65536u);
-    EXPECT_LT(copy.GetDiskSpaceUsed() * 5, tree.GetDiskSpaceUsed());
-}
-
-TEST_F(CompactCopy, RefusesAnExistingTargetAndRemovesOneItFailedToFinish) {
-    std::mt19937 rng = SeededRng(kSeed + 3);
-    UniqueModel model;
-    TestTree tree(path);
-    Mutate(&tree, model, rng, 2000);
-    tree.CommitNow();
-    const std::string target = dir.File("copy.tbt");
-    { std::ofstream(target) << "precious"; }
-    try {
-        tree.CopyTo(target);
-        ADD_FAILURE() << "an existing file was overwritten";
-    } catch (const TamFile::FileException& e) {
-        EXPECT_EQ(e.GetError(), EEXIST);
-    }
-    std::stringstream kept;
-    kept << std::ifstream(target).rdbuf();
-    EXPECT_EQ(kept.str(), "precious");
-    ASSERT_EQ(::unlink(target.c_str()), 0);
-
-    // Every flush, growth and open of the copy fails once in turn.
-    std::uint64_t point = 1;
-    for (;; ++point) {
-        FaultPlan plan;
-        plan.Arm(point, FaultPlan::Fail);
-        try {
-            tree.CopyTo(target);
-            break;
-        } catch (const TamFile::FileException&) {
-            ASSERT_FALSE(Exists(target)) << "failure at point " << point;
-        }
-    }
-    EXPECT_GT(point, 3u);
-    TestTree copy(target);
-    ExpectValidAndSame(copy, model);
-}
-
 // Compacts `path` in place in a child whose unflushed writes are lost, in
 // parts, when it ends at durability point `point`; returns its exit status.
 int CompactAndCrash(const std::string& path, std::uint64_t point) {
@@ -236,15 +172,6 @@ TEST_F(CompactCopy, InPlaceInterruptedAtAnyPointLeavesTheOldOrTheNewFile) {
                 static_cast<unsigned long long>(TamFile::Path(path).Size()));
     EXPECT_GT(point, 3u);
     EXPECT_LT(TamFile::Path(path).Size(), oldSize);
-    EXPECT_FALSE(Exists(TamTool::CompactTemporary(path)));
-}
-
-TEST_F(CompactCopy, InPlaceRefusesAWaitingTransaction) {
-    TestTree tree(path);
-    tree.Put("k", "v");
-    tree.PreCommit();
-    EXPECT_NE(ThrownText([&] { TamTool::CompactInPlace(tree); }).find("commit or roll back"),
-              std::string::npos);
     EXPECT_FALSE(Exists(TamTool::CompactTemporary(path)));
 }
 

@@ -127,30 +127,3 @@ TEST(EmptyList, MergesBestFitsSplitsAndRefusesRangesNotWhollyFree) {
     EXPECT_THROW(list.RemoveBlock(PAGE, 5 * PAGE), EmptyListInvalidBlock);  // past every block
     EXPECT_EQ((Blocks{{0, PAGE}, {2 * PAGE, PAGE}}), ByOffset(list));
 }
-
-TEST(EmptyList, MaximumBlockSizeStopsMergingAndManagedSizeRefills) {
-    List capped(2 * PAGE, 4 * PAGE);
-    for (std::uint64_t page : {0, 1, 3, 2}) capped.FreeBlock(PAGE, page * PAGE);
-    EXPECT_EQ((Blocks{{0, 2 * PAGE}, {2 * PAGE, 2 * PAGE}}), ByOffset(capped));
-    capped.ClearBlocks();
-    EXPECT_EQ((Blocks{{0, 4 * PAGE}}), ByOffset(capped));  // too large to merge, kept whole
-}
-
-TEST(FastVector, RemovalsKeepTheOrderOfTheRest) {
-    FastVector<std::uint64_t> v;
-    for (std::uint64_t i = 1; i <= 5; ++i) v.Append(i);
-    v.RemoveAt(1);
-    EXPECT_TRUE(v.Remove(4));
-    EXPECT_FALSE(v.Remove(9));
-    EXPECT_EQ((std::vector<std::uint64_t>{1, 3, 5}),
-              std::vector<std::uint64_t>(v.begin(), v.end()));
-    EXPECT_EQ(2u, v.Find(5));
-    EXPECT_EQ(3u, v.Find(9));
-    v.RemoveLast();
-    EXPECT_EQ(3u, v.Last());
-    v.Clear();
-    EXPECT_TRUE(v.Empty());
-    EXPECT_EQ(16u, v.Capacity());
-    v.Release();
-    EXPECT_EQ(0u, v.Capacity());
-}

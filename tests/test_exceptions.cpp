@@ -72,43 +72,6 @@ TEST(BTreeException, EveryClassCarriesItsRegisteredMessageAndKeepsItsClass) {
     EXPECT_EQ(info->GetNumber(), 5u);
 }
 
-TEST(BTreeException, WhatGivesTheTextInUtf8) {
-    if (!std::setlocale(LC_CTYPE, "C.UTF-8")) GTEST_SKIP() << "no UTF-8 locale";
-    const std::string path =
-        "/tmp/donn\xC3\xA9"
-        "es/\xE6\xA8\xB9.bt";
-    try {
-        TAMBTREE_THROW(BTreeRecordTooLargeException, MsgRecordTooLarge, path);
-    } catch (const std::exception& e) {
-        EXPECT_STREQ(e.what(), ("The record is too large for B-Tree " + path + ".").c_str());
-    }
-    std::setlocale(LC_CTYPE, "C");
-    EXPECT_STREQ(BTreeException(L"The B-Tree is invalid. \u00e9").what(),
-                 "The B-Tree is invalid. \xC3\xA9");
-}
-
-TEST(BTreeException, ParameterIsEmptyMarkerOrAtMost1024Characters) {
-    const auto empty = BuildMessageInfo(MsgReadOnly, 7, "");
-    ASSERT_EQ(empty->GetParams().size(), 1u);
-    EXPECT_EQ(empty->GetParams()[0], Tam::MessageInfo::EMPTY_PARAM_VALUE);
-    EXPECT_FALSE(Tam::MessageInfo::EMPTY_PARAM_VALUE.empty());
-    EXPECT_NE(BTreeException(empty).What().find(Tam::MessageInfo::EMPTY_PARAM_VALUE),
-              std::wstring::npos);
-    const auto longPath = BuildMessageInfo(MsgInvalid, 7, std::string(2000, 'p'));
-    EXPECT_EQ(longPath->GetParams()[0], std::wstring(1024, L'p'));
-}
-
-TEST(MessageTable, MalformedTableIsRefusedAndUnknownMessageNamed) {
-    // One entry whose text length runs past the end of the table.
-    const unsigned char truncated[] = {1, 0, 0, 0, 1, 0, 0, 0, 'M', 9, 0,   0,
-                                       0, 2, 0, 0, 0, 1, 8, 0, 0,   0, 'a', 0};
-    EXPECT_THROW(Tam::TamMessages::Load(truncated, sizeof truncated, "Bad"), std::invalid_argument);
-    EXPECT_EQ(Tam::TamMessages::TableSize("Bad"), 0u);
-    EXPECT_EQ(Tam::TamMessages::Text("M", 9), L"");
-    const Tam::SmartPtr<Tam::MessageInfo> unknown(new Tam::MessageInfo("Nowhere", 12, "f", 1));
-    EXPECT_EQ(Tam::TamMessages::Format(*unknown), L"Nowhere message 12");
-}
-
 TEST(FileException, TextNamesActionPathAndReasonAndSubclassesKeepTheirClass) {
     const TamFile::FileException e(TamFile::ActionOpenWrite, "/no/such/dir/t.bt", ENOENT);
     EXPECT_NE(e.What().find(L"writing"), std::wstring::npos) << e.what();

@@ -21,14 +21,6 @@ namespace {
 constexpr std::uint64_t G = 65536;
 constexpr std::uint64_t NEW_FILE_SIZE = 21 * G;
 
-// Stores n records with 100-byte values, commits them and closes the tree.
-void BuildCommitted(const std::string& path, std::uint32_t n) {
-    TestTree tree(path);
-    for (std::uint32_t i = 0; i < n; ++i)
-        ASSERT_TRUE(tree.Put(Key(i), std::string(100, 'v')).second);
-    tree.CommitNow();
-}
-
 PageHeader EmptyLeaf() {
     return PageHeader{0, NO_PAGE, NO_PAGE, 0, 0, 48, 0, 1, {}};
 }
@@ -37,10 +29,7 @@ PageHeader EmptyLeaf() {
 
 using FileFormat = TreeFileTest;
 using FileLifecycle = TreeFileTest;
-using Growth = TreeFileTest;
-using PageAllocation = TreeFileTest;
 using PageIndex = TreeFileTest;
-using ViewCache = TreeFileTest;
 
 TEST_F(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
     { TestTree tree(path); }
@@ -114,37 +103,6 @@ TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     EXPECT_NO_THROW(TestTree(path).ValidateTree());
 }
 
-// Each outermost operation unmaps the least recent view beyond the cache's
-// one; a page read again is recent; an open bracket unmaps nothing.
-TEST_F(ViewCache, OutermostOperationsTrimTheLeastRecentViews) {
-    BuildCommitted(dir.File("t.tbt"), 2000);
-    Options o;
-    o.cacheSize = 65536;
-    TestTree tree(dir.File("t.tbt"), o);
-    ASSERT_GE(Access::PageCount(tree), 3u);
-    ASSERT_EQ(Access::CachedViews(tree), 0u);
-    const auto load = [&tree](std::initializer_list<std::uint64_t> pages) {
-        for (std::uint64_t n : pages) Access::LoadPage(tree, n);
-    };
-    const auto mapped = [&tree](std::uint64_t n) {
-        return Access::File(tree).IsViewExist(*Access::StablePageOffset(tree, n));
-    };
-    tree.Add();
-    tree.Add();
-    load({0, 1, 2, 0});
-    EXPECT_EQ(tree.Remove(), 1);
-    EXPECT_EQ(Access::CachedViews(tree), 3u);
-    EXPECT_TRUE(mapped(0) && mapped(1) && mapped(2));
-    EXPECT_EQ(tree.Remove(), 0);
-    EXPECT_EQ(Access::CachedViews(tree), 2u);
-    EXPECT_FALSE(mapped(1));
-    tree.Add();
-    tree.Remove();
-    EXPECT_EQ(Access::CachedViews(tree), 1u);
-    EXPECT_TRUE(Access::IsPageCached(tree, 0));
-    EXPECT_FALSE(Access::IsPageCached(tree, 2));
-}
-
 TEST_F(PageIndex, AWriteNearTheEndOfTheIndexAddsASecondBlockThatServesPage8192AndAReadDoesNot) {
     {
         TestTree tree(path);
@@ -183,57 +141,6 @@ TEST_F(PageIndex, AWriteNearTheEndOfTheIndexAddsASecondBlockThatServesPage8192An
     EXPECT_NO_THROW(tree.ValidateTree());
 }
 
-TEST_F(PageAllocation, UnlocatedPageNumbersAreReusedLastInFirstOut) {
-    BuildCommitted(path, 5000);
-    TreeFileBytes f(path);
-    const std::uint64_t pageCount = f.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, pageCount));
-    const std::uint64_t root = f.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, rootPage));
-    ASSERT_GT(pageCount, 10u);
-    ASSERT_TRUE(root != 7 && root != 9);
-    for (std::uint64_t n : {std::uint64_t(9), std::uint64_t(7), root})
-        f.Put(f.EntryOffset(n), NO_PAGE);
-    // Entries at or above the next page number are never read.
-    f.Put<std::uint64_t>(f.EntryOffset(pageCount), 0);
-
-    TestTree tree(path);
-    EXPECT_EQ(Access::FreePageNumbers(tree), (std::vector<std::uint64_t>{7, 9}));
-    tree.Rollback();
-    EXPECT_EQ(Access::FreePageNumbers(tree), (std::vector<std::uint64_t>{7, 9}));
-    CacheOperation op(&tree);
-    for (std::uint64_t n : {std::uint64_t(9), std::uint64_t(7), pageCount})
-        EXPECT_EQ(Access::NewPage(tree, EmptyLeaf())->pageNumber, n);
-    EXPECT_EQ(Access::PageCount(tree), pageCount + 1);
-}
-
-TEST_F(Growth, StepsAreTenPercentAndAtLeast21GranulesAndSpaceIsTakenInWholePages) {
-    {
-        TestTree tree(path);
-        const std::uint64_t before = Access::FreeBytes(tree);
-        Access::Grow(tree);
-        EXPECT_EQ(tree.GetDiskSpaceUsed(), NEW_FILE_SIZE + 21 * G);
-        EXPECT_EQ(Access::FreeBytes(tree), before + 21 * G);
-        const std::uint64_t grown = Access::FreeBytes(tree);
-        const std::pair<std::uint32_t, std::uint64_t> requests[] = {{1, G}, {G, G}, {G + 1, 2 * G}};
-        for (const auto& request : requests) {
-            const std::uint64_t offset = Access::GetFreeDataSpace(tree, request.first);
-            EXPECT_TRUE(offset != 0 && offset % G == 0);
-            EXPECT_EQ(Access::FreeBytes(tree), grown - request.second);
-            Access::FreeList(tree).FreeBlock(request.second, offset);
-        }
-        EXPECT_EQ(Access::FreeBytes(tree), grown);
-        // No block that large: 0, and the list is unchanged.
-        EXPECT_EQ(Access::GetFreeDataSpace(tree, 0xFFFF0000u), 0u);
-        EXPECT_EQ(Access::FreeBytes(tree), grown);
-        EXPECT_NO_THROW(tree.ValidateTree());
-    }
-    // A sparse extension to 100 MiB; the open frees the new space.
-    ASSERT_EQ(::truncate(path.c_str(), 104857600), 0);
-    TestTree tree(path);
-    Access::Grow(tree);
-    EXPECT_EQ(tree.GetDiskSpaceUsed(), 104857600u + 160 * G);
-    EXPECT_NO_THROW(tree.ValidateTree());
-}
-
 namespace {
 std::uint64_t g_available = 0;
 std::uint32_t g_checks = 0;
@@ -248,50 +155,6 @@ struct DiskSpaceHook {
     ~DiskSpaceHook() { TamFile::Path::ms_AvailableDiskSpaceHook = nullptr; }
 };
 }  // namespace
-
-TEST(DiskSpace, InsertsCheckForTenMebibytesEveryIntervalRecords) {
-    DiskSpaceHook hook;
-    TempDir dir;
-    TestTree tree(dir.File("t.tbt"));
-    g_checks = 0;
-    g_available = 10485759;
-    EXPECT_THROW(tree.Put(Key(0), "v"), TamBTree::BTreeNotEnoughDiskSpaceException);
-    EXPECT_EQ(tree.Size(), 0u);
-    EXPECT_EQ(g_checks, 1u);
-    EXPECT_EQ(g_directory, dir.Path());
-
-    g_available = 10485760;
-    ASSERT_TRUE(tree.Put(Key(0), "v").second);
-    g_available = 0;
-    for (std::uint32_t i = 1; i < 20000; ++i) ASSERT_TRUE(tree.Put(Key(i), "v").second);
-    EXPECT_EQ(g_checks, 2u);
-    EXPECT_THROW(tree.Put(Key(20000), "v"), TamBTree::BTreeNotEnoughDiskSpaceException);
-    EXPECT_EQ(tree.Size(), 20000u);
-    EXPECT_EQ(g_checks, 3u);
-
-    tree.SetEnoughSpaceCheckInterval(1);
-    g_available = 1u << 30;
-    for (std::uint32_t i = 20000; i < 20010; ++i) ASSERT_TRUE(tree.Put(Key(i), "v").second);
-    EXPECT_EQ(g_checks, 13u);
-    tree.SetEnoughSpaceCheckInterval(0);
-    g_available = 0;
-    for (std::uint32_t i = 20010; i < 20020; ++i) ASSERT_TRUE(tree.Put(Key(i), "v").second);
-    EXPECT_EQ(g_checks, 13u);
-}
-
-TEST_F(FileLifecycle, DeleteOnDestroyRemovesTheFileAlsoWhenOnlyOpened) {
-    Options temporary;
-    temporary.deleteOnDestroy = true;
-    {
-        TestTree tree(path, temporary);
-        EXPECT_TRUE(TamFile::Path(path).IsFile());
-    }
-    EXPECT_FALSE(TamFile::Path(path).IsFile());
-    { TestTree tree(path); }
-    ASSERT_TRUE(TamFile::Path(path).IsFile());
-    { TestTree tree(path, temporary); }
-    EXPECT_FALSE(TamFile::Path(path).IsFile());
-}
 
 // Readers share the file; a writer shares it with nobody, and a refused open
 // leaves the open tree and its file alone.

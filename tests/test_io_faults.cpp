@@ -128,26 +128,6 @@ TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndTheTreeRecoversToTheDecidedStat
     std::printf("I/O faults: %zu points of a transaction, %d failing runs\n", phases.size(), runs);
 }
 
-// A recovery that itself meets a failing open leaves the tree closed but not
-// lost: the next Rollback opens it again.
-TEST_F(IoFaults, ARollbackWhoseReopenFailsCanBeRepeated) {
-    Fresh();
-    TestTree tree(path);
-    tree.Put("uncommitted", "x");
-    FaultPlan plan;
-    plan.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeOpen; };
-    plan.Arm(1, FaultPlan::Fail, EIO);
-    try {
-        tree.Rollback();
-        ADD_FAILURE() << "the failing open did not surface";
-    } catch (const TamFile::FileException& e) {
-        EXPECT_EQ(e.GetAction(), TamFile::ActionOpenWrite);
-        EXPECT_EQ(e.GetError(), EIO);
-    }
-    tree.Rollback();
-    ExpectUsable(tree, committed, "after a failed reopen");
-}
-
 // A growth that fails in the middle of a split (inside a long-held bracket,
 // where no headroom was secured) leaves the transaction failed: it refuses to
 // commit until Rollback, which restores the committed records. A full disk

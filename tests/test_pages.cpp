@@ -48,12 +48,6 @@ std::vector<std::uint64_t> Children(const PageLayout& layout, const PageHeader* 
     return children;
 }
 
-std::vector<std::string> Keys(const Pages& pages, const PageHeader* page) {
-    std::vector<std::string> keys;
-    for (std::uint32_t i = 1; i <= page->count; ++i) keys.push_back(pages.Read(page, i).key);
-    return keys;
-}
-
 void ExpectPageMatches(const Pages& pages, const PageHeader* page, const Model& m) {
     ASSERT_EQ(m.entries.size(), page->count);
     EXPECT_EQ(m.dataSize, page->dataSize);
@@ -152,103 +146,6 @@ TEST(PageEdit, LeafEditsMatchTheModelInEveryRecordLayout) {
     }
 }
 
-TEST(PageEdit, InternalEditsKeepKeysAndChildrenInStep) {
-    for (int variant = 0; variant < 2; ++variant) {
-        SCOPED_TRACE("variant " + std::to_string(variant));
-        std::mt19937 rng = SeededRng(2000 + variant);
-        Pages pages(variant == 1, true, false, 100);
-        PageLayout& layout = *pages.layout;
-        PageHeader* page = pages.NewPage(false);
-        PageHeader* leaf = pages.NewPage(true);
-        Model m;
-        std::uint64_t nextChild = 1;
-        for (int step = 0; step < 4000; ++step) {
-            const std::uint32_t op = rng() % 10, count = page->count;
-            const std::uint32_t j = rng() % (count + 1) + 1, i = count ? 1 + rng() % count : 0;
-            // A new key, or (op 5) a copy of key i through a record into the page.
-            const bool self = op == 5 && count > 0;
-            Entry e = self ? m.entries[i - 1] : RandomEntry(rng, pages);
-            const TamBTree::Record r = self ? layout.GetRecord(page, i) : pages.ToRecord(e);
-            const std::uint32_t need = layout.GetRequiredRecordSpace(page, r);
-            e.value.clear();
-            if (op < 6 && need <= layout.GetPageFreeSpace(page)) {
-                m.Append(need, pages.Stored(e, false), page->directorySize, self);
-                layout.InsertKey(r, page, j);
-                // The new child goes left or right of the new key; past the last
-                // key only the right one is open.
-                const std::uint32_t child = j <= count && rng() % 2 ? j + 1 : j;
-                layout.SetChild(page, child, nextChild);
-                m.entries.insert(m.entries.begin() + (j - 1), e);
-                m.children.insert(m.children.begin() + child, nextChild++);
-            } else if (op < 8 && count > 0) {
-                const std::uint32_t k = rng() % count + 1;
-                const bool fromSelf = op == 7;
-                if (!fromSelf) {  // the new key comes from entry 1 of a leaf
-                    Pages::Clear(leaf, true);
-                    layout.InsertRecord(pages.ToRecord(RandomEntry(rng, pages)), leaf, 1);
-                }
-                Entry key = fromSelf ? m.entries[i - 1] : pages.Read(leaf, 1);
-                key.value.clear();
-                const std::uint32_t s = key.key.size(), t = m.entries[k - 1].key.size();
-                const std::uint32_t freed = pages.Stored(m.entries[k - 1], false) + 12;
-                const std::uint32_t required =
-                    layout.GetRequiredRecordSpace(page, pages.ToRecord(key));
-                if (s > t && required > layout.GetPageFreeSpace(page) + freed) continue;
-                if (s > t) {
-                    m.dataSize -= freed - 12;
-                    m.Append(required, pages.Stored(key, false), page->directorySize - 12,
-                             fromSelf);
-                } else {
-                    m.dataSize -= t - s;
-                }
-                layout.ReplaceKey(fromSelf ? page : leaf, fromSelf ? i : 1, page, k);
-                m.entries[k - 1] = key;
-            } else if (op == 8) {
-                layout.ShrinkPage(page);
-                m.dataEnd = 48 + m.dataSize;
-            } else if (count > 0) {
-                const std::uint32_t k = rng() % count + 1;
-                m.dataSize -= pages.Stored(m.entries[k - 1], false);
-                layout.DeleteKey(page, k);
-                m.entries.erase(m.entries.begin() + (k - 1));
-                m.children.erase(m.children.begin() + k);
-            }
-            ExpectPageMatches(pages, page, m);
-            if (HasFatalFailure()) return;
-        }
-        EXPECT_GT(m.compactions, 5);
-        EXPECT_GT(m.selfCompactions, 0);
-    }
-}
-
-TEST(PageEdit, MovesCarryRecordsAndChildrenToTheOtherPage) {
-    Pages pages(false, true, false);
-    PageLayout& layout = *pages.layout;
-    PageHeader *left = pages.NewPage(true), *right = pages.NewPage(true);
-    PageHeader *a = pages.NewPage(false), *b = pages.NewPage(false);
-    layout.SetChild(a, 0, 100);
-    layout.SetChild(b, 0, 200);
-    for (std::uint32_t i = 1; i <= 6; ++i) {
-        const Entry e{"k" + std::to_string(i), "value" + std::to_string(i)};
-        layout.InsertRecord(pages.ToRecord(e), left, i);
-        layout.InsertKey(pages.ToRecord(e), a, i);
-        layout.SetChild(a, i, 100 + i);
-    }
-    layout.InsertRecord(pages.ToRecord({"z", "zz"}), right, 1);
-    layout.MoveRecords(left, 4, 6, right, 1);
-    EXPECT_EQ((std::vector<std::string>{"k1", "k2", "k3"}), Keys(pages, left));
-    EXPECT_EQ((std::vector<std::string>{"k4", "k5", "k6", "z"}), Keys(pages, right));
-    EXPECT_EQ((Entry{"k5", "value5"}), pages.Read(right, 2));
-    EXPECT_EQ(3u * 16, left->dataSize);
-    layout.MoveKeys(a, 4, 6, b, 1);
-    EXPECT_EQ((std::vector<std::string>{"k1", "k2", "k3"}), Keys(pages, a));
-    EXPECT_EQ((std::vector<std::uint64_t>{100, 101, 102, 103}), Children(layout, a));
-    EXPECT_EQ((std::vector<std::string>{"k4", "k5", "k6"}), Keys(pages, b));
-    EXPECT_EQ((std::vector<std::uint64_t>{200, 104, 105, 106}), Children(layout, b));
-    EXPECT_EQ(44u, b->directorySize);
-    EXPECT_EQ(3u * 6, a->dataSize);
-}
-
 TEST(PageEdit, FindMedianRecordBalancesStoredBytesAndGivesTheNewEntryRoom) {
     // Tiny variable records: their length words and slots outweigh their
     // bytes, yet the split falls in the middle.
@@ -284,81 +181,6 @@ TEST(PageEdit, FindMedianRecordBalancesStoredBytesAndGivesTheNewEntryRoom) {
     for (std::uint32_t k = 1; k <= 2; ++k)
         keys.layout->InsertKey(keys.ToRecord({"k" + std::to_string(k), ""}), two, k);
     EXPECT_EQ(0u, keys.layout->FindMedianRecord(two, 0, 0)) << "no split leaves both sides a key";
-}
-
-namespace {
-int g_lessCalls = 0;
-bool CountingLess(const void* context, const Record& a, const Record& b) {
-    ++g_lessCalls;
-    return RecordLess(context, a, b);
-}
-}  // namespace
-
-TEST(PageEdit, FindLargestRecordCountsTheEntriesLessThanTheRecordInLogarithmicSteps) {
-    Pages pages(true, false, false, 2);
-    PageFormat format = pages.format;
-    format.less = CountingLess;
-    PageLayout layout(format);
-    PageHeader* page = pages.NewPage(true);
-    for (std::uint32_t n = 0; n <= 20; ++n) {
-        if (n > 0) layout.InsertRecord(pages.ToRecord({std::to_string(18 + 2 * n), ""}), page, n);
-        std::uint32_t bound = 1;
-        while ((1u << bound) <= n) ++bound;
-        // Probes fall below, on and between the keys 20, 22, ...
-        for (std::uint32_t probe = 19; probe <= 20 + 2 * n; ++probe) {
-            g_lessCalls = 0;
-            EXPECT_EQ(std::min(n, (probe - 19) / 2),
-                      layout.FindLargestRecord(page, pages.ToRecord({std::to_string(probe), ""})))
-                << n << " " << probe;
-            EXPECT_LE(g_lessCalls, int(bound) + 1) << n << " " << probe;
-        }
-    }
-}
-
-// Record areas grow in insertion order from the header; slots (and in
-// internal pages child numbers) grow in key order from the page's end.
-TEST(PageLayout, RecordsSlotsAndChildrenSitWhereTheFormatPutsThem) {
-    Pages pages(false, true, false);
-    PageLayout& layout = *pages.layout;
-    PageHeader* leaf = pages.NewPage(true);
-    EXPECT_EQ(65488u, layout.GetPageFreeSpace(leaf));
-    layout.InsertRecord(pages.ToRecord({"bb", "12345"}), leaf, 1);
-    layout.InsertRecord(pages.ToRecord({"a", ""}), leaf, 1);
-    const std::uint32_t words[][2] = {
-        {PAGE_SIZE - 4, 48 + 15}, {PAGE_SIZE - 8, 48}, {48, 2}, {54, 5}, {63, 1}, {68, 0}};
-    for (const auto& w : words) EXPECT_EQ(w[1], Word32(leaf, w[0])) << "offset " << w[0];
-    EXPECT_EQ(0, std::memcmp(reinterpret_cast<unsigned char*>(leaf) + 52, "bb", 2));
-    EXPECT_EQ(15u + 9u, layout.StoredLength(leaf, 1) + layout.StoredLength(leaf, 2));
-    // An index past the count names the empty record at dataEnd.
-    const Record past = layout.GetRecord(leaf, 3);
-    EXPECT_EQ(reinterpret_cast<const unsigned char*>(leaf) + leaf->dataEnd, past.key);
-    EXPECT_EQ(0u, past.keyLength + past.valueLength);
-    Pages fixed(true, true, true, 2, 3);  // fixed sizes: no length words
-    PageHeader* packed = fixed.NewPage(true);
-    fixed.layout->InsertRecord(fixed.ToRecord({"kk", "vvv"}), packed, 1);
-    std::uint32_t offset = 0, size = 0;
-    fixed.layout->GetValueInfo(packed, 1, offset, size);
-    EXPECT_EQ(53u, packed->dataEnd);
-    EXPECT_EQ(50u, offset);
-
-    Pages keys(true, false, false, 4);
-    PageHeader* node = keys.NewPage(false);
-    EXPECT_EQ(65480u, keys.layout->GetPageFreeSpace(node));
-    keys.layout->SetChild(node, 0, 100);
-    for (std::uint32_t i = 1; i <= 2; ++i) {
-        keys.layout->InsertKey(keys.ToRecord({"key" + std::to_string(i), ""}), node, i);
-        keys.layout->SetChild(node, i, 100 + i);
-    }
-    EXPECT_EQ(32u, node->directorySize);
-    EXPECT_EQ(100u, TamBTree::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 8));
-    EXPECT_EQ(48u, Word32(node, PAGE_SIZE - 12));
-    EXPECT_EQ(101u, TamBTree::Read64(reinterpret_cast<unsigned char*>(node) + PAGE_SIZE - 20));
-    EXPECT_EQ(52u, Word32(node, PAGE_SIZE - 24));
-    EXPECT_EQ(nullptr, keys.layout->GetRecord(node, 1).value);
-    EXPECT_EQ(2u, keys.layout->GetChildrenNumber(node, 102));
-    EXPECT_EQ(0u, keys.layout->GetChildrenNumber(node, 999));
-    keys.layout->SetChild(node, 1, 111);  // below the directory's reach: its size stays
-    EXPECT_EQ(32u, node->directorySize);
 }
 
 TEST(PageLayout, CheckPageRejectsDamagedHeaders) {

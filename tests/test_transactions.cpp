@@ -34,10 +34,6 @@ bool SameHead(const BTreeInfo& a, const BTreeInfo& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-std::uint32_t BlockLength(const std::string& path) {
-    return TreeFileBytes(path).Get<std::uint32_t>(ReadHead(path).committedBlockOffset);
-}
-
 // The head of a file at rest, or of an open tree after Rollback.
 void ExpectIdleHead(const std::string& path) {
     const BTreeInfo info = ReadHead(path);
@@ -230,100 +226,6 @@ TEST_F(Transactions, DamagedCommittedBlockIsReportedInsteadOfRead) {
     }
 }
 
-TEST_F(Transactions, EmptyTransactionsChangeNothing) {
-    {
-        TestTree fresh(path);
-        fresh.PreCommit();
-        EXPECT_EQ(BlockLength(path), 4u);
-        fresh.Commit();
-    }
-    TestTree tree(path);
-    EXPECT_EQ(tree.Size(), 0u);
-    std::mt19937 rng = SeededRng(50);
-    UniqueModel model;
-    Mutate(&tree, model, rng, 500);
-    tree.CommitNow();
-    const BTreeInfo before = ReadHead(path);
-    tree.Commit();  // nothing waits: nothing happens
-    EXPECT_TRUE(SameHead(ReadHead(path), before));
-
-    // The ready head carries the last commit's counts and pends the same.
-    tree.PreCommit();
-    const BTreeInfo ready = ReadHead(path);
-    EXPECT_EQ(ready.commitReady, 1);
-    EXPECT_EQ(BlockLength(path), 4u);
-    EXPECT_EQ(ready.recordCount, model.size());
-    EXPECT_EQ(ready.pendingRecordCount, model.size());
-    EXPECT_EQ(ready.pendingRootPage, ready.rootPage);
-    EXPECT_EQ(ready.pendingPageCount, ready.pageCount);
-    tree.Commit();
-    EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-    EXPECT_EQ(tree.Difference(model), "");
-    const std::uint64_t size = tree.GetDiskSpaceUsed();
-    for (int i = 0; i < 20; ++i) tree.CommitNow();
-    EXPECT_EQ(tree.GetDiskSpaceUsed(), size);
-    EXPECT_NO_THROW(tree.ValidateTree());
-}
-
-// 4096 entries make a block of 65540 bytes, read through one view of two
-// granules both when the open reserves its images and when Commit installs it.
-TEST_F(Transactions, BlockOf4096ChangedPagesSpansTwoGranules) {
-    UniqueModel model;
-    {
-        TestTree tree(path);
-        std::mt19937 rng = SeededRng(60);
-        const std::string value = Letters(rng, tree.GetMaxRecordSize() - 8);
-        for (std::uint32_t n = 0; BTreeTestAccess::PageCount(tree) < 4096; ++n) {
-            ASSERT_TRUE(tree.Put(Key(n), value).second);
-            model.emplace(Key(n), value);
-        }
-        // Page 0 and every new page are in the transaction; nothing was freed.
-        ASSERT_EQ(BTreeTestAccess::PageCount(tree), 4096u);
-        tree.PreCommit();
-        EXPECT_EQ(BlockLength(path), 65540u);
-    }
-    TestTree tree(path);
-    EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
-    EXPECT_EQ(tree.Size(), 0u);
-    EXPECT_NO_THROW(tree.ValidateTree());
-    tree.Commit();
-    EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-    ExpectValidAndSame(tree, model);
-}
-
-TEST_F(Transactions, ReadOnlySwitchReopensOnlyOnAChangeAndKeepsUncommittedChanges) {
-    std::mt19937 rng = SeededRng(90);
-    TestTree tree(path);
-    UniqueModel committed;
-    Mutate(&tree, committed, rng, 600);
-    tree.CommitNow();
-    UniqueModel changed = committed;
-    Mutate(&tree, changed, rng, 300);
-
-    FaultPlan opens;
-    opens.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeOpen; };
-    int count = 0;
-    opens.observe = [&count](FaultPlan::Point) { ++count; };
-    tree.ReadOnly(false);
-    tree.ReadOnly(true);
-    tree.ReadOnly(true);
-    EXPECT_EQ(count, 1);
-    EXPECT_TRUE(tree.ReadOnly());
-    EXPECT_THROW(tree.Put("new key", "v"), TamBTree::BTreeReadOnlyException);
-    tree.PreCommit();
-    tree.Rollback();
-    EXPECT_EQ(ReadHead(path).commitReady, 0);
-    EXPECT_EQ(tree.Difference(changed), "");
-
-    tree.ReadOnly(false);
-    EXPECT_EQ(count, 2);
-    EXPECT_TRUE(tree.Put("new key", "v").second);
-    changed.emplace("new key", "v");
-    EXPECT_EQ(tree.Difference(changed), "");
-    tree.Rollback();
-    ExpectValidAndSame(tree, committed);
-}
-
 namespace {
 
 // Each kind a program can act on is caught by its own class and by the
@@ -342,20 +244,3 @@ void ExpectKind(F f, const std::string& path, const char* what) {
 }
 
 }  // namespace
-
-TEST_F(Transactions, ErrorKindsAreCaughtByClassAndNameTheFile) {
-    const std::string treePath = dir.File("kinds.tbt");
-    {
-        TestTree tree(treePath);
-        tree.Put("a", "1");
-        tree.PreCommit();
-        ExpectKind<TamBTree::BTreeTransactionWaitingException>([&] { tree.Put("b", "2"); },
-                                                               treePath, "waiting");
-        tree.Rollback();
-    }
-    {
-        TreeFileBytes(treePath).Put<std::uint32_t>(56, 0);  // no page-index block
-        ExpectKind<TamBTree::BTreeDamagedException>([&] { TestTree tree(treePath); }, treePath,
-                                                    "foreign head");
-    }
-}

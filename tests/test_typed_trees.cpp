@@ -177,66 +177,6 @@ TEST(ByteTree, TransactionGuardKeepsCommittedBatchesAndRollsBackTheRest) {
     }
 }
 
-TEST(ByteTree, TransactionGuardMovesItsDutyAndRefusesASecondEnd) {
-    TempDir dir;
-    const std::string path = dir.File("moved.tbt");
-    {
-        ByteTree tree(path);
-        ByteTree::Transaction outer(tree);
-        tree.Put("kept", "1");
-        {
-            ByteTree::Transaction inner(std::move(outer));
-            EXPECT_FALSE(outer.Active());
-            outer = std::move(inner);  // outer held nothing: no rollback
-        }
-        EXPECT_TRUE(tree.Contains("kept"));
-        outer.Commit();
-        EXPECT_THROW(outer.Commit(), std::logic_error);
-        ByteTree::Transaction dropped(tree);
-        tree.Put("dropped", "2");
-        ByteTree::Transaction other(tree);
-        dropped = std::move(other);  // rolls back what `dropped` held
-        EXPECT_FALSE(tree.Contains("dropped"));
-        tree.Put("rolled back", "3");
-        dropped.Rollback();
-        EXPECT_FALSE(tree.Contains("rolled back"));
-        EXPECT_THROW(dropped.Rollback(), std::logic_error);
-    }
-    ByteTree tree(path);
-    EXPECT_EQ(tree.Size(), 1u);
-    EXPECT_EQ(tree.Get("kept"), "1");
-}
-
-// A moved tree keeps working in its new object, whose changes commit and
-// roll back as before; an assignment closes what the target held.
-TEST(ByteTree, MovedTreesKeepTheirFileAndTransaction) {
-    TempDir dir;
-    const std::string a = dir.File("a.tbt"), b = dir.File("b.tbt");
-    {
-        ByteTree first(a);
-        first.Put("k1", "v1");
-        first.Commit();
-        first.Put("uncommitted", "x");
-        ByteTree moved(std::move(first));
-        EXPECT_EQ(moved.Get("uncommitted"), "x");
-        moved.Put("k2", "v2");
-        ByteTree other(b);
-        other.Put("b", "1");
-        other.Commit();
-        other = std::move(moved);
-        EXPECT_EQ(other.GetPath(), a);
-        other.Rollback();
-        EXPECT_FALSE(other.Contains("k2"));
-        other.Put("k3", "v3");
-        other.Commit();
-    }
-    ByteTree reopened(a);
-    EXPECT_EQ(reopened.Get("k1"), "v1");
-    EXPECT_EQ(reopened.Get("k3"), "v3");
-    EXPECT_FALSE(reopened.Contains("uncommitted"));
-    EXPECT_EQ(ByteTree(b).Get("b"), "1");
-}
-
 TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
     TempDir dir;
     ByteTree::Options options;
@@ -259,28 +199,6 @@ TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
     EXPECT_EQ(tree.Size(), 2u);
     EXPECT_EQ((*tree.UpperBound("j")).first, "l");
     tree.Validate();
-}
-
-// Commit installs a transaction that waits from an earlier PreCommit.
-TEST(ByteTree, PreCommittedTransactionBlocksChangesAndCommitsAfterReopen) {
-    TempDir dir;
-    const std::string path = dir.File("ready.tbt");
-    {
-        ByteTree tree(path);
-        tree.Put("committed", "1");
-        tree.Commit();
-        tree.Put("waiting", "2");
-        tree.PreCommit();
-        EXPECT_THROW(tree.Put("refused", "3"), TamBTree::BTreeException);
-    }
-    ByteTree tree(path);
-    EXPECT_FALSE(tree.Contains("waiting"));
-    tree.Commit();
-    EXPECT_EQ(tree.GetCommitState(), TamBTree::BTree::CommitIdle);
-    EXPECT_EQ(tree.Get("waiting"), "2");
-    EXPECT_EQ(tree.Size(), 2u);
-    EXPECT_THROW(tree.Put("big", std::string(tree.GetMaxRecordSize(), 'x')),
-                 TamBTree::BTreeRecordTooLargeException);
 }
 
 // Odd rounds end in an exception, so the guard rolls the round back.
