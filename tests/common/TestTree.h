@@ -190,10 +190,6 @@ namespace TamBTree {
 // The tree's internals, for the tests of pages, the view cache and the file.
 class BTreeTestAccess {
 public:
-    static bool IsPageCached(const BTree& tree, std::uint64_t page) {
-        return tree.core->IsPageCached(page);
-    }
-    static std::uint32_t CachedViews(const BTree& tree) { return tree.core->viewCache->Count(); }
     static std::uint64_t PageCount(const BTree& tree) { return tree.core->pageCount; }
     static std::uint64_t RootPage(const BTree& tree) { return tree.core->rootPage; }
     // Free bytes of page n: what the header, the directory and the live data
@@ -203,32 +199,9 @@ public:
         const PageHeader* page = tree.core->LoadPage(n);
         return tree.core->pageSize - 48 - page->dataSize - page->directorySize;
     }
-    // Child page numbers of page n, read from its slot directory (child 0 in
-    // the last 8 bytes, child i 12 i + 8 bytes from the end); none for a leaf.
-    static std::vector<std::uint64_t> Children(const BTree& tree, std::uint64_t n) {
-        CacheOperation bracket(&tree);
-        const PageHeader* page = tree.core->LoadPage(n);
-        const auto* end = reinterpret_cast<const unsigned char*>(page) + tree.core->pageSize;
-        std::vector<std::uint64_t> children(page->isLeaf ? 0 : page->count + 1);
-        for (std::uint32_t i = 0; i < children.size(); ++i)
-            std::memcpy(&children[i], end - 8 - 12 * i, 8);
-        return children;
-    }
-    // The ancestors of page n, root first, as rebalancing finds them.
-    static std::vector<std::uint64_t> Path(BTree& tree, std::uint64_t n) {
-        CacheOperation bracket(&tree);
-        FastVector<std::uint64_t> path;
-        tree.core->GetPath(tree.core->LoadPage(n), path);
-        return std::vector<std::uint64_t>(path.begin(), path.end());
-    }
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.core->file; }
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
         return tree.core->freeList;
-    }
-    static std::uint64_t FreeBytes(const BTree& tree) {
-        std::uint64_t sum = 0;
-        for (const auto& block : tree.core->freeList.BlocksByOffset()) sum += block.second;
-        return sum;
     }
     // The flushes of the commit schedule that a crash needs, and dropping one
     // of them in every commit from now on (NoFlush: none).
@@ -243,25 +216,12 @@ public:
     static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
         return {tree.core->pageIndexBlocks.begin(), tree.core->pageIndexBlocks.end()};
     }
-    static std::vector<std::uint64_t> FreePageNumbers(const BTree& tree) {
-        return {tree.core->freePageNumbers.begin(), tree.core->freePageNumbers.end()};
-    }
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
         return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
     }
     static void SetPageCount(BTree& tree, std::uint64_t n) { tree.core->pageCount = n; }
     static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
         return tree.core->GetStablePageOffset(n);
-    }
-    static PageHeader* LoadPage(const BTree& tree, std::uint64_t n) {
-        return tree.core->LoadPage(n);
-    }
-    static PageHeader* NewPage(BTree& tree, const PageHeader& pageTemplate) {
-        return tree.core->NewPage(pageTemplate);
-    }
-    static void Grow(const BTree& tree) { tree.core->Grow(); }
-    static std::uint64_t GetFreeDataSpace(const BTree& tree, std::uint32_t size) {
-        return tree.core->GetFreeDataSpace(size);
     }
 };
 
