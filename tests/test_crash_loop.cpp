@@ -345,43 +345,6 @@ TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
     }
 }
 
-// The simulation itself: without a flush a write is lost to a power cut but
-// kept when only the process dies; the random variant keeps some of them.
-TEST(CrashLoop, PowerLossSimulationKeepsOnlyWhatReachedTheFile) {
-    TempDir dir(true);
-    const std::string path = dir.File("plain.bin");
-    constexpr std::uint64_t kGranule = 65536;
-    constexpr int kPages = 64;
-    auto run = [&](MemoryMapFile::PowerLoss mode) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            MemoryMapFile::SetPowerLossSimulation(mode, kSeed);
-            MemoryMapFile file(path);
-            file.Open(TamFile::OpenCreate);
-            file.Resize(3 * kGranule);
-            file.GetView(0)[10] = 1;
-            file.FlushView(0, 16);
-            unsigned char* unflushed = file.GetView(kGranule, 2 * kGranule);
-            for (int i = 0; i < kPages; ++i) unflushed[i * 2048] = 2;
-            file.Resize(4 * kGranule);  // a point at which the random variant writes back
-            ::_exit(0);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        const std::vector<unsigned char> bytes = TreeFileBytes(path).ReadAll();
-        EXPECT_EQ(bytes[10], 1) << kModeNames[mode];
-        int kept = 0;
-        for (int i = 0; i < kPages; ++i) kept += bytes[kGranule + i * 2048] == 2;
-        return kept;
-    };
-    EXPECT_EQ(run(MemoryMapFile::PowerLossUnflushed), 0);
-    const int some = run(MemoryMapFile::PowerLossRandomWriteBack);
-    EXPECT_GT(some, 0);
-    EXPECT_LT(some, kPages);
-    EXPECT_EQ(run(MemoryMapFile::PowerLossOff), kPages);
-}
-
 // Kills the child after `delayMs`, or earlier when it ends by itself.
 int KillAfter(pid_t pid, std::uint32_t delayMs) {
     int status = 0;

@@ -11,7 +11,6 @@
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
-using TamBTree::CacheOperation;
 using TamBTree::NO_PAGE;
 using TamBTree::PageHeader;
 using Access = TamBTree::BTreeTestAccess;
@@ -29,7 +28,6 @@ PageHeader EmptyLeaf() {
 
 using FileFormat = TreeFileTest;
 using FileLifecycle = TreeFileTest;
-using PageIndex = TreeFileTest;
 
 TEST_F(FileFormat, NewFileHoldsTheSystemBlockAndAnEmptyRootLeaf) {
     { TestTree tree(path); }
@@ -101,44 +99,6 @@ TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidPageSizeException);
     f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageSize), TamBTree::PAGE_SIZE);
     EXPECT_NO_THROW(TestTree(path).ValidateTree());
-}
-
-TEST_F(PageIndex, AWriteNearTheEndOfTheIndexAddsASecondBlockThatServesPage8192AndAReadDoesNot) {
-    {
-        TestTree tree(path);
-        // Only the page numbers handed out matter to the room check.
-        Access::SetPageCount(tree, 8171);
-        tree.Put("j", "v");
-        ASSERT_EQ(Access::PageIndexBlocks(tree).size(), 1u);
-        Access::SetPageCount(tree, 8191);
-        tree.Add();
-        tree.Remove();
-        ASSERT_EQ(Access::PageIndexBlocks(tree).size(), 1u) << "a read adds no block";
-        tree.Put("k", "v");
-        const std::vector<std::uint64_t> blocks = Access::PageIndexBlocks(tree);
-        ASSERT_EQ(blocks.size(), 2u);
-        EXPECT_EQ(blocks[1] % G, 0u);
-        TreeFileBytes f(path);
-        EXPECT_EQ(f.Get<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageIndexBlockCount)), 2u);
-        EXPECT_EQ(f.Get<std::uint64_t>(TamBTree::SystemBlockBytes(1)), blocks[1]);
-
-        // Page 8191 is the last entry of block 0, page 8192 the first of block 1.
-        TamFile::MemoryMapFile& file = Access::File(tree);
-        std::uint64_t* last = Access::StablePageOffset(tree, 8191);
-        EXPECT_EQ(reinterpret_cast<unsigned char*>(last), file.FindView(blocks[0]) + 8 * 8191);
-        *last = 0x1111;
-        std::uint64_t* first = Access::StablePageOffset(tree, 8192);
-        EXPECT_EQ(reinterpret_cast<unsigned char*>(first), file.FindView(blocks[1]));
-        *first = 0x2222;
-        EXPECT_EQ(f.Get<std::uint64_t>(blocks[0] + 8 * 8191), 0x1111u);
-        EXPECT_EQ(f.Get<std::uint64_t>(blocks[1]), 0x2222u);
-        // The new block is accounted for exactly once.
-        Access::SetPageCount(tree, 1);
-        EXPECT_NO_THROW(tree.ValidateTree());
-    }
-    TestTree tree(path);
-    EXPECT_EQ(Access::PageIndexBlocks(tree).size(), 2u);
-    EXPECT_NO_THROW(tree.ValidateTree());
 }
 
 namespace {
