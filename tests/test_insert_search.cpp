@@ -1,18 +1,14 @@
 // Insertion, search, bounds and iterators against a model of the records:
 // trees of three and more levels in every insert order and record layout,
-// duplicate runs across leaves, refused insertions, reopening in every commit
-// state, iterator steps and distances, and the operation bracket.
+// duplicate runs across leaves, refused insertions and reopening in every
+// commit state.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
-#include <stdexcept>
 
 #include "TreeChecks.h"
 
 using namespace TamBTreeTest;
-using TamBTree::BTreeTestAccess;
-using TamBTree::CacheOperation;
 using Record = TamBTree::BTree::Record;
 
 namespace {
@@ -30,16 +26,7 @@ std::vector<std::uint32_t> Shuffled(std::uint32_t first, std::uint32_t n, std::m
     return numbers;
 }
 
-// Stores the numbers first .. first + n - 1 in a random order.
-void Fill(TestTree& tree, std::uint32_t first, std::uint32_t n, std::uint32_t length,
-          std::mt19937& rng) {
-    for (const std::uint32_t number : Shuffled(first, n, rng))
-        ASSERT_TRUE(tree.Put(Key(number, length), std::to_string(number)).second);
-}
-
 }  // namespace
-
-using Iterators = TreeFileTest;
 
 TEST(InsertSearch, ThreeOrdersReachThreeLevelsAndSurviveReopening) {
     const char* names[] = {"ascending", "descending", "random"};
@@ -240,68 +227,4 @@ TEST(InsertSearch, RefusedInsertionsLeaveTheTreeUnchanged) {
         EXPECT_THROW(fixed.Put(Key(1, wrong.first), std::string(wrong.second, 'v')),
                      TamBTree::BTreeInvalidPageSizeException);
     ExpectSameAsModel(fixed, fixedModel);
-}
-
-TEST_F(Iterators, StepsAcrossLeavesBothWaysAndDistances) {
-    std::mt19937 rng = SeededRng(2024);
-    TestTree tree(dir.File("t.tbt"));
-    const std::uint32_t n = 3000;
-    Fill(tree, 0, n, 2000, rng);
-    ASSERT_GE(tree.GetStatistics().height, 3u);
-
-    std::vector<BTreeIterator> at;
-    for (BTreeIterator it = tree.Begin(); !it.IsEnd(); ++it) at.push_back(it);
-    ASSERT_EQ(at.size(), n);
-    std::uint32_t leafChanges = 0;
-    for (std::uint32_t i = 0; i < n; ++i) {
-        ASSERT_EQ(tree.KeyAt(at[i]), Key(i, 2000));
-        if (i == 0 || at[i].GetCurrentPage() == at[i - 1].GetCurrentPage()) continue;
-        ++leafChanges;
-        EXPECT_EQ(at[i].GetCurrentRecord(), 1u);
-    }
-    EXPECT_GE(leafChanges, 50u);
-    BTreeIterator it = tree.End();
-    for (std::uint32_t i = n; i > 0; --i) ASSERT_EQ(--it, at[i - 1]);
-    EXPECT_EQ(--it, tree.End());
-
-    for (std::uint32_t i = 0; i < n; i += 1 + rng() % 100) {
-        EXPECT_EQ(at[i] - tree.Begin(), i);
-        EXPECT_EQ(tree.End() - at[i], n - i);
-        // An end or later-leaf b gives a's zero-based position.
-        EXPECT_EQ(at[i] - tree.End(), i);
-        const std::uint32_t j = i + rng() % (n - i);
-        EXPECT_EQ(at[j] - at[i], j - i);
-        const bool sameLeaf = at[j].GetCurrentPage() == at[i].GetCurrentPage();
-        EXPECT_EQ(at[i] - at[j], sameLeaf ? i - j : i);  // modulo 2^32 within one leaf
-    }
-}
-
-// The single-descent upsert against a map: values that shrink, grow past the
-// page's free space and vanish, with commits and a rollback between.
-TEST(InsertSearch, InsertOrAssignMatchesAMap) {
-    const std::uint32_t seed = 4242;
-    SCOPED_TRACE("seed " + std::to_string(seed));
-    std::mt19937 rng(seed);
-    TempDir dir;
-    TestTree tree(dir.File("t.tbt"));
-    UniqueModel model, committed;
-    for (int i = 0; i < 6000; ++i) {
-        const std::string key = Key(rng() % 1500);
-        const std::uint32_t kind = rng() % 10;
-        const std::string value(kind < 6   ? rng() % 40
-                                : kind < 9 ? rng() % 3000
-                                           : 12000,
-                                static_cast<char>('a' + i % 26));
-        const auto stored = tree.InsertOrAssign(TestTree::Make(key, value));
-        ASSERT_EQ(stored.second, model.count(key) == 0) << i;
-        ASSERT_EQ(tree.KeyAt(stored.first), key) << i;
-        ASSERT_EQ(tree.ValueAt(stored.first), value) << i;
-        model[key] = value;
-        if (i % 1000 == 500) {
-            tree.CommitNow();
-            committed = model;
-        }
-    }
-    tree.Rollback();
-    ExpectValidAndSame(tree, committed);
 }

@@ -138,69 +138,6 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
     }
 }
 
-// Batches under a guard end three ways: Commit, the guard's destruction, or an
-// exception in the middle. Only committed batches survive reopening the file.
-TEST(ByteTree, TransactionGuardKeepsCommittedBatchesAndRollsBackTheRest) {
-    std::mt19937 rng = TamBTreeTest::SeededRng(4711);
-    TempDir dir;
-    const std::string path = dir.File("guarded.tbt");
-    Model committed;
-    for (int round = 0; round < 6; ++round) {
-        ByteTree tree(path);
-        ExpectSame(tree, committed, rng);
-        for (int batch = 0; batch < 6; ++batch) {
-            Model model = committed;
-            const int ending = static_cast<int>(rng() % 3);
-            try {
-                ByteTree::Transaction tx(tree);
-                for (int op = 0; op < 300; ++op) {
-                    const std::string key = RandomKey(rng);
-                    if (rng() % 4 == 0) {
-                        ASSERT_EQ(tree.Erase(key), model.erase(key));
-                    } else {
-                        const std::string value = RandomValue(rng);
-                        tree.Put(key, value);
-                        model[key] = value;
-                    }
-                    if (ending == 2 && op == 150) throw std::runtime_error("mid-batch");
-                }
-                if (ending == 0) {
-                    tx.Commit();
-                    committed = model;
-                    EXPECT_FALSE(tx.Active());
-                }
-            } catch (const std::runtime_error&) {
-                ASSERT_EQ(ending, 2);
-            }
-            ExpectSame(tree, committed, rng);
-        }
-    }
-}
-
-TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
-    TempDir dir;
-    ByteTree::Options options;
-    options.allowDuplicates = true;
-    ByteTree tree(dir.File("dups.tbt"), options);
-    // Enough equal keys to span several leaves.
-    for (int i = 0; i < 3000; ++i)
-        ASSERT_TRUE(tree.Insert("k", std::to_string(i) + std::string(60, '.')));
-    tree.Insert("j", "before");
-    tree.Insert("l", "after");
-    int expected = 2999;
-    for (const auto& [key, value] : tree.Records("k", "l")) {
-        ASSERT_EQ(key, "k");
-        ASSERT_EQ(value, std::to_string(expected--) + std::string(60, '.'));
-    }
-    EXPECT_EQ(expected, -1);
-    EXPECT_FALSE(tree.Put("k", "replaced"));
-    EXPECT_EQ(tree.Get("k"), "replaced");
-    EXPECT_EQ(tree.Erase("k"), 3000u);
-    EXPECT_EQ(tree.Size(), 2u);
-    EXPECT_EQ((*tree.UpperBound("j")).first, "l");
-    tree.Validate();
-}
-
 // Odd rounds end in an exception, so the guard rolls the round back.
 TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
     using Tree = TamBTree::FixedTree<std::int64_t, double>;
