@@ -3,8 +3,7 @@
 // 1, 2, 3, ... of the file services' flush, growth and open calls, with
 // unflushed writes lost (power loss, also with random parts of them written
 // back at those points and between them) or kept (the process dies, the
-// system lives on); and random transactions run in a child that is killed at
-// random moments. The parent then reopens the file, validates it, checks that
+// system lives on). The parent then reopens the file, validates it, checks that
 // it holds the last committed state or the one whose commit was under way,
 // that a pre-commit that returned left its transaction waiting, that the
 // file a clean close left is idle, and that a following transaction commits
@@ -12,7 +11,6 @@
 // finds a crash that breaks one of these.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -343,110 +341,6 @@ TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
         EXPECT_NE(found, "") << "flush " << dropped << " dropped, yet every crash recovers";
         std::printf("flush %d dropped: %s\n", dropped, found.c_str());
     }
-}
-
-// Kills the child after `delayMs`, or earlier when it ends by itself.
-int KillAfter(pid_t pid, std::uint32_t delayMs) {
-    int status = 0;
-    for (std::uint32_t waited = 0; waited < delayMs; ++waited) {
-        if (waitpid(pid, &status, WNOHANG) == pid) return status;
-        usleep(1000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return status;
-}
-
-// Transaction k of a run: a pure function of (seed, k), so the parent can
-// compute every state the child can have committed.
-void Transaction(TestTree* tree, UniqueModel& model, unsigned seed, std::uint32_t k) {
-    std::seed_seq sequence{seed, k};
-    std::mt19937 rng(sequence);
-    Mutate(tree, model, rng, 1 + rng() % 60, 1500);
-}
-
-// Runs transactions 1, 2, ... and writes, durably, the number of the one it
-// is about to commit before committing it.
-[[noreturn]] void RunKilledChild(const std::string& path, const std::string& side, unsigned seed,
-                                 std::uint32_t exitAt, bool powerLoss) {
-    if (powerLoss)
-        MemoryMapFile::SetPowerLossSimulation(MemoryMapFile::PowerLossRandomWriteBack, seed);
-    FaultPlan plan;
-    if (exitAt) plan.Arm(exitAt, FaultPlan::Exit);
-    try {
-        const int fd = open(side.c_str(), O_WRONLY);
-        TestTree tree(path);
-        const auto contents = tree.Contents();
-        UniqueModel model(contents.begin(), contents.end());
-        for (std::uint32_t k = 1; k <= 40; ++k) {
-            Transaction(&tree, model, seed, k);
-            if (::testing::Test::HasFailure()) _exit(4);
-            if (pwrite(fd, &k, sizeof k, 0) != sizeof k || fsync(fd) != 0) _exit(3);
-            tree.CommitNow();
-        }
-    } catch (...) {
-        _exit(2);
-    }
-    _exit(0);
-}
-
-TEST(CrashKill, EveryKillLeavesTheLastCommittedStateOrTheOneUnderWay) {
-    std::mt19937 timing = SeededRng(kSeed);
-    TempDir dir(true);
-    const std::string path = dir.File("t.tbt");
-    const std::string side = dir.File("side");
-    UniqueModel base;
-    std::map<std::string, int> outcomes;
-    for (unsigned round = 0; round < 24; ++round) {
-        const unsigned runSeed = kSeed + round;
-        SCOPED_TRACE("round " + std::to_string(round) + " run seed " + std::to_string(runSeed));
-        TreeFileBytes(side).WriteAll(std::vector<unsigned char>(4, 0));
-        // Odd rounds end at a durability point, even rounds at a moment in
-        // time; every fourth round also loses what was not flushed.
-        const std::uint32_t exitAt = round % 2 ? 1 + timing() % 300 : 0;
-        const std::uint32_t delayMs = round % 2 ? 5000 : timing() % 200;
-        std::fflush(nullptr);
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) RunKilledChild(path, side, runSeed, exitAt, round % 4 == 1);
-        const int status = KillAfter(pid, delayMs);
-        ASSERT_TRUE((WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
-                    (WIFEXITED(status) &&
-                     (WEXITSTATUS(status) == 0 || WEXITSTATUS(status) == FaultPlan::EXIT_CODE)))
-            << "child status " << status;
-
-        const std::uint32_t k = TreeFileBytes(side).Get<std::uint32_t>(0);
-        UniqueModel before = base;
-        for (std::uint32_t j = 1; j < k; ++j) Transaction(nullptr, before, runSeed, j);
-        UniqueModel after = before;
-        if (k > 0) Transaction(nullptr, after, runSeed, k);
-
-        if (TreeFileBytes(path).Get<std::uint8_t>(offsetof(TamBTree::BTreeInfo, commitApplying)))
-            ++outcomes["applying"];
-        TestTree tree(path);
-        ASSERT_NE(tree.GetCommitState(), TestTree::CommitApplying);
-        ASSERT_NO_THROW(tree.ValidateTree());
-        if (tree.GetCommitState() == TestTree::CommitReady) {
-            ASSERT_EQ(tree.Difference(before), "") << "transaction " << k << " waits";
-            if (round % 3 == 0) tree.PreCommit();  // keeps the waiting transaction
-            tree.Commit();
-            ASSERT_EQ(tree.Difference(after), "") << "transaction " << k << " committed";
-            ++outcomes["ready"];
-        } else if (tree.Difference(after).empty()) {
-            ++outcomes[k == 0 ? "none" : "new"];
-        } else {
-            ASSERT_EQ(tree.Difference(before), "") << "neither before nor after transaction " << k;
-            after = before;
-            ++outcomes["old"];
-        }
-        // The file takes a normal transaction after the crash.
-        Transaction(&tree, after, ~runSeed, 0);
-        tree.CommitNow();
-        ExpectValidAndSame(tree, after);
-        base = after;
-    }
-    for (const auto& outcome : outcomes)
-        std::printf("%s: %d\n", outcome.first.c_str(), outcome.second);
 }
 
 }  // namespace

@@ -8,9 +8,6 @@
 #include <random>
 #include <stdexcept>
 #include <vector>
-#if __cplusplus >= 202002L
-#include <ranges>
-#endif
 
 #include "ByteTree.h"
 #include "FixedTree.h"
@@ -52,35 +49,10 @@ void ExpectCursorAt(const Cursor& cursor, It m, It end) {
     EXPECT_TRUE(m == end || cursor.Key() == m->first);
 }
 
-#if __cplusplus >= 202002L
-static_assert(std::ranges::bidirectional_range<ByteTree::Range<ByteTree::Cursor>>);
-static_assert(std::bidirectional_iterator<ByteTree::ReverseCursor>);
-static_assert(std::bidirectional_iterator<TamBTree::FixedTree<int, int>::const_iterator>);
-#endif
-
-// The standard adaptors and algorithms over cursors, against the model.
-void ExpectStandardIteration(const ByteTree& tree, const Model& model) {
-    ASSERT_EQ(std::distance(tree.begin(), tree.end()), static_cast<std::ptrdiff_t>(model.size()));
-    // Entries kept after std::reverse_iterator's temporary cursors are gone.
-    const std::vector<ByteTree::Entry> backward(std::make_reverse_iterator(tree.end()),
-                                                std::make_reverse_iterator(tree.begin()));
-    ExpectRange(backward, model.rbegin(), model.rend());
-    if (model.empty()) return;
-    EXPECT_EQ(std::make_reverse_iterator(tree.end())->first, model.rbegin()->first);
-    EXPECT_EQ(std::prev(tree.end())->second, model.rbegin()->second);
-    const std::size_t middle = model.size() / 2;
-    EXPECT_EQ(std::next(tree.begin(), middle)->first, std::next(model.begin(), middle)->first);
-    const auto key = std::next(model.begin(), middle)->first;
-    const auto found = std::find_if(tree.begin(), tree.end(),
-                                    [&](const ByteTree::Entry& e) { return e.first == key; });
-    EXPECT_EQ(std::distance(tree.begin(), found), static_cast<std::ptrdiff_t>(middle));
-}
-
 void ExpectSame(const ByteTree& tree, const Model& model, std::mt19937& rng) {
     ASSERT_EQ(tree.Size(), model.size());
     ExpectRange(tree, model.begin(), model.end());
     ExpectRange(tree.Reversed(), model.rbegin(), model.rend());
-    ExpectStandardIteration(tree, model);
     for (int i = 0; i < 30; ++i) {
         const std::string a = RandomKey(rng), b = RandomKey(rng);
         const auto lower = model.lower_bound(a);
