@@ -118,7 +118,8 @@ PY
         verdict="caught (build)"
     else
         for p in $order; do
-            if ! timeout "$limit" "$dir/tests/$p" --gtest_brief=1 >"$dir/mutant-test.log" 2>&1; then
+            # (The braces keep the shell's report of a crashed program out of the list.)
+            if ! { timeout "$limit" "$dir/tests/$p" --gtest_brief=1 >"$dir/mutant-test.log" 2>&1; } 2>/dev/null; then
                 verdict="caught by $p"
                 break
             fi
