@@ -28,6 +28,8 @@ struct ByteTreeOptions {
     // Equal keys are stored side by side, the most recently inserted first.
     bool allowDuplicates = false;
     bool readOnly = false;
+    // Open or create (the default), create only, or open only.
+    BTree::OpenMode mode = BTree::OpenOrCreate;
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.

@@ -25,6 +25,8 @@ namespace TamBTree {
 
 struct FixedTreeOptions {
     bool readOnly = false;
+    // Open or create (the default), create only, or open only.
+    BTree::OpenMode mode = BTree::OpenOrCreate;
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
@@ -127,7 +129,7 @@ public:
     explicit FixedTree(const std::string& path, const Options& options = Options(),
                        const Compare& order = Compare())
         : BTree(path, false, true, true, true, PAGE_SIZE, options.cacheSize, options.readOnly,
-                options.temporary),
+                options.temporary, options.mode),
           compare(order) {
         keySize = sizeof(Key);
         valueSize = sizeof(Value);

@@ -66,7 +66,7 @@ ByteTree::Cursor ByteTree::Cursor::operator--(int) {
 
 ByteTree::ByteTree(const std::string& path, const Options& o)
     : BTree(path, o.allowDuplicates, o.keySize != 0, o.values, o.values && o.valueSize != 0,
-            PAGE_SIZE, o.cacheSize, o.readOnly, o.temporary),
+            PAGE_SIZE, o.cacheSize, o.readOnly, o.temporary, o.mode),
       values(o.values) {
     keySize = o.keySize;
     valueSize = o.values ? o.valueSize : 0;
