@@ -1,7 +1,6 @@
 // Open modes: each is decided by the one open of the file, so a file that
 // appears or vanishes meanwhile cannot be created over or silently made.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <cerrno>

@@ -245,8 +245,8 @@ TEST(ByteTree, DuplicatesAreKeptNewestFirstAndErasedTogether) {
     // Enough equal keys to span several leaves.
     for (int i = 0; i < 3000; ++i)
         ASSERT_TRUE(tree.Insert("k", std::to_string(i) + std::string(60, '.')));
-    tree.Insert("j", "before");
-    tree.Insert("l", "after");
+    ASSERT_TRUE(tree.Insert("j", "before"));
+    ASSERT_TRUE(tree.Insert("l", "after"));
     int expected = 2999;
     for (const auto& [key, value] : tree.Records("k", "l")) {
         ASSERT_EQ(key, "k");

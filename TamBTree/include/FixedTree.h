@@ -151,7 +151,9 @@ public:
         return {At(stored.first), stored.second};
     }
 
-    iterator find(const Key& key) const { return iterator(this, BTree::Find(MakeKey(key))); }
+    [[nodiscard]] iterator find(const Key& key) const {
+        return iterator(this, BTree::Find(MakeKey(key)));
+    }
     iterator lower_bound(const Key& key) const {
         return iterator(this, BTree::LowerBound(MakeKey(key)));
     }
@@ -159,7 +161,7 @@ public:
         return iterator(this, BTree::UpperBound(MakeKey(key)));
     }
     size_type count(const Key& key) const { return BTree::Find(MakeKey(key)).IsEnd() ? 0 : 1; }
-    bool contains(const Key& key) const { return count(key) != 0; }
+    [[nodiscard]] bool contains(const Key& key) const { return count(key) != 0; }
 
     size_type erase(const Key& key) { return BTree::Erase(MakeKey(key)); }
     // Erases the record at `pos`; returns the iterator to the record after it.
