@@ -313,6 +313,9 @@ public:
     void ThrowIfInterrupted() const;
     std::uint64_t WriteCommittedBlock();
     void FlushTransaction();
+    // Writes the transaction's block and stores the head that names it:
+    // applying when the commit is decided (one phase), else ready.
+    void WriteAndName(bool decided);
     BTreeInfo LastCommitHead() const;
     BTreeInfo NextHead() const;
     void StoreHead(const BTreeInfo& head);
