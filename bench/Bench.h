@@ -91,6 +91,13 @@ public:
     virtual const char* SecondPathName() const { return nullptr; }
     // Reopens the store through the second interface or the first. Untimed.
     virtual void UseSecondPath(bool) {}
+    // Writes a compacted copy of the last committed store into `directory`
+    // (which exists and is empty) and makes it durable; false when the engine
+    // offers no such copy.
+    virtual bool CompactCopy(const std::string&) { return false; }
+    // Opens the store that a compacted copy left in `directory` (it took the
+    // place of the store the engine held, which is closed). Untimed.
+    virtual void Reopen(const std::string& directory) = 0;
 };
 
 struct EngineSettings {
@@ -116,6 +123,8 @@ struct Measurement {
     // copied, measured on the same disk right after the run.
     std::uint64_t floorBytes = 0;
     double floorSeconds = 0;
+    // compact: the size of the copy (fileBytes is the store it was taken of).
+    std::uint64_t compactBytes = 0;
     double OpsPerSecond() const { return seconds > 0 ? ops / seconds : 0; }
 };
 
@@ -126,5 +135,7 @@ std::uint64_t WrittenBytes();
 // Removes a directory and everything in it.
 void RemoveTree(const std::string& path);
 void MakeDirectory(const std::string& path);
+// Flushes a file's data to the disk.
+void SyncFile(const std::string& path);
 
 }  // namespace TamBench

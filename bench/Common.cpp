@@ -1,7 +1,9 @@
 // Records, permutations and the file-system helpers of the driver.
 #include <dirent.h>
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -84,6 +86,14 @@ void RemoveTree(const std::string& path) {
 void MakeDirectory(const std::string& path) {
     if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
         throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+}
+
+void SyncFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+    const int rc = ::fdatasync(fd);
+    ::close(fd);
+    if (rc != 0) throw std::runtime_error("cannot flush " + path + ": " + std::strerror(errno));
 }
 
 }  // namespace TamBench

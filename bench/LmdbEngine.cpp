@@ -31,6 +31,8 @@ public:
     ~LmdbEngine() override { Close(); }
     const char* Name() const override { return "lmdb"; }
 
+    // Opening an existing environment is what Create does.
+    void Reopen(const std::string& directory) override { Create(directory); }
     void Create(const std::string& directory) override {
         Close();
         Check(mdb_env_create(&env), "env_create");
@@ -80,6 +82,14 @@ public:
         mdb_cursor_close(cursor);
         EndRead();
         return n;
+    }
+
+    // The compacting copy; the flush after it makes the copy as durable as
+    // ours, which CopyTo flushes before it returns.
+    bool CompactCopy(const std::string& directory) override {
+        Check(mdb_env_copy2(env, directory.c_str(), MDB_CP_COMPACT), "env_copy2");
+        SyncFile(directory + "/data.mdb");
+        return true;
     }
 
 private:

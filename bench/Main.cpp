@@ -40,7 +40,7 @@ const char* const USAGE =
     "  --batch=B          records per commit of batched writes (default 1000)\n"
     "  --engines=LIST     tambtree,lmdb,sqlite (default all)\n"
     "  --workloads=LIST   fillseq,fillrandom,fillbulk,readrandom,readmissing,readseq,\n"
-    "                     readreverse,overwrite,deleterandom,synccommit,\n"
+    "                     readreverse,overwrite,deleterandom,compact,synccommit,\n"
     "                     synccommit2pc (default all)\n"
     "  --sweep=LIST       batch sizes for the ours/lmdb ratio of batched random writes\n"
     "                     (default 1000,10000,100000; 'none' skips the extra runs)\n"
@@ -142,7 +142,7 @@ std::string Serialize(const Measurement& m) {
     out << m.engine << ' ' << m.workload << ' ' << m.batch << ' ' << m.ops << ' ' << m.seconds
         << ' ' << m.fileBytes << ' ' << m.bytesWritten << ' ' << m.counters.commits << ' '
         << m.counters.pagesWritten << ' ' << m.counters.flushViews << ' ' << m.counters.flushes
-        << ' ' << m.floorBytes << ' ' << m.floorSeconds << '\n';
+        << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << '\n';
     return out.str();
 }
 
@@ -151,7 +151,7 @@ Measurement Deserialize(const std::string& line) {
     Measurement m;
     in >> m.engine >> m.workload >> m.batch >> m.ops >> m.seconds >> m.fileBytes >>
         m.bytesWritten >> m.counters.commits >> m.counters.pagesWritten >> m.counters.flushViews >>
-        m.counters.flushes >> m.floorBytes >> m.floorSeconds;
+        m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes;
     return m;
 }
 

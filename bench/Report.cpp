@@ -222,6 +222,73 @@ void PrintSweepTable(const Results& r, const std::string& title, Cell cell, std:
     }
 }
 
+// compact: each engine's compacting copy of the store the earlier workloads
+// left, and ours against LMDB's (goals: size <= 1.10x, time <= 1.00x).
+void PrintCompactTable(const Results& r, std::ostream& out) {
+    if (!FindRun(r, "tambtree", "compact")) return;
+    out << "Compacting copy of the store the earlier workloads left (ours: CopyTo; LMDB:"
+           " mdb_env_copy2 with MDB_CP_COMPACT; SQLite: VACUUM INTO; each flushed):\n";
+    PrintLine(out, {"engine", "records", "before MiB", "copy MiB", "copy/before", "seconds"}, 20,
+              13);
+    for (const std::string& engine : EnginesRun(r)) {
+        const Measurement* m = FindRun(r, engine, "compact");
+        if (!m) continue;
+        const bool copied = m->ops > 0 && m->compactBytes > 0;
+        PrintLine(
+            out,
+            {engine, Format("%.0f", static_cast<double>(m->ops)),
+             Format("%.1f", m->fileBytes / MIB),
+             copied ? Format("%.1f", m->compactBytes / MIB) : "-",
+             copied && m->fileBytes > 0 ? Format("%.2fx", static_cast<double>(m->compactBytes) /
+                                                              static_cast<double>(m->fileBytes))
+                                        : "-",
+             copied ? Format("%.3f", m->seconds) : "-"},
+            20, 13);
+    }
+    const Measurement* ours = FindRun(r, "tambtree", "compact");
+    const Measurement* lmdb = FindRun(r, "lmdb", "compact");
+    if (ours && lmdb && ours->compactBytes > 0 && lmdb->compactBytes > 0 && lmdb->seconds > 0)
+        out << "ours/lmdb: copy size "
+            << Format("%.2fx", static_cast<double>(ours->compactBytes) /
+                                   static_cast<double>(lmdb->compactBytes))
+            << " (goal <= 1.10x), copy time " << Format("%.2fx", ours->seconds / lmdb->seconds)
+            << " (goal <= 1.00x)\n";
+    out << "\n";
+}
+
+bool IsRead(const Measurement& m) {
+    return m.workload.compare(0, 4, "read") == 0;
+}
+
+// A read before compact and the same read after it, with nothing but reads
+// between them and compact: the original store against its compacted copy.
+void PrintReadsAroundCompact(const Results& r, std::ostream& out) {
+    bool head = false;
+    for (const EngineRun& run : r.runs) {
+        const std::vector<Measurement>& list = run.results;
+        std::size_t at = 0;
+        while (at < list.size() && list[at].workload != "compact") ++at;
+        for (std::size_t j = at + 1; j < list.size() && IsRead(list[j]); ++j) {
+            const Measurement* before = nullptr;
+            for (std::size_t i = at; i-- > 0 && IsRead(list[i]);)
+                if (list[i].workload == list[j].workload && list[i].engine == list[j].engine) {
+                    before = &list[i];
+                    break;
+                }
+            if (!before) continue;
+            if (!head)
+                PrintLine(out, {"reads (ops/s)", "engine", "original", "compacted", "comp/orig"},
+                          20, 13);
+            head = true;
+            PrintLine(out,
+                      {list[j].workload, list[j].engine, OpsCell(before), OpsCell(&list[j]),
+                       Ratio(&list[j], before)},
+                      20, 13);
+        }
+    }
+    if (head) out << "\n";
+}
+
 void PrintSyncCommit(const Results& r, std::ostream& out) {
     for (const char* w : {"synccommit", "synccommit2pc"}) {
         const Measurement* m = FindRun(r, "tambtree", w);
@@ -267,18 +334,22 @@ void PrintTable(const Results& r, std::ostream& out) {
             out);
     }
     out << "\n";
+    PrintCompactTable(r, out);
+    PrintReadsAroundCompact(r, out);
     PrintSyncCommit(r, out);
 }
 
 void PrintCsv(const Results& r, std::ostream& out) {
     out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
-           "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds\n";
+           "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds,"
+           "compact_bytes\n";
     auto row = [&](const Measurement& m, std::uint64_t rss) {
         out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
             << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
             << m.fileBytes << "," << m.bytesWritten << "," << m.counters.commits << ","
             << m.counters.pagesWritten << "," << m.counters.flushViews << "," << m.counters.flushes
-            << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << "\n";
+            << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << ","
+            << m.compactBytes << "\n";
     };
     for (const EngineRun& run : r.runs)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);

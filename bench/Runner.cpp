@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 
 #include "Floor.h"
@@ -25,23 +26,33 @@ bool IsFill(const std::string& w) {
     return w.compare(0, 4, "fill") == 0;
 }
 
-// Each workload draws its own record order, the same for every engine.
+// Each workload draws its own record order, the same for every engine;
+// compact draws none, and the workloads after it keep the seeds they had
+// before it was added.
 std::uint64_t OrderSeed(const std::string& w) {
-    const std::vector<std::string>& all = AllWorkloads();
-    return std::find(all.begin(), all.end(), w) - all.begin() + 1;
+    std::uint64_t seed = 1;
+    for (const std::string& name : AllWorkloads()) {
+        if (name == w) break;
+        if (name != "compact") ++seed;
+    }
+    return seed;
 }
 
 }  // namespace
 
 const std::vector<std::string>& AllWorkloads() {
     static const std::vector<std::string> all = {
-        "fillseq",     "fillrandom", "fillbulk",     "readrandom", "readmissing",  "readseq",
-        "readreverse", "overwrite",  "deleterandom", "synccommit", "synccommit2pc"};
+        "fillseq",     "fillrandom", "fillbulk",     "readrandom", "readmissing", "readseq",
+        "readreverse", "overwrite",  "deleterandom", "compact",    "synccommit",  "synccommit2pc"};
     return all;
 }
 
 bool IsSyncCommit(const std::string& w) {
     return w == "synccommit" || w == "synccommit2pc";
+}
+
+bool TakesStoreAsIs(const std::string& w) {
+    return IsSyncCommit(w) || w == "compact";
 }
 
 bool IsBatchedRandomWrite(const std::string& w) {
@@ -54,6 +65,7 @@ Runner::Runner(Engine& measured, const RunSettings& run, const std::string& tree
 Runner::~Runner() {
     engine.Close();
     RemoveTree(directory);
+    RemoveTree(CopyDirectory());
 }
 
 Measurement Runner::Run(const std::string& workload) {
@@ -71,6 +83,7 @@ Measurement Runner::Run(const std::string& workload) {
     m.bytesWritten = WrittenBytes() - written;
     m.counters = Difference(engine.Counters(), counters);
     m.fileBytes = DirectoryBytes(directory);
+    if (workload == "compact") Adopt(m);
     Settle(workload, m.ops);
     MeasureFloor(m);
     return m;
@@ -78,6 +91,7 @@ Measurement Runner::Run(const std::string& workload) {
 
 std::vector<std::uint32_t> Runner::Order(const std::string& w) const {
     const std::uint32_t n = settings.records;
+    if (w == "compact") return {};
     std::vector<std::uint32_t> order = Permutation(n, settings.seed * 1000 + OrderSeed(w));
     if (w == "fillseq") std::sort(order.begin(), order.end());
     if (w == "overwrite") order.resize(n / 10);
@@ -89,7 +103,7 @@ std::vector<std::uint32_t> Runner::Order(const std::string& w) const {
 void Runner::Prepare(const std::string& w) {
     if (IsFill(w))
         CreateStore();
-    else if (!full && (!IsSyncCommit(w) || stored == 0))
+    else if (!full && (!TakesStoreAsIs(w) || stored == 0))
         Load();
 }
 
@@ -123,6 +137,7 @@ std::uint64_t Runner::Execute(const std::string& w, const std::vector<std::uint3
                        [&](std::uint32_t n) { engine.Overwrite(MakeKey(n), values.Value(n, 1)); });
     if (w == "deleterandom")
         return Batched(order, settings.batch, [&](std::uint32_t n) { engine.Erase(MakeKey(n)); });
+    if (w == "compact") return Compact();
     if (w == "synccommit")
         return Batched(order, 1, [&](std::uint32_t n) {
             engine.Insert(MakeKey(n, true), values.Value(n, 2));
@@ -182,6 +197,29 @@ std::uint64_t Runner::Lookups(const std::vector<std::uint32_t>& order, bool miss
     if (hits != (missing ? 0 : order.size()))
         throw std::runtime_error(std::string(engine.Name()) + ": wrong number of hits");
     return order.size();
+}
+
+// A compacted copy of the store into a directory of its own; the records it
+// holds, or 0 when the engine offers no such copy.
+std::uint64_t Runner::Compact() {
+    RemoveTree(CopyDirectory());
+    MakeDirectory(CopyDirectory());
+    return engine.CompactCopy(CopyDirectory()) ? stored : 0;
+}
+
+// The copy takes the store's place, as an in-place compaction would leave it,
+// so that the workloads after compact run on the compacted store. Untimed.
+void Runner::Adopt(Measurement& m) {
+    if (m.ops == 0) {
+        RemoveTree(CopyDirectory());
+        return;
+    }
+    m.compactBytes = DirectoryBytes(CopyDirectory());
+    engine.Close();
+    RemoveTree(directory);
+    if (std::rename(CopyDirectory().c_str(), directory.c_str()) != 0)
+        throw std::runtime_error("cannot move the compacted copy into place");
+    engine.Reopen(directory);
 }
 
 std::uint64_t Runner::Scan(bool forward) {

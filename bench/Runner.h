@@ -22,6 +22,9 @@ const std::vector<std::string>& AllWorkloads();
 bool IsBatchedRandomWrite(const std::string& workload);
 // synccommit and its two-phase variant synccommit2pc.
 bool IsSyncCommit(const std::string& workload);
+// Workloads that run on whatever the store holds: synccommit, synccommit2pc
+// and compact.
+bool TakesStoreAsIs(const std::string& workload);
 
 class Runner {
 public:
@@ -42,6 +45,9 @@ private:
                           bool twoPhase = false);
     std::uint64_t Lookups(const std::vector<std::uint32_t>& order, bool missing);
     std::uint64_t Scan(bool forward);
+    std::uint64_t Compact();
+    void Adopt(Measurement& m);
+    std::string CopyDirectory() const { return directory + ".compact"; }
 
     Engine& engine;
     RunSettings settings;

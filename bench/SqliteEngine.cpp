@@ -17,13 +17,15 @@ public:
     ~SqliteEngine() override { Close(); }
     const char* Name() const override { return "sqlite"; }
 
-    void Create(const std::string& directory) override {
+    void Create(const std::string& directory) override { Open(directory, true); }
+    void Reopen(const std::string& directory) override { Open(directory, false); }
+    void Open(const std::string& directory, bool create) {
         Close();
         Check(sqlite3_open_v2((directory + "/data.db").c_str(), &db,
                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr));
         Execute("PRAGMA journal_mode=WAL");
         Execute("PRAGMA synchronous=FULL");
-        Execute("CREATE TABLE kv(k BLOB PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID");
+        if (create) Execute("CREATE TABLE kv(k BLOB PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID");
         insert = Prepare("INSERT INTO kv(k, v) VALUES(?1, ?2)");
         update = Prepare("UPDATE kv SET v = ?2 WHERE k = ?1");
         erase = Prepare("DELETE FROM kv WHERE k = ?1");
@@ -69,6 +71,18 @@ public:
         sqlite3_finalize(scan);
         if (rc != SQLITE_DONE) Check(rc);
         return n;
+    }
+
+    // VACUUM INTO a new database file, flushed afterwards as ours is.
+    bool CompactCopy(const std::string& directory) override {
+        const std::string target = directory + "/data.db";
+        sqlite3_stmt* vacuum = Prepare("VACUUM INTO ?1");
+        Check(sqlite3_bind_text(vacuum, 1, target.c_str(), -1, SQLITE_TRANSIENT));
+        const int rc = sqlite3_step(vacuum);
+        sqlite3_finalize(vacuum);
+        Check(rc);
+        SyncFile(target);
+        return true;
     }
 
 private:

@@ -82,6 +82,11 @@ public:
         Close();
         Open();
     }
+    void Reopen(const std::string& directory) override { Create(directory); }
+    bool CompactCopy(const std::string& directory) override {
+        OpenTree().CopyTo(directory + "/data.tbt");
+        return true;
+    }
     CommitCounters Counters() const override {
         CommitCounters c;
         c.commits = commits;
@@ -101,10 +106,12 @@ private:
     bool Put(const Key& key, const unsigned char* value) {
         return bytes ? bytes->Put(key, value) : tree->Put(key, value);
     }
+    const TamBTree::BTree& OpenTree() const {
+        return bytes ? static_cast<const TamBTree::BTree&>(bytes->Tree())
+                     : static_cast<const TamBTree::BTree&>(*tree);
+    }
     void Count() {
-        const TamBTree::BTree& open = bytes ? static_cast<const TamBTree::BTree&>(bytes->Tree())
-                                            : static_cast<const TamBTree::BTree&>(*tree);
-        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(open);
+        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(OpenTree());
         ++commits;
     }
 

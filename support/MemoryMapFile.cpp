@@ -131,7 +131,9 @@ void MemoryMapFile::Open(OpenMode mode) {
     state->regionSize = g_powerLoss == PowerLossOff ? RegionSize : kSimulatedRegionSize;
     const bool write = mode != OpenRead;
     const Action failure = write ? ActionOpenWrite : ActionOpenRead;
-    const int flags = O_CLOEXEC | (write ? O_RDWR | O_CREAT : O_RDONLY);
+    int flags = O_CLOEXEC | (write ? O_RDWR : O_RDONLY);
+    if (mode == OpenReadWrite || mode == OpenCreate) flags |= O_CREAT;
+    if (mode == OpenCreateNew) flags |= O_CREAT | O_EXCL;
     fd = ::open(GetPath().c_str(), flags, 0644);
     if (!fd.IsValid()) Throw(failure);
     // The lock comes before any change: a file in use elsewhere must not be

@@ -238,7 +238,8 @@ void ParseLine(std::string_view line, bool hex, bool values, std::string& key, s
 // Stores a run of equal keys so that they keep the order of the input: the
 // tree puts a new duplicate before the stored ones.
 void StoreRun(GenericTree& tree, std::vector<std::pair<std::string, std::string>>& run) {
-    for (auto r = run.rbegin(); r != run.rend(); ++r) tree.Insert(r->first, r->second);
+    for (auto r = run.rbegin(); r != run.rend(); ++r)
+        (void)tree.Insert(r->first, r->second);  // duplicates: always stored
     run.clear();
 }
 

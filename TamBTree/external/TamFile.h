@@ -132,6 +132,8 @@ enum OpenMode : std::uint32_t {
     OpenRead = 0,       // read-only, existing file
     OpenReadWrite = 1,  // read-write, created when missing
     OpenCreate = 2,     // read-write, created anew (old content dropped)
+    OpenExisting = 3,   // read-write, existing file
+    OpenCreateNew = 4,  // read-write, a new file; fails when the path exists
 };
 
 // Observer of the file services' durability points, for fault-injection

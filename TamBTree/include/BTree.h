@@ -40,6 +40,12 @@ public:
     // The commit state of the file.
     enum CommitState { CommitIdle, CommitReady, CommitApplying };
 
+    // How the constructor finds its file, decided in the one open of the file
+    // that it makes (no probe of the path before): open a tree file or create
+    // one where none is; create one and fail when the path exists; open one
+    // and fail when none exists.
+    enum OpenMode { OpenOrCreate, CreateOnly, OpenOnly };
+
     // Shape and space of a tree, for tools.
     struct Statistics {
         std::uint32_t records;
@@ -98,6 +104,9 @@ protected:
     BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
           bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
           bool deleteOnDestroy);
+    BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
+          bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
+          bool deleteOnDestroy, OpenMode mode);
     virtual ~BTree();
     // A moved tree hands over its file and state; iterators and records taken
     // from it before the move are void. The source is left empty: only its

@@ -38,6 +38,7 @@ public:
     class TAMBTREE_API Name : public BTreeException {                  \
     public:                                                            \
         explicit Name(const Tam::SmartPtr<Tam::MessageInfo>& message); \
+        explicit Name(const std::wstring& description);                \
         Name(const Name& other);                                       \
         Name& operator=(const Name& other) = default;                  \
         ~Name() override;                                              \
@@ -50,32 +51,16 @@ TAMBTREE_DECLARE_EXCEPTION(BTreeNotEnoughDiskSpaceException)
 TAMBTREE_DECLARE_EXCEPTION(BTreeInvalidPageSizeException)
 TAMBTREE_DECLARE_EXCEPTION(BTreeRecordTooLargeException)
 TAMBTREE_DECLARE_EXCEPTION(BTreeInvalidVersionException)
-
-#undef TAMBTREE_DECLARE_EXCEPTION
-
-// Kinds a program can act on, thrown with texts of their own that name the
-// tree file.
-#define TAMBTREE_DECLARE_TEXT_EXCEPTION(Name)                          \
-    class TAMBTREE_API Name : public BTreeException {                  \
-    public:                                                            \
-        explicit Name(const std::wstring& description);                \
-        explicit Name(const Tam::SmartPtr<Tam::MessageInfo>& message); \
-        Name(const Name& other);                                       \
-        Name& operator=(const Name& other) = default;                  \
-        ~Name() override;                                              \
-        Tam::BaseException* Copy() const override;                     \
-        [[noreturn]] void Throw() const override;                      \
-    };
-
+// Kinds a program can act on, thrown with texts that name the tree file.
 // Damage found in the file: every "The B-Tree is invalid." report, from
 // loading, the checks of pages read and validation.
-TAMBTREE_DECLARE_TEXT_EXCEPTION(BTreeDamagedException)
+TAMBTREE_DECLARE_EXCEPTION(BTreeDamagedException)
 // A pre-committed transaction waits for Commit or Rollback.
-TAMBTREE_DECLARE_TEXT_EXCEPTION(BTreeTransactionWaitingException)
+TAMBTREE_DECLARE_EXCEPTION(BTreeTransactionWaitingException)
 // A data operation failed part way: only Rollback ends the transaction.
-TAMBTREE_DECLARE_TEXT_EXCEPTION(BTreeTransactionFailedException)
+TAMBTREE_DECLARE_EXCEPTION(BTreeTransactionFailedException)
 
-#undef TAMBTREE_DECLARE_TEXT_EXCEPTION
+#undef TAMBTREE_DECLARE_EXCEPTION
 
 // A message of module "TamBTree" with one parameter: `parameter` converted to
 // wide characters (at most 1024 of them), or MessageInfo::EMPTY_PARAM_VALUE

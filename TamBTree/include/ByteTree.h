@@ -28,6 +28,8 @@ struct ByteTreeOptions {
     // Equal keys are stored side by side, the most recently inserted first.
     bool allowDuplicates = false;
     bool readOnly = false;
+    // Open or create (the default), create only, or open only.
+    BTree::OpenMode mode = BTree::OpenOrCreate;
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
@@ -197,12 +199,12 @@ public:
     bool Put(std::string_view key, std::string_view value = {});
     // Stores the record unless an equal key is stored and duplicates are not
     // allowed. True when it was stored.
-    bool Insert(std::string_view key, std::string_view value = {});
+    [[nodiscard]] bool Insert(std::string_view key, std::string_view value = {});
     // The value of the first record with the key.
-    std::optional<std::string> Get(std::string_view key) const;
-    bool Contains(std::string_view key) const;
+    [[nodiscard]] std::optional<std::string> Get(std::string_view key) const;
+    [[nodiscard]] bool Contains(std::string_view key) const;
     // Erases every record with the key; returns how many there were.
-    std::uint32_t Erase(std::string_view key);
+    [[nodiscard]] std::uint32_t Erase(std::string_view key);
 
     // The first record with the key, or end().
     Cursor Find(std::string_view key) const;

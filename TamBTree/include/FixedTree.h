@@ -25,6 +25,8 @@ namespace TamBTree {
 
 struct FixedTreeOptions {
     bool readOnly = false;
+    // Open or create (the default), create only, or open only.
+    BTree::OpenMode mode = BTree::OpenOrCreate;
     // The file is deleted when the tree is destroyed.
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
@@ -127,7 +129,7 @@ public:
     explicit FixedTree(const std::string& path, const Options& options = Options(),
                        const Compare& order = Compare())
         : BTree(path, false, true, true, true, PAGE_SIZE, options.cacheSize, options.readOnly,
-                options.temporary),
+                options.temporary, options.mode),
           compare(order) {
         keySize = sizeof(Key);
         valueSize = sizeof(Value);
@@ -149,7 +151,9 @@ public:
         return {At(stored.first), stored.second};
     }
 
-    iterator find(const Key& key) const { return iterator(this, BTree::Find(MakeKey(key))); }
+    [[nodiscard]] iterator find(const Key& key) const {
+        return iterator(this, BTree::Find(MakeKey(key)));
+    }
     iterator lower_bound(const Key& key) const {
         return iterator(this, BTree::LowerBound(MakeKey(key)));
     }
@@ -157,7 +161,7 @@ public:
         return iterator(this, BTree::UpperBound(MakeKey(key)));
     }
     size_type count(const Key& key) const { return BTree::Find(MakeKey(key)).IsEnd() ? 0 : 1; }
-    bool contains(const Key& key) const { return count(key) != 0; }
+    [[nodiscard]] bool contains(const Key& key) const { return count(key) != 0; }
 
     size_type erase(const Key& key) { return BTree::Erase(MakeKey(key)); }
     // Erases the record at `pos`; returns the iterator to the record after it.

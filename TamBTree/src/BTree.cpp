@@ -9,9 +9,15 @@ namespace TamBTree {
 BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
              bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
              bool deleteOnDestroy)
+    : BTree(path, allowDuplicates, fixedKeySize, hasValue, fixedValueSize, pageSize, cacheSize,
+            readOnly, deleteOnDestroy, OpenOrCreate) {}
+
+BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, bool hasValue,
+             bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize, bool readOnly,
+             bool deleteOnDestroy, OpenMode mode)
     : recordBuffers{nullptr, nullptr}, keySize(0), valueSize(0), core(nullptr) {
     core = new TreeCore(*this, path, allowDuplicates, fixedKeySize, hasValue, fixedValueSize,
-                        pageSize, cacheSize, readOnly, deleteOnDestroy);
+                        pageSize, cacheSize, readOnly, deleteOnDestroy, mode);
 }
 
 BTree::~BTree() {

@@ -49,6 +49,7 @@ void BTreeException::Throw() const {
 // most-derived type.
 #define TAMBTREE_DEFINE_EXCEPTION(Name)                                               \
     Name::Name(const Tam::SmartPtr<Tam::MessageInfo>& info) : BTreeException(info) {} \
+    Name::Name(const std::wstring& description) : BTreeException(description) {}      \
     Name::Name(const Name& other) = default;                                          \
     Name::~Name() = default;                                                          \
     Tam::BaseException* Name::Copy() const {                                          \
@@ -63,25 +64,10 @@ TAMBTREE_DEFINE_EXCEPTION(BTreeNotEnoughDiskSpaceException)
 TAMBTREE_DEFINE_EXCEPTION(BTreeInvalidPageSizeException)
 TAMBTREE_DEFINE_EXCEPTION(BTreeRecordTooLargeException)
 TAMBTREE_DEFINE_EXCEPTION(BTreeInvalidVersionException)
+TAMBTREE_DEFINE_EXCEPTION(BTreeDamagedException)
+TAMBTREE_DEFINE_EXCEPTION(BTreeTransactionWaitingException)
+TAMBTREE_DEFINE_EXCEPTION(BTreeTransactionFailedException)
 
 #undef TAMBTREE_DEFINE_EXCEPTION
-
-#define TAMBTREE_DEFINE_TEXT_EXCEPTION(Name)                                          \
-    Name::Name(const std::wstring& description) : BTreeException(description) {}      \
-    Name::Name(const Tam::SmartPtr<Tam::MessageInfo>& info) : BTreeException(info) {} \
-    Name::Name(const Name& other) = default;                                          \
-    Name::~Name() = default;                                                          \
-    Tam::BaseException* Name::Copy() const {                                          \
-        return new Name(*this);                                                       \
-    }                                                                                 \
-    void Name::Throw() const {                                                        \
-        throw *this;                                                                  \
-    }
-
-TAMBTREE_DEFINE_TEXT_EXCEPTION(BTreeDamagedException)
-TAMBTREE_DEFINE_TEXT_EXCEPTION(BTreeTransactionWaitingException)
-TAMBTREE_DEFINE_TEXT_EXCEPTION(BTreeTransactionFailedException)
-
-#undef TAMBTREE_DEFINE_TEXT_EXCEPTION
 
 }  // namespace TamBTree

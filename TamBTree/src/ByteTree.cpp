@@ -66,7 +66,7 @@ ByteTree::Cursor ByteTree::Cursor::operator--(int) {
 
 ByteTree::ByteTree(const std::string& path, const Options& o)
     : BTree(path, o.allowDuplicates, o.keySize != 0, o.values, o.values && o.valueSize != 0,
-            PAGE_SIZE, o.cacheSize, o.readOnly, o.temporary),
+            PAGE_SIZE, o.cacheSize, o.readOnly, o.temporary, o.mode),
       values(o.values) {
     keySize = o.keySize;
     valueSize = o.values ? o.valueSize : 0;
@@ -106,9 +106,13 @@ bool ByteTree::Insert(std::string_view key, std::string_view value) {
 }
 
 std::optional<std::string> ByteTree::Get(std::string_view key) const {
-    const Cursor at = Find(key);
+    // One copy, straight from the page, while the bracket keeps it mapped.
+    CacheOperation bracket(this);
+    const BTreeConstIterator at = BTree::Find(MakeKey(key));
     if (at.IsEnd()) return std::nullopt;
-    return std::string(at.Value());
+    const Record r = GetRecord(at.GetCurrentPage(), at.GetCurrentRecord());
+    if (!r.value) return std::string();
+    return std::string(reinterpret_cast<const char*>(r.value), r.valueLength);
 }
 
 bool ByteTree::Contains(std::string_view key) const {

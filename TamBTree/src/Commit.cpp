@@ -41,21 +41,25 @@ void TreeCore::Flush(ScheduledFlush which) const {
         FlushHead();
 }
 
+void TreeCore::WriteAndName(bool decided) {
+    const std::uint64_t block = WriteCommittedBlock();
+    BTreeInfo head = NextHead();
+    head.committedBlockOffset = block;
+    head.commitReady = decided ? 0 : 1;
+    head.commitApplying = decided ? 1 : 0;
+    commitPending = true;
+    StoreHead(head);
+    Flush(decided ? DecisionFlush : ReadyFlush);
+    ReleaseUnnamedBlocks();
+}
+
 void TreeCore::CommitNow() {
     ThrowIfReadOnly();
     ThrowIfTransactionFailed();
     ThrowIfInterrupted();
     // A waiting block is the whole transaction: nothing changes while it waits.
     if (commitPending) return Commit();
-    const std::uint64_t block = WriteCommittedBlock();
-    BTreeInfo head = NextHead();
-    head.committedBlockOffset = block;
-    head.commitReady = 0;
-    head.commitApplying = 1;
-    commitPending = true;
-    StoreHead(head);
-    Flush(DecisionFlush);
-    ReleaseUnnamedBlocks();
+    WriteAndName(true);
     Install(true);
 }
 
@@ -64,15 +68,7 @@ void TreeCore::PreCommit() {
     ThrowIfTransactionFailed();
     ThrowIfInterrupted();
     if (commitPending) return;
-    const std::uint64_t block = WriteCommittedBlock();
-    BTreeInfo head = NextHead();
-    head.committedBlockOffset = block;
-    head.commitReady = 1;
-    head.commitApplying = 0;
-    commitPending = true;
-    StoreHead(head);
-    Flush(ReadyFlush);
-    ReleaseUnnamedBlocks();
+    WriteAndName(false);
 }
 
 void TreeCore::Commit() {

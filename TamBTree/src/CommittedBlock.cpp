@@ -1,12 +1,19 @@
 // Writing, reading and installing the committed block, the durable record of
 // one transaction (drawn in FileFormat.h).
 #include <map>
+#include <unordered_set>
 
 #include "FileFormat.h"
 #include "TreeCore.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
+
+namespace {
+using PageSet =
+    std::unordered_set<std::uint64_t, std::hash<std::uint64_t>, std::equal_to<std::uint64_t>,
+                       TamMem::PoolAllocator<std::uint64_t>>;
+}  // namespace
 
 std::uint64_t TreeCore::WriteCommittedBlock() {
     const std::uint64_t g = allocationGranularity;
@@ -88,6 +95,11 @@ void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     const std::uint64_t limit =
         static_cast<std::uint64_t>(pageIndexBlocks.Size()) * pageIndexEntriesPerBlock;
     const std::uint64_t pendingPageCount = info->pendingPageCount;
+    // The page-number lists are updated in one pass each: a commit of many
+    // pages must not search them once per page.
+    PageSet located;
+    PageSet freed;
+    FastVector<std::uint64_t> freedInOrder;
     for (const auto& entry : entries) {
         const std::uint64_t page = entry.first;
         const std::uint64_t offset = entry.second;
@@ -96,12 +108,11 @@ void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
         if (freeReplaced && *stable != NO_PAGE) freeList.FreeBlock(pageSize, *stable);
         *stable = offset;
         if (offset == NO_PAGE) {
-            if (page < pendingPageCount && !freePageNumbers.Contains(page))
-                freePageNumbers.Append(page);
-            freedPages.Remove(page);
+            freed.insert(page);
+            freedInOrder.Append(page);
         } else {
             changedPages.erase(page);
-            freePageNumbers.Remove(page);
+            located.insert(page);
         }
     }
     // Freed pages lost their locations: no remembered address may outlive that.
@@ -109,9 +120,12 @@ void TreeCore::ApplyCommittedBlock(const BTreeInfo* info, bool freeReplaced) {
     // The head is not touched: it names this install as applying, and the
     // rewritten index entries reach the disk with the next data flush.
     const std::uint64_t newPageCount = info->pendingPageCount;
-    if (newPageCount < pageCount)
-        for (std::uint64_t x = pageCount; x >= newPageCount && x != NO_PAGE; --x)
-            freePageNumbers.Remove(x);
+    freePageNumbers.RemoveIf(
+        [&](std::uint64_t x) { return x >= newPageCount || located.count(x); });
+    PageSet reusable(freePageNumbers.begin(), freePageNumbers.end());
+    for (const std::uint64_t page : freedInOrder)
+        if (page < pendingPageCount && reusable.insert(page).second) freePageNumbers.Append(page);
+    freedPages.RemoveIf([&](std::uint64_t x) { return freed.count(x) != 0; });
     recordCount = info->pendingRecordCount;
     rootPage = info->pendingRootPage;
     pageCount = newPageCount;

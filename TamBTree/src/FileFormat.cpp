@@ -93,9 +93,29 @@ void TreeCore::CloseFile() const {
     file.Close();
 }
 
-void TreeCore::Create() {
+void TreeCore::OpenOrCreateFile(BTree::OpenMode mode) {
+    switch (mode) {
+        case BTree::CreateOnly:
+            ThrowIfReadOnly();
+            Create(TamFile::OpenCreateNew);
+            return;
+        case BTree::OpenOnly:
+            Load();
+            return;
+        case BTree::OpenOrCreate:
+            break;
+    }
+    if (Exist()) {
+        Load();
+    } else {
+        RefuseForeignFile();
+        Create();
+    }
+}
+
+void TreeCore::Create(TamFile::OpenMode how) {
     Init();
-    file.Open(TamFile::OpenCreate);
+    file.Open(how);
     if (file.GetSize() != 0) freeList.FreeBlock(file.GetSize(), 0);
     Grow();
     CreateSystemBlock();
@@ -171,9 +191,13 @@ void TreeCore::Load() {
 
 void TreeCore::LoadFile() {
     Init();
-    file.Open(readOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
+    // The file must be there: loading never creates one.
+    file.Open(readOnly ? TamFile::OpenRead : TamFile::OpenExisting);
     const std::uint64_t g = allocationGranularity;
     const std::uint64_t size = file.GetSize();
+    // An empty file or one whose creation never finished holds no tree.
+    if (size < g || SystemBlock()->created == 0)
+        ThrowTree<BTreeDamagedException>(MsgInvalid, __LINE__);
     if (size != 0) freeList.FreeBlock(size, 0);
     BTreeInfo* info = SystemBlock();
     if (info->version != FILE_VERSION)

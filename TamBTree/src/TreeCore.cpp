@@ -11,7 +11,8 @@ namespace TamBTree {
 
 TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool fixedKeys,
                    bool withValues, bool fixedValues, std::uint32_t requestedPageSize,
-                   std::uint32_t cacheSize, bool openReadOnly, bool deleteFile)
+                   std::uint32_t cacheSize, bool openReadOnly, bool deleteFile,
+                   BTree::OpenMode mode)
     : pageSize(0),
       file(path),
       allowDuplicates(duplicates),
@@ -63,12 +64,7 @@ TreeCore::TreeCore(BTree& tree, const std::string& path, bool duplicates, bool f
         layout = new PageLayout(PageFormat{pageSize, fixedKeySize, hasValue, fixedValueSize,
                                            &tree.keySize, &tree.valueSize, &TreeCore::LessHook,
                                            this, &file.GetPath()});
-        if (Exist()) {
-            Load();
-        } else {
-            RefuseForeignFile();
-            Create();
-        }
+        OpenOrCreateFile(mode);
     } catch (...) {
         ReleaseResources();
         throw;

@@ -39,7 +39,7 @@ public:
 
     TreeCore(BTree& owner, const std::string& path, bool allowDuplicates, bool fixedKeySize,
              bool hasValue, bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize,
-             bool readOnly, bool deleteOnDestroy);
+             bool readOnly, bool deleteOnDestroy, BTree::OpenMode mode);
     ~TreeCore();
     TreeCore(const TreeCore&) = delete;
     TreeCore& operator=(const TreeCore&) = delete;
@@ -182,7 +182,10 @@ public:
     // File format (open, create).
     bool Exist() const;
     void RefuseForeignFile() const;
-    void Create();
+    // Writes a new tree file, opening the path the way `how` says.
+    void Create(TamFile::OpenMode how = TamFile::OpenCreate);
+    // Opens the tree file found at the path, or creates one, as `mode` says.
+    void OpenOrCreateFile(BTree::OpenMode mode);
     void CreateSystemBlock();
     void Load();
     void LoadFile();
@@ -310,6 +313,9 @@ public:
     void ThrowIfInterrupted() const;
     std::uint64_t WriteCommittedBlock();
     void FlushTransaction();
+    // Writes the transaction's block and stores the head that names it:
+    // applying when the commit is decided (one phase), else ready.
+    void WriteAndName(bool decided);
     BTreeInfo LastCommitHead() const;
     BTreeInfo NextHead() const;
     void StoreHead(const BTreeInfo& head);

@@ -31,7 +31,7 @@ void UseByteTree(const std::string& path) {
         for (int i = 0; i < 2000; ++i)
             tree.Put("key" + std::to_string(10000 + i), std::to_string(i));
         tree.Commit();
-        tree.Erase("key10005");
+        Expect(tree.Erase("key10005") == 1, "erasure of key10005");
         tree.Rollback();  // the erasure is undone
     }
     TamBTree::ByteTree tree(path);  // reopened: the commit survived

@@ -54,6 +54,15 @@ public:
         RemoveAt(i);
         return true;
     }
+    // Removes every element for which `drop` is true, keeping the order of
+    // the others, in one pass.
+    template <class Predicate>
+    void RemoveIf(Predicate drop) {
+        std::uint32_t kept = 0;
+        for (std::uint32_t i = 0; i < count; ++i)
+            if (!drop(items[i])) items[kept++] = items[i];
+        count = kept;
+    }
     void Clear() { count = 0; }
     // Empties the vector and gives its storage back.
     void Release() {
