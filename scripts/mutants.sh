@@ -45,7 +45,7 @@ delete-slot-move	TamBTree/src/PageEdit.cpp	std::memmove(bottom + slotSize, botto
 replace-key-data-size	TamBTree/src/PageEdit.cpp	destination->dataSize -= t - s;	destination->dataSize -= s - t;
 free-merge-next-lost	TamBTree/src/file/EmptyList.h	            size += nextSize;	
 free-merge-prev-skipped	TamBTree/src/file/EmptyList.h	if (prev->first + prev->second == offset && prev->second <= maxBlockSize - size) {	if (prev->first + prev->second == offset + 1 && prev->second <= maxBlockSize - size) {
-flush-decision-skipped	TamBTree/src/Commit.cpp	    Flush(DecisionFlush);	
+flush-decision-skipped	TamBTree/src/Commit.cpp	Flush(decided ? DecisionFlush : ReadyFlush);	if (!decided) Flush(ReadyFlush);
 flush-data-skipped	TamBTree/src/Commit.cpp	    Flush(DataFlush);	
 flush-idle-data-skipped	TamBTree/src/Commit.cpp	    Flush(IdleDataFlush);	
 rollback-keeps-waiting-block	TamBTree/src/Commit.cpp	            head.committedBlockOffset = NO_PAGE;	
