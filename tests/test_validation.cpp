@@ -83,7 +83,7 @@ protected:
 
 std::vector<unsigned char>* DamagedTree::ms_bytes = nullptr;
 
-TEST_F(DamagedTree, EveryOrderAndCountFaultOfAClosedFileIsReportedWithItsText) {
+TEST_F(DamagedTree, EveryOrderCountOrPageNumberFaultOfAClosedFileIsReportedWithItsText) {
     EXPECT_EQ(Validate(), "");
     const std::uint32_t count = file.Get<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount));
     const std::pair<std::string, std::function<void()>> faults[] = {
@@ -102,6 +102,10 @@ TEST_F(DamagedTree, EveryOrderAndCountFaultOfAClosedFileIsReportedWithItsText) {
          [&] { SetChild(middle, 0, file.Child(left, file.Count(left) - 2)); }},
         {"RightSiblingRecord < ChildrenRecord",
          [&] { SetChild(left, file.Count(left), file.Child(right, 0)); }},
+        {"page " + std::to_string(middle) + " holds page number " + std::to_string(right),
+         [&] {
+             file.Put(file.PageOffset(middle) + offsetof(TamBTree::PageHeader, pageNumber), right);
+         }},
     };
     for (const auto& fault : faults) {
         file.WriteAll(*ms_bytes);
@@ -132,6 +136,13 @@ TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
     freeList.InsertBlock(G, tree.GetDiskSpaceUsed());
     EXPECT_EQ(validate(), Invalid("unused block", path));
     freeList.RemoveBlock(G, tree.GetDiskSpaceUsed());
+    // The free tail of the file, unclaimed.
+    std::uint64_t tail = 0, tailSize = 0;
+    ASSERT_TRUE(freeList.Last(tail, tailSize));
+    ASSERT_EQ(tail + tailSize, tree.GetDiskSpaceUsed());
+    freeList.RemoveBlock(tailSize, tail);
+    EXPECT_EQ(validate(), Invalid("unused block", path));
+    freeList.InsertBlock(tailSize, tail);
     EXPECT_EQ(validate(), Invalid("RecordBefore > recordCurrent", path));
 }
 
