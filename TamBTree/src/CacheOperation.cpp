@@ -18,12 +18,18 @@ std::uint64_t TreeCore::WritePages() const {
     // An insertion that splits every level takes, per level, the new page and
     // copies of the page and of its right neighbour, plus a new root. Writes
     // that need more (rebalancing erasures) grow the file on demand.
-    Bracket bracket(this);
-    std::uint64_t levels = 1;
-    for (const PageHeader* page = LoadPage(rootPage); !page->isLeaf && levels < MAX_HEIGHT;
-         ++levels)
-        page = LoadPage(layout->GetChild(page, 0));
-    return 3 * levels + 1;
+    // A page keeps its level for life, so the height changes only with the
+    // root: it is measured again only when the root is another page.
+    if (heightRoot != rootPage) {
+        Bracket bracket(this);
+        std::uint64_t levels = 1;
+        for (const PageHeader* page = LoadPage(rootPage); !page->isLeaf && levels < MAX_HEIGHT;
+             ++levels)
+            page = LoadPage(layout->GetChild(page, 0));
+        height = levels;
+        heightRoot = rootPage;
+    }
+    return 3 * height + 1;
 }
 
 void TreeCore::MakeRoom() const {

@@ -82,6 +82,7 @@ void TreeCore::Init() {
     ClearViews();
     commitPending = false;
     transactionFailed = false;
+    heightRoot = NO_PAGE;
     idleOwed = false;
     keptBlocks.clear();
 }

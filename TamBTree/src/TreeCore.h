@@ -236,6 +236,9 @@ public:
     void PrepareWrite() const;
     // The pages one write may take at the tree's current height.
     std::uint64_t WritePages() const;
+    // The tree's height as last measured, and the root it was measured from.
+    mutable std::uint64_t height = 1;
+    mutable std::uint64_t heightRoot = NO_PAGE;
     void ClearViews() const;
     void ReleaseLeastRecentView() const;
     // At the end of an outermost operation: one view goes when the cache holds
