@@ -26,10 +26,10 @@ std::uint64_t TreeCore::WritePages() const {
         for (const PageHeader* page = LoadPage(rootPage); !page->isLeaf && levels < MAX_HEIGHT;
              ++levels)
             page = LoadPage(layout->GetChild(page, 0));
-        height = levels;
+        measuredHeight = levels;
         heightRoot = rootPage;
     }
-    return 3 * height + 1;
+    return 3 * measuredHeight + 1;
 }
 
 void TreeCore::MakeRoom() const {

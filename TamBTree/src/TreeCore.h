@@ -237,7 +237,7 @@ public:
     // The pages one write may take at the tree's current height.
     std::uint64_t WritePages() const;
     // The tree's height as last measured, and the root it was measured from.
-    mutable std::uint64_t height = 1;
+    mutable std::uint64_t measuredHeight = 1;
     mutable std::uint64_t heightRoot = NO_PAGE;
     void ClearViews() const;
     void ReleaseLeastRecentView() const;
