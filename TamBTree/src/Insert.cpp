@@ -227,6 +227,9 @@ void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
     layout->InsertKey(page, m, parent, pos + 1);
     layout->SetChild(parent, pos + 1, n);
     if (!page->isLeaf) layout->DeleteKey(page, m);
+    // The left page is compacted now, while its bytes are at hand, rather
+    // than when an insertion finds no room: its entries come back in key order.
+    if (page->dataEnd - PAGE_HEADER_SIZE != page->dataSize) layout->ShrinkPage(page);
 }
 
 }  // namespace TamBTree

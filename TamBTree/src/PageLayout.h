@@ -159,7 +159,8 @@ private:
     [[noreturn]] void ThrowDamaged(const PageHeader* page, const std::wstring& what) const;
 
     PageFormat format;
-    // Holds a record being inserted while the page it comes from is compacted.
+    // Two pages: the first holds a record being inserted while the page it
+    // comes from is compacted, the second the entries being compacted.
     unsigned char* scratch;
 };
 
