@@ -141,6 +141,12 @@ protected:
     BTreeIterator Update(const BTreeIterator& it, const Record& r);
     void Clear();
 
+    // Steps `at` by `step` (1 forward, -1 backward, 0 not at all) and, unless
+    // it then stands at the end, hands the record there to `read` while its
+    // page is mapped: one operation, for cursors that copy what they stand on.
+    using RecordReader = void (*)(void* context, const Record& r);
+    void StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const;
+
     // Open and close the operation bracket (CacheOperation does both). Reads
     // never secure room, so they work on a full disk; the operations that may
     // create pages do that first.

@@ -105,10 +105,13 @@ public:
         // Empty at the end position and in trees without values. The views
         // stay valid until the cursor moves or is destroyed.
         std::string_view Key() const {
-            return record ? std::string_view(record->key) : std::string_view();
+            return record ? std::string_view(record->bytes.get(), record->keyLength)
+                          : std::string_view();
         }
         std::string_view Value() const {
-            return record ? std::string_view(record->value) : std::string_view();
+            return record ? std::string_view(record->bytes.get() + record->keyLength,
+                                             record->valueLength)
+                          : std::string_view();
         }
         Entry operator*() const { return Entry(record, Key(), Value()); }
         EntryPointer operator->() const { return EntryPointer(**this); }
@@ -126,14 +129,18 @@ public:
 
     private:
         friend class ByteTree;
-        using Buffer = std::basic_string<char, std::char_traits<char>, TamMem::PoolAllocator<char>>;
+        // The key followed by the value, in a buffer that only grows.
         struct RecordBytes {
-            Buffer key;
-            Buffer value;
+            std::unique_ptr<char[]> bytes;
+            std::size_t capacity = 0;
+            std::uint32_t keyLength = 0;
+            std::uint32_t valueLength = 0;
         };
 
         Cursor(const ByteTree* tree, const BTreeConstIterator& position);
-        void Load();
+        // Steps by `step` (1, -1 or 0) and copies the record reached.
+        void Move(int step);
+        static void Copy(void* bytes, const Record& r);
 
         const ByteTree* tree = nullptr;
         BTreeConstIterator position;

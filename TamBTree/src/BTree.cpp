@@ -80,6 +80,13 @@ BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
     return core->GetRecord(page, index);
 }
 
+void BTree::StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const {
+    std::uint64_t page = at.GetCurrentPage();
+    std::uint32_t record = at.GetCurrentRecord();
+    core->StepAndRead(page, record, step, read, context);
+    at = BTreeConstIterator(page, record, this);
+}
+
 void BTree::CommitNow() {
     core->CommitNow();
 }

@@ -1,6 +1,7 @@
 // The ready-made byte-string tree, built on the protected operations of BTree.
 #include "ByteTree.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 
@@ -16,39 +17,46 @@ const unsigned char* Bytes(std::string_view s) {
 
 ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
     : tree(owner), position(at) {
-    Load();
+    Move(0);
 }
 
-void ByteTree::Cursor::Load() {
+void ByteTree::Cursor::Move(int step) {
+    // Forward from the end stays there; a cursor made at the end holds nothing.
+    if (position.IsEnd() && step >= 0) return;
     if (record.use_count() == 1) {
         // No entry or cursor copy shares the bytes: refill them in place. The
         // fence orders these writes after the reads of the last holder that
         // let go (its release of the count).
         std::atomic_thread_fence(std::memory_order_acquire);
-        record->key.clear();
-        record->value.clear();
     } else {
-        record.reset();  // the holders keep the bytes they see
+        // The holders keep the bytes they see.
+        record = std::make_shared<RecordBytes>();
     }
-    if (position.IsEnd()) return;
-    if (!record) record = std::make_shared<RecordBytes>();
-    // The record points into a view that must stay mapped while it is copied.
-    CacheOperation bracket(tree);
-    const Record r = tree->GetRecord(position.GetCurrentPage(), position.GetCurrentRecord());
-    record->key.assign(reinterpret_cast<const char*>(r.key), r.keyLength);
-    if (r.value) record->value.assign(reinterpret_cast<const char*>(r.value), r.valueLength);
+    tree->StepAndRead(position, step, &Cursor::Copy, record.get());
+    if (position.IsEnd()) record.reset();
+}
+
+void ByteTree::Cursor::Copy(void* bytes, const Record& r) {
+    RecordBytes& to = *static_cast<RecordBytes*>(bytes);
+    const std::uint32_t valueLength = r.value ? r.valueLength : 0;
+    const std::size_t size = std::size_t{r.keyLength} + valueLength;
+    if (size > to.capacity) {
+        to.capacity = std::max(size, 2 * to.capacity);
+        to.bytes.reset(new char[to.capacity]);
+    }
+    if (r.keyLength != 0) std::memcpy(to.bytes.get(), r.key, r.keyLength);
+    if (valueLength != 0) std::memcpy(to.bytes.get() + r.keyLength, r.value, valueLength);
+    to.keyLength = r.keyLength;
+    to.valueLength = valueLength;
 }
 
 ByteTree::Cursor& ByteTree::Cursor::operator++() {
-    if (position.IsEnd()) return *this;
-    ++position;
-    Load();
+    Move(1);
     return *this;
 }
 
 ByteTree::Cursor& ByteTree::Cursor::operator--() {
-    --position;
-    Load();
+    Move(-1);
     return *this;
 }
 

@@ -57,6 +57,23 @@ void TreeCore::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
     if (record == 0) ThrowInvalid(L"page " + std::to_wstring(page) + L" is an empty leaf");
 }
 
+void TreeCore::StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
+                           BTree::RecordReader read, void* context) const {
+    Bracket bracket(this);
+    // A step within the page maps it once; the others take the general steps.
+    if (step != 0 && page != NO_PAGE) {
+        const PageHeader* current = LoadPage(page);
+        if (step > 0 ? record < current->count : record > 1) {
+            record = step > 0 ? record + 1 : record - 1;
+            read(context, layout->GetRecord(current, record));
+            return;
+        }
+    }
+    if (step > 0 && page != NO_PAGE) StepForward(page, record);
+    if (step < 0) StepBackward(page, record);
+    if (page != NO_PAGE) read(context, GetRecord(page, record));
+}
+
 std::uint32_t TreeCore::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
                                  std::uint32_t bRecord) const {
     if (aPage == bPage && aRecord == bRecord) return 0;
