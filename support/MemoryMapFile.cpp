@@ -220,6 +220,19 @@ unsigned char* MemoryMapFile::GetView(std::uint64_t offset, std::uint32_t viewBy
     return view.address;
 }
 
+void MemoryMapFile::PrepareWrite(unsigned char* address, std::uint32_t length) {
+#ifdef MADV_POPULATE_WRITE
+    // Older systems refuse the advice; the write then faults page by page.
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    const std::uintptr_t start = static_cast<std::uintptr_t>(PageFloor(at));
+    ::madvise(reinterpret_cast<void*>(start), static_cast<std::size_t>(at - start + length),
+              MADV_POPULATE_WRITE);
+#else
+    (void)address;
+    (void)length;
+#endif
+}
+
 unsigned char* MemoryMapFile::RegionBase(std::uint64_t region) {
     if (state->regions.size() <= region) state->regions.resize(region + 1, nullptr);
     unsigned char*& base = state->regions[region];

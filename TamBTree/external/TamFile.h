@@ -182,6 +182,9 @@ public:
     // bytes long (0: one granule). Throws FileException(ActionMapView) when the
     // view would begin beyond the end of the file or cannot be mapped.
     unsigned char* GetView(std::uint64_t offset, std::uint32_t size = 0);
+    // Makes the mapped bytes at `address` writable at once, ahead of a write
+    // of all of them, instead of one fault per memory page; only a hint.
+    void PrepareWrite(unsigned char* address, std::uint32_t length);
     // The view at `offset` if it is in the view map, else null.
     unsigned char* FindView(std::uint64_t offset) const;
     bool IsViewExist(std::uint64_t offset) const { return FindView(offset) != nullptr; }

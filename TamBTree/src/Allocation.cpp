@@ -23,6 +23,7 @@ PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate) {
     creatingPage = n;
     PageHeader* page = LoadPage(n);
     creatingPage = NO_PAGE;
+    file.PrepareWrite(reinterpret_cast<unsigned char*>(page), pageSize);
     page->pageNumber = n;
     page->previousPage = pageTemplate.previousPage;
     page->nextPage = pageTemplate.nextPage;

@@ -140,6 +140,7 @@ PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     if (writable) return const_cast<PageHeader*>(committed);
     TakeFreshLocation(n);
     PageHeader* page = LoadPage(n);
+    file.PrepareWrite(reinterpret_cast<unsigned char*>(page), pageSize);
     std::memcpy(page, committed, pageSize);
     return page;
 }
