@@ -148,7 +148,9 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
         }
         if (++levels > MAX_HEIGHT) ThrowTooDeep();
         const std::uint64_t c = layout->GetChild(page, layout->FindLargestRecord(page, r));
-        if (HasRoom(LoadPage(c), r)) {
+        const PageHeader* child = LoadPage(c);
+        layout->Prefetch(child);
+        if (HasRoom(child, r)) {
             p = c;
             continue;
         }

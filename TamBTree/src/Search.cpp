@@ -16,6 +16,7 @@ PageHeader* TreeCore::Descend(const Record& r) const {
     for (std::uint32_t level = 0; !page->isLeaf; ++level) {
         if (level == MAX_HEIGHT) ThrowTooDeep();
         page = LoadPage(layout->GetChild(page, layout->FindLargestRecord(page, r)));
+        layout->Prefetch(page);
     }
     return page;
 }
