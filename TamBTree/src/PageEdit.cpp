@@ -262,7 +262,11 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     if (directory <= 64 * 64)
         for (std::uint32_t b = 0; b < directory; b += 64) __builtin_prefetch(slots - directory + b);
     auto prefetch = [&](std::uint32_t k) {
-        __builtin_prefetch(bytes + Read32(slots - slotSize * k));
+        // An entry that starts late in a cache line spills its next length
+        // word into the following line.
+        const unsigned char* entry = bytes + Read32(slots - slotSize * k);
+        __builtin_prefetch(entry);
+        __builtin_prefetch(entry + 32);
     };
     while (lo < hi) {
         const std::uint32_t mid = lo + (hi - lo + 1) / 2;
