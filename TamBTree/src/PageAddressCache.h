@@ -3,9 +3,10 @@
 // cache entry holding that view, stamped with the tree's page epoch.
 //
 // Invariant: a slot is trusted only while its stamp equals the current epoch.
-// The epoch changes whenever a page may move or its view may go: a change to
-// the changed-page map, a rewrite of the page index, and every removal from
-// the view cache. A page reaches a slot only after LoadPage has checked it.
+// The epoch changes whenever pages may move or their views may go: a removal
+// from the changed-page map, a rewrite of the page index, and every removal
+// from the view cache. A page given a new location is forgotten alone. A page
+// reaches a slot only after LoadPage has checked it.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +37,10 @@ public:
         entry = slot.entry;
         writable = slot.writable;
         return slot.page;
+    }
+    void Forget(std::uint64_t n) {
+        Slot& slot = slots[n & mask];
+        if (slot.n == n) slot.page = nullptr;
     }
     void Remember(std::uint64_t n, std::uint64_t epoch, PageHeader* page, ViewCache::Entry* entry,
                   bool writable) {

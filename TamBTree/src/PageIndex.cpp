@@ -127,6 +127,7 @@ PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
 std::uint64_t TreeCore::TakeFreshLocation(std::uint64_t n) const {
     const std::uint64_t fresh = AllocatePageSpace();
     changedPages.emplace(n, fresh);
+    pageAddresses->Forget(n);
     // What the tree itself writes there is sound: once committed, the image
     // needs no check on its first read.
     SetBit(checkedUnits, fresh >> PAGE_SHIFT);

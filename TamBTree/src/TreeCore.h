@@ -93,8 +93,9 @@ public:
         const TreeCore* core;
     };
 
-    // Pages changed in the open transaction: page number to new offset. Every
-    // change advances the epoch, which voids remembered page addresses.
+    // Pages changed in the open transaction: page number to new offset. A
+    // removal advances the epoch, which voids remembered page addresses; an
+    // addition moves one page only, whose remembered address its caller forgets.
     class PageMap {
     public:
         using Map = std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
@@ -105,10 +106,7 @@ public:
         const_iterator begin() const { return map.begin(); }
         const_iterator end() const { return map.end(); }
         std::size_t size() const { return map.size(); }
-        void emplace(std::uint64_t n, std::uint64_t offset) {
-            ++epoch;
-            map.emplace(n, offset);
-        }
+        void emplace(std::uint64_t n, std::uint64_t offset) { map.emplace(n, offset); }
         void erase(const_iterator at) {
             ++epoch;
             map.erase(at);
