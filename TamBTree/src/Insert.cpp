@@ -137,8 +137,10 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
             PageHeader* leaf = LoadPageForUpdate(p);
             const std::uint32_t i = layout->FindLargestRecord(leaf, r);
             if (!allowDuplicates || assign) {
-                BTreeIterator it(p, i, owner);
-                ++it;
+                // The first record not less than r: the next one on this leaf,
+                // or the first of the next leaf.
+                BTreeIterator it(p, i + 1, owner);
+                if (i == leaf->count) it = ++BTreeIterator(p, i, owner);
                 if (!it.IsEnd() && !Less(r, IteratorRecord(it)))
                     return {assign ? AssignValue(it, r) : it, false};
             }
