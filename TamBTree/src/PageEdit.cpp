@@ -182,25 +182,28 @@ void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeade
 }
 
 void PageLayout::ShrinkPage(PageHeader* page) const {
+    // Every entry was checked to lie inside [PAGE_HEADER_SIZE, dataEnd) when
+    // its page was read. Entries that lie apart there cannot add up to more
+    // than that span: more means entries that overlap, which compaction would
+    // tear apart. The page is checked whole before anything moves.
+    const std::uint64_t span = page->dataEnd - PAGE_HEADER_SIZE;
+    std::uint64_t live = 0;
+    for (std::uint32_t i = 1; i <= page->count && live <= span; ++i) live += StoredLength(page, i);
+    if (live > span) ThrowDamaged(page, L"entries that overlap");
+    if (live != page->dataSize) ThrowDamaged(page, L"a dataSize that differs from its entries");
     // The entries are copied out in slot order and back, so the page leaves
     // compaction with its entries in key order: the last probes of a search
-    // then read neighbouring bytes. Every entry was checked to lie inside the
-    // record area when its page was read, so the copies stay inside the page.
-    const std::uint32_t capacity = format.pageSize - PAGE_HEADER_SIZE - page->directorySize;
+    // then read neighbouring bytes.
     unsigned char* const area = scratch + format.pageSize;
-    std::uint64_t pos = 0;
+    std::uint32_t pos = 0;
     for (std::uint32_t i = 1; i <= page->count; ++i) {
         const std::uint32_t length = StoredLength(page, i);
-        if (pos + length > capacity) ThrowDamaged(page, L"entries larger than its record area");
         CopyBytes(area + pos, Bytes(page) + EntryOffset(page, i), length);
-        Write32(Bytes(page) + format.pageSize - SlotSize(page) * i,
-                static_cast<std::uint32_t>(PAGE_HEADER_SIZE + pos));
+        Write32(Bytes(page) + format.pageSize - SlotSize(page) * i, PAGE_HEADER_SIZE + pos);
         pos += length;
     }
-    // More bytes than dataSize counts means a damaged page; so does fewer.
-    if (pos != page->dataSize) ThrowDamaged(page, L"a dataSize that differs from its entries");
-    CopyBytes(Bytes(page) + PAGE_HEADER_SIZE, area, static_cast<std::uint32_t>(pos));
-    page->dataEnd = static_cast<std::uint32_t>(PAGE_HEADER_SIZE + pos);
+    CopyBytes(Bytes(page) + PAGE_HEADER_SIZE, area, pos);
+    page->dataEnd = PAGE_HEADER_SIZE + pos;
 }
 
 std::uint32_t PageLayout::FindMedianRecord(const PageHeader* page, std::uint32_t position,
