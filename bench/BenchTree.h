@@ -32,7 +32,10 @@ namespace TamBench {
 class BenchTree : public TamBTree::BTree {
 public:
     BenchTree(const std::string& path, std::uint32_t cacheBytes)
-        : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, false, false) {}
+        : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, false, false) {
+        // Less below is the byte order, so searches may compare keys inline.
+        UseByteOrder();
+    }
 
     // Stores the record; true when it was added, false when a value was replaced.
     bool Put(const Key& key, const unsigned char* value) {

@@ -116,6 +116,10 @@ protected:
 
     // True iff `a` orders strictly before `b`: the only ordering the tree knows.
     virtual bool Less(const Record& a, const Record& b) const = 0;
+    // Declares that Less orders records by their keys' bytes alone (unsigned,
+    // over the common prefix, then the shorter key first): searches then
+    // compare keys without calling Less. Call it in the derived constructor.
+    void UseByteOrder() const;
 
     BTreeIterator Find(const Record& r);
     BTreeConstIterator Find(const Record& r) const;

@@ -250,7 +250,12 @@ protected:
     bool KeyLess(std::string_view a, std::string_view b) const;
 
 private:
+    // Searches compare key bytes themselves once the tree is known to be a
+    // ByteTree and not a tree derived from it with an order of its own.
+    void LearnOrder() const;
+
     bool values;
+    mutable bool orderKnown = false;
 };
 
 }  // namespace TamBTree

@@ -2,6 +2,7 @@
 #include "BTree.h"
 
 #include "FileFormat.h"
+#include "PageLayout.h"
 #include "TreeCore.h"
 
 namespace TamBTree {
@@ -78,6 +79,10 @@ const std::string& BTree::GetPath() const {
 
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
     return core->GetRecord(page, index);
+}
+
+void BTree::UseByteOrder() const {
+    core->layout->UseByteOrder();
 }
 
 void BTree::StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const {

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <typeinfo>
+
+#include "PageLayout.h"
 
 namespace TamBTree {
 
@@ -83,16 +86,24 @@ ByteTree::ByteTree(const std::string& path, const Options& o)
 ByteTree::~ByteTree() = default;
 
 bool ByteTree::Less(const Record& a, const Record& b) const {
-    const std::uint32_t n = a.keyLength < b.keyLength ? a.keyLength : b.keyLength;
-    const int c = n == 0 ? 0 : std::memcmp(a.key, b.key, n);
-    return c < 0 || (c == 0 && a.keyLength < b.keyLength);
+    return PageLayout::KeyBytesLess(this, a, b);
+}
+
+void ByteTree::LearnOrder() const {
+    // Only once the object is whole does its type tell whether a derived tree
+    // orders by Less of its own; a ByteTree itself orders by the key bytes.
+    if (orderKnown) return;
+    orderKnown = true;
+    if (typeid(*this) == typeid(ByteTree)) UseByteOrder();
 }
 
 BTree::Record ByteTree::MakeKey(std::string_view key) const {
+    LearnOrder();
     return Record{Bytes(key), static_cast<std::uint32_t>(key.size()), nullptr, 0};
 }
 
 BTree::Record ByteTree::MakeRecord(std::string_view key, std::string_view value) const {
+    LearnOrder();
     // Sizes are 32-bit in the tree; anything that large cannot be stored.
     if (key.size() + (values ? value.size() : 0) > GetMaxRecordSize())
         ThrowRecordTooLargeException(GetPath());

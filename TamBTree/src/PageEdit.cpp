@@ -254,6 +254,7 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const std::uint32_t keySize = *format.keySize;
     const std::uint32_t valueSize = *format.valueSize;
     const auto less = format.less;
+    const bool byteOrder = less == &KeyBytesLess;
     const void* context = format.context;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
@@ -284,7 +285,7 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
             x.valueLength = TakeLength(bytes, at, fixedValue, &valueSize);
             x.value = bytes + at;
         }
-        if (less(context, x, r))
+        if (byteOrder ? KeyBytesLess(context, x, r) : less(context, x, r))
             lo = mid;
         else
             hi = mid - 1;

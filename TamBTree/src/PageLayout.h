@@ -46,6 +46,16 @@ public:
         format.valueSize = valueSize;
     }
     bool Less(const Record& a, const Record& b) const { return format.less(format.context, a, b); }
+    // For a tree whose Less orders records by their keys' bytes alone: the
+    // page code then compares keys itself instead of calling the tree.
+    void UseByteOrder() { format.less = &KeyBytesLess; }
+    // Keys by their bytes (unsigned, over the common prefix), then the shorter
+    // key first.
+    static bool KeyBytesLess(const void*, const Record& a, const Record& b) {
+        const std::uint32_t n = a.keyLength < b.keyLength ? a.keyLength : b.keyLength;
+        const int c = n == 0 ? 0 : std::memcmp(a.key, b.key, n);
+        return c < 0 || (c == 0 && a.keyLength < b.keyLength);
+    }
 
     // Record access.
     void GetKeyInfo(const PageHeader* page, std::uint32_t i, std::uint32_t& offset,
