@@ -108,7 +108,7 @@ private:
             source.ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
                                 std::to_wstring(page->pageNumber));
         source.layout->CheckPage(page);
-        for (std::uint32_t i = 1; i <= page->count; ++i) source.layout->CheckEntry(page, i);
+        source.layout->CheckEntries(page);
         return page;
     }
 

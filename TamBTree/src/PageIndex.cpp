@@ -118,7 +118,7 @@ PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
     const std::uint64_t unit = offset >> PAGE_SHIFT;
     if (!TestBit(checkedUnits, unit)) {
         layout->CheckPage(page);
-        for (std::uint32_t i = 1; i <= page->count; ++i) layout->CheckEntry(page, i);
+        layout->CheckEntries(page);
         SetBit(checkedUnits, unit);
     }
     return page;

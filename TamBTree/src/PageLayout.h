@@ -134,6 +134,8 @@ public:
     // Checks that entry i (1..count) of a page that passed CheckPage lies
     // wholly inside [PAGE_HEADER_SIZE, dataEnd): its slot offset and its length words.
     void CheckEntry(const PageHeader* page, std::uint32_t i) const;
+    // CheckEntry of every entry of the page.
+    void CheckEntries(const PageHeader* page) const;
 
 private:
     static const unsigned char* Bytes(const PageHeader* page) {
