@@ -26,15 +26,10 @@ struct Layout {
     const char* name;
 };
 
+// A record layout of small caches: inputs may bring many pages.
 inline TamBTreeTest::Options MakeOptions(bool duplicates, std::uint32_t keySize, bool values,
                                          std::uint32_t valueSize) {
-    TamBTreeTest::Options o;
-    o.allowDuplicates = duplicates;
-    o.fixedKeySize = keySize != 0;
-    o.keySize = keySize;
-    o.hasValue = values;
-    o.fixedValueSize = valueSize != 0;
-    o.valueSize = valueSize;
+    TamBTreeTest::Options o = TamBTreeTest::Layout(duplicates, keySize, values, valueSize);
     o.cacheSize = 4 * 65536;
     return o;
 }

@@ -1,11 +1,12 @@
-// The tree file's format and lifecycle, the page index, the view cache, page
-// allocation, file growth and the disk-space guard.
+// The tree file's format and lifecycle: the bytes of a new file, files that
+// hold no tree, sharing the file and the open modes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <memory>
 
+#include "ByteTree.h"
 #include "PageLayout.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
@@ -101,21 +102,6 @@ TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
     EXPECT_NO_THROW(TestTree(path).ValidateTree());
 }
 
-namespace {
-std::uint64_t g_available = 0;
-std::uint32_t g_checks = 0;
-std::string g_directory;
-std::uint64_t FakeDiskSpace(const std::string& directory) {
-    ++g_checks;
-    g_directory = directory;
-    return g_available;
-}
-struct DiskSpaceHook {
-    DiskSpaceHook() { TamFile::Path::ms_AvailableDiskSpaceHook = &FakeDiskSpace; }
-    ~DiskSpaceHook() { TamFile::Path::ms_AvailableDiskSpaceHook = nullptr; }
-};
-}  // namespace
-
 // Readers share the file; a writer shares it with nobody, and a refused open
 // leaves the open tree and its file alone.
 TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
@@ -140,4 +126,45 @@ TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
     first->CommitNow();
     first.reset();
     EXPECT_EQ(TestTree(path).Size(), 1u);
+}
+
+// Each mode is decided by the one open of the file, so a file that appears or
+// vanishes meanwhile cannot be created over or silently made.
+TEST_F(FileLifecycle, CreateOnlyAndOpenOnlyRefuseWhatTheyMustNotTouch) {
+    using TamBTree::BTree;
+    using TamBTree::ByteTree;
+    const auto open = [](const std::string& file, BTree::OpenMode mode, bool readOnly) {
+        ByteTree::Options o;
+        o.mode = mode;
+        o.readOnly = readOnly;
+        return ByteTree(file, o);
+    };
+    const auto error = [&](BTree::OpenMode mode, bool readOnly) {
+        try {
+            open(path, mode, readOnly);
+        } catch (const TamFile::FileException& e) {
+            return e.GetError();
+        }
+        return 0;
+    };
+    // Open only: no file is made where none is.
+    EXPECT_EQ(error(BTree::OpenOnly, false), ENOENT);
+    EXPECT_EQ(error(BTree::OpenOnly, true), ENOENT);
+    EXPECT_FALSE(TamFile::Path(path).IsFile());
+    // Create only: a new tree, then never over an existing file.
+    {
+        ByteTree tree = open(path, BTree::CreateOnly, false);
+        tree.Put("k", "v");
+        tree.Commit();
+    }
+    EXPECT_EQ(error(BTree::CreateOnly, false), EEXIST);
+    EXPECT_THROW(open(path, BTree::CreateOnly, true), TamBTree::BTreeReadOnlyException);
+    EXPECT_EQ(open(path, BTree::OpenOnly, false).Get("k"), "v");
+    EXPECT_EQ(open(path, BTree::OpenOnly, true).Get("k"), "v");
+    // An empty file holds no tree: open only refuses it and leaves it empty.
+    TreeFileBytes(path).WriteAll({});
+    EXPECT_THROW(open(path, BTree::OpenOnly, false), TamBTree::BTreeDamagedException);
+    EXPECT_EQ(TamFile::Path(path).Size(), 0u);
+    // Open or create makes a tree of it, as before.
+    EXPECT_EQ(ByteTree(path).Size(), 0u);
 }

@@ -89,18 +89,14 @@ public:
         valueSize = o.valueSize;
     }
 
-    using BTree::Add;
     using BTree::Begin;
     using BTree::Clear;
-    using BTree::Count;
     using BTree::End;
     using BTree::Erase;
     using BTree::Find;
     using BTree::FindEx;
     using BTree::Insert;
-    using BTree::InsertOrAssign;
     using BTree::LowerBound;
-    using BTree::Remove;
     using BTree::Size;
     using BTree::Update;
     using BTree::UpperBound;
@@ -219,7 +215,6 @@ public:
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
         return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
     }
-    static void SetPageCount(BTree& tree, std::uint64_t n) { tree.core->pageCount = n; }
     static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
         return tree.core->GetStablePageOffset(n);
     }
