@@ -2,7 +2,6 @@
 // (one leaf, and a few leaves under a root), left waiting after a pre-commit,
 // and left half way through a commit's install. Each file is cut after its
 // last used granule and carries its layout in the byte the fuzz target reads.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +13,7 @@
 #include "FaultHook.h"
 #include "FileFormat.h"
 #include "TestTree.h"
+#include "TreeFileBytes.h"
 #include "TreeFuzz.h"
 
 namespace {
@@ -25,34 +25,18 @@ using TamBTreeTest::TestTree;
 
 enum Kind { OneLeaf, TwoLevels, Waiting, Installing };
 
-void Fill(TestTree& tree, const Options& o, int first, int count, std::uint32_t valueLength) {
+// Records `first` to `first + count` (every third twice where duplicates
+// are allowed); without values the bulk goes into the keys.
+void Fill(TestTree& tree, const Options& o, int first, int count, std::uint32_t bulk) {
     for (int i = first; i < first + count; ++i) {
         char seed[16];
         std::snprintf(seed, sizeof seed, "key%05d", i * 37 % 100000);
-        const std::string value =
-            TamBTreeFuzz::ValueFor(o, std::string(valueLength, static_cast<char>('a' + i % 26)));
-        tree.Insert(TestTree::Make(TamBTreeFuzz::KeyFor(o, seed), value));
-        if (o.allowDuplicates && i % 3 == 0)
-            tree.Insert(TestTree::Make(TamBTreeFuzz::KeyFor(o, seed), value));
+        const std::string filler(bulk, static_cast<char>('a' + i % 26));
+        const std::string key = TamBTreeFuzz::KeyFor(o, o.hasValue ? seed : seed + filler);
+        const std::string value = TamBTreeFuzz::ValueFor(o, filler);
+        for (int copy = 0; copy < (o.allowDuplicates && i % 3 == 0 ? 2 : 1); ++copy)
+            tree.Insert(TestTree::Make(key, value));
     }
-}
-
-template <class T>
-T Get(int fd, std::uint64_t offset) {
-    T value{};
-    if (::pread(fd, &value, sizeof value, static_cast<off_t>(offset)) != sizeof value) value = T();
-    return value;
-}
-
-// Byte offset just past the last granule in use, the waiting committed block
-// (which lies in space the free list already counts as free) included.
-std::uint64_t UsedEnd(int fd, std::uint64_t treeEnd) {
-    const std::uint64_t block = Get<std::uint64_t>(fd, offsetof(BTreeInfo, committedBlockOffset));
-    const bool waits = Get<std::uint8_t>(fd, offsetof(BTreeInfo, commitReady)) ||
-                       Get<std::uint8_t>(fd, offsetof(BTreeInfo, commitApplying));
-    if (!waits) return treeEnd;
-    const std::uint64_t length = Get<std::uint32_t>(fd, block);
-    return std::max(treeEnd, block + TamBTree::CommittedBlockSize(length));
 }
 
 void Make(const std::string& directory, std::uint32_t layout, Kind kind) {
@@ -61,25 +45,18 @@ void Make(const std::string& directory, std::uint32_t layout, Kind kind) {
     const std::string path =
         directory + "/seed-" + std::to_string(layout) + "-" + std::to_string(kind) + ".bt";
     std::remove(path.c_str());
-    std::uint64_t treeEnd = 0;
+    std::uint64_t usedEnd = 0;
     {
         TestTree tree(path, o);
         const bool large = !o.fixedKeySize && (!o.hasValue || !o.fixedValueSize);
-        const std::uint32_t valueLength = large ? 2000 : 16;
+        const std::uint32_t bulk = large ? 2000 : 16;
         // Just enough records to split the root once, or a dozen.
         const int records = kind == TwoLevels ? (large ? 40 : 2500) : 12;
-        if (!o.hasValue && !o.fixedKeySize) {
-            // Keys alone: long keys make a few leaves.
-            for (int i = 0; i < records; ++i)
-                tree.Insert(TestTree::MakeKey("key" + std::to_string(i * 37 % 1000) +
-                                              std::string(kind == OneLeaf ? 4 : 2000, 'k')));
-        } else {
-            Fill(tree, o, 0, records, valueLength);
-        }
+        Fill(tree, o, 0, records, bulk);
         tree.PreCommit();
         tree.Commit();
         if (kind == Waiting || kind == Installing) {
-            Fill(tree, o, records, 10, valueLength);
+            Fill(tree, o, records, 10, bulk);
             tree.PreCommit();
         }
         if (kind == Installing) {
@@ -91,16 +68,18 @@ void Make(const std::string& directory, std::uint32_t layout, Kind kind) {
             } catch (const TamFile::FileException&) {
             }
         }
-        treeEnd = tree.GetDiskSpaceUsed();
-        for (const auto& block : BTreeTestAccess::FreeList(tree).BlocksByOffset())
-            if (block.first + block.second == treeEnd) treeEnd = block.first;
+        usedEnd = BTreeTestAccess::UsedEnd(tree);
     }
-    const int fd = ::open(path.c_str(), O_RDWR);
-    const auto selector = static_cast<std::uint8_t>(layout);
-    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(UsedEnd(fd, treeEnd))) != 0 ||
-        ::pwrite(fd, &selector, 1, TamBTreeFuzz::LAYOUT_BYTE) != 1)
-        std::perror(path.c_str());
-    if (fd >= 0) ::close(fd);
+    // A waiting committed block lies in space the free list counts as free.
+    const TamBTreeTest::TreeFileBytes file(path);
+    if (file.Get<std::uint8_t>(offsetof(BTreeInfo, commitReady)) ||
+        file.Get<std::uint8_t>(offsetof(BTreeInfo, commitApplying))) {
+        const auto block = file.Get<std::uint64_t>(offsetof(BTreeInfo, committedBlockOffset));
+        const std::uint64_t length = file.Get<std::uint32_t>(block);
+        usedEnd = std::max(usedEnd, block + TamBTree::CommittedBlockSize(length));
+    }
+    if (::truncate(path.c_str(), static_cast<off_t>(usedEnd)) != 0) std::perror(path.c_str());
+    file.Put<std::uint8_t>(TamBTreeFuzz::LAYOUT_BYTE, static_cast<std::uint8_t>(layout));
 }
 
 }  // namespace

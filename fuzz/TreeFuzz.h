@@ -95,30 +95,24 @@ inline std::uint32_t Touch(const TamBTree::BTree& tree, const TamBTree::BTreeIte
 inline void Walk(TamBTreeTest::TestTree& tree, bool forward) {
     // A damaged chain may loop; the walk stops where no valid tree goes.
     const std::uint64_t limit = 4 * static_cast<std::uint64_t>(tree.Size()) + 1000;
-    std::uint64_t steps = 0;
     volatile std::uint32_t sum = 0;
-    if (forward) {
-        for (TamBTree::BTreeIterator it = tree.Begin(); !it.IsEnd() && steps < limit; ++it, ++steps)
-            sum = sum + Touch(tree, it);
-        return;
+    TamBTree::BTreeIterator it = forward ? tree.Begin() : --TamBTree::BTreeIterator(tree.End());
+    for (std::uint64_t steps = 0; !it.IsEnd() && steps < limit; ++steps) {
+        sum = sum + Touch(tree, it);
+        forward ? ++it : --it;
     }
-    TamBTree::BTreeIterator it = tree.End();
-    for (--it; !it.IsEnd() && steps < limit; --it, ++steps) sum = sum + Touch(tree, it);
 }
 
 inline void Bounds(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o, Reports& reports) {
+    const auto touch = [&tree](const TamBTree::BTreeIterator& it) {
+        if (!it.IsEnd()) Touch(tree, it);
+    };
     for (const char* seed : {"", "k", "key0042", "\x7f\xff\xff", "zzzzzzzzzzzz"}) {
         const std::string key = KeyFor(o, seed);
         const auto probe = TamBTreeTest::TestTree::MakeKey(key);
-        Attempt(reports, [&] {
-            const TamBTree::BTreeIterator lower = tree.LowerBound(probe);
-            if (!lower.IsEnd()) Touch(tree, lower);
-        });
-        Attempt(reports, [&] {
-            const TamBTree::BTreeIterator upper = tree.UpperBound(probe);
-            if (!upper.IsEnd()) Touch(tree, upper);
-        });
-        Attempt(reports, [&] { tree.Find(probe); });
+        Attempt(reports, [&] { touch(tree.LowerBound(probe)); });
+        Attempt(reports, [&] { touch(tree.UpperBound(probe)); });
+        Attempt(reports, [&] { touch(tree.Find(probe)); });
     }
 }
 

@@ -141,9 +141,7 @@ UniqueModel BuildBase(const std::string& path) {
             model.emplace(key, value);
         }
         tree.CommitNow();
-        usedEnd = tree.GetDiskSpaceUsed();
-        for (const auto& block : BTreeTestAccess::FreeList(tree).BlocksByOffset())
-            if (block.first + block.second == usedEnd) usedEnd = block.first;
+        usedEnd = BTreeTestAccess::UsedEnd(tree);
     }
     EXPECT_EQ(::truncate(path.c_str(), static_cast<off_t>(usedEnd)), 0);
     return model;

@@ -254,7 +254,9 @@ TEST(EraseUpdate, UnderflowBoundaryIsHalfThePageWithoutHeader) {
     }
 }
 
-TEST(EraseUpdate, UpdateChecksTheMaximumRecordSizeAndTheKey) {
+// Records up to the largest size fit; larger ones and updates to another key
+// are refused and change nothing.
+TEST(EraseUpdate, ChangesBeyondTheMaximumRecordSizeOrToAnotherKeyAreRefused) {
     std::mt19937 rng = SeededRng(730);
     TempDir dir;
     TestTree tree(dir.File("t.tbt"));
@@ -266,7 +268,11 @@ TEST(EraseUpdate, UpdateChecksTheMaximumRecordSizeAndTheKey) {
         tree.Update(tree.Find(TestTree::MakeKey(key)), TestTree::Make(key, largest));
     EXPECT_EQ(tree.ValueAt(it), largest);
     model.find(key)->second = largest;
+    const std::uint32_t max = tree.GetMaxRecordSize();
     EXPECT_THROW(tree.Update(it, TestTree::Make(key, largest + "x")),
+                 TamBTree::BTreeRecordTooLargeException);
+    EXPECT_THROW(tree.Put(Key(3, max + 1), ""), TamBTree::BTreeRecordTooLargeException);
+    EXPECT_THROW(tree.Put(Key(5, 100), std::string(max - 99, 'v')),
                  TamBTree::BTreeRecordTooLargeException);
     for (const std::string& other : {Key(78), key + "x", key.substr(0, 7)})
         EXPECT_EQ(

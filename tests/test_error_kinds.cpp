@@ -84,7 +84,10 @@ TEST(ErrorKinds, EachKindHasItsClassMessageAndTextNamingTheFile) {
          [](const std::string& p) { ByteTree(p, ReadOnly()).Put("k"); },
          Is<BTreeReadOnlyException>},
         {"record too large", MsgRecordTooLarge, nullptr,
-         [](const std::string& p) { ByteTree(p).Put(std::string(70000, 'k')); },
+         [](const std::string& p) {
+             ByteTree tree(p);
+             tree.Put(std::string(tree.GetMaxRecordSize() + 1, 'k'));
+         },
          Is<BTreeRecordTooLargeException>},
         {"fixed size", MsgFixedSize, nullptr,
          [](const std::string& p) {

@@ -199,6 +199,13 @@ public:
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
         return tree.core->freeList;
     }
+    // The end of the file's last granule in use: the size without its free tail.
+    static std::uint64_t UsedEnd(const BTree& tree) {
+        std::uint64_t end = tree.GetDiskSpaceUsed();
+        for (const auto& block : FreeList(tree).BlocksByOffset())
+            if (block.first + block.second == end) end = block.first;
+        return end;
+    }
     // The flushes of the commit schedule that a crash needs, and dropping one
     // of them in every commit from now on (NoFlush: none).
     static constexpr int NoFlush = TreeCore::NoFlush;
