@@ -151,11 +151,7 @@ UniqueModel BuildBase(const std::string& path) {
 // that ended at the last point, after the tree's last flush, is at rest.
 std::string Recover(const std::string& path, const std::vector<UniqueModel>& states,
                     const Progress& at, bool rollbackWaiting, bool atRest) {
-    if (atRest &&
-        (TreeFileBytes(path).Get<std::uint16_t>(offsetof(TamBTree::BTreeInfo, commitReady)) != 0 ||
-         TreeFileBytes(path).Get<std::uint64_t>(
-             offsetof(TamBTree::BTreeInfo, committedBlockOffset)) != TamBTree::NO_PAGE))
-        return "the file a clean close left is not idle";
+    if (atRest && !TreeFileBytes(path).IdleHead()) return "the file a clean close left is not idle";
     TestTree tree(path);
     tree.ValidateTree();
     const bool isBefore = tree.Difference(states[at.before]).empty();
@@ -227,13 +223,9 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 // Runs the workload in a child that ends at `point`; returns its exit code.
 int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::PowerLoss mode,
             std::uint64_t point, int dropped) {
-    std::vector<std::string> environment{std::string(kChildTask) + "=" + base + "|" + path + "|" +
-                                         std::to_string(int(mode)) + "|" + std::to_string(point) +
-                                         "|" + std::to_string(dropped)};
-    for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
-    std::vector<char*> envp;
-    for (std::string& variable : environment) envp.push_back(&variable[0]);
-    envp.push_back(nullptr);
+    const std::string task = base + "|" + path + "|" + std::to_string(int(mode)) + "|" +
+                             std::to_string(point) + "|" + std::to_string(dropped);
+    ::setenv(kChildTask, task.c_str(), 1);
     std::string program = "/proc/self/exe";
     std::string filter = std::string("--gtest_filter=") + kTestName;
     char* argv[] = {&program[0], &filter[0], nullptr};
@@ -243,8 +235,9 @@ int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::Pow
     posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &quiet, nullptr, argv, envp.data());
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &quiet, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&quiet);
+    ::unsetenv(kChildTask);
     int status = 0;
     if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -90,18 +90,6 @@ TEST_F(FileFormat, ShortOrUnfinishedFilesAreRecreatedAndForeignOnesRefused) {
     EXPECT_EQ(f.ReadAll(), text);
 }
 
-TEST_F(FileFormat, WrongVersionOrPageSizeIsRefusedWithItsClass) {
-    { TestTree tree(path); }
-    TreeFileBytes f(path);
-    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, version), TamBTree::FILE_VERSION + 1);
-    EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidVersionException);
-    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, version), TamBTree::FILE_VERSION);
-    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageSize), TamBTree::PAGE_SIZE / 2);
-    EXPECT_THROW(TestTree tree(path), TamBTree::BTreeInvalidPageSizeException);
-    f.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, pageSize), TamBTree::PAGE_SIZE);
-    EXPECT_NO_THROW(TestTree(path).ValidateTree());
-}
-
 // Readers share the file; a writer shares it with nobody, and a refused open
 // leaves the open tree and its file alone.
 TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {

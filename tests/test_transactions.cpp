@@ -11,21 +11,8 @@
 
 using namespace TamBTreeTest;
 using TamBTree::BTreeInfo;
-using TamBTree::NO_PAGE;
 
 namespace {
-
-BTreeInfo ReadHead(const std::string& path) {
-    return TreeFileBytes(path).Get<BTreeInfo>(0);
-}
-
-// The head of a file at rest, or of an open tree after Rollback.
-void ExpectIdleHead(const std::string& path) {
-    const BTreeInfo info = ReadHead(path);
-    EXPECT_EQ(info.commitReady, 0);
-    EXPECT_EQ(info.commitApplying, 0);
-    EXPECT_EQ(info.committedBlockOffset, NO_PAGE);
-}
 
 // Each change (Put, Erase by key and at an iterator, Update) is refused with
 // E, and the records stay as they were.
@@ -56,7 +43,7 @@ void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committe
     next = committed;
     Mutate(&tree, next, rng, 400);
     tree.PreCommit();
-    ASSERT_EQ(ReadHead(path).commitReady, 1);
+    ASSERT_EQ(TreeFileBytes(path).Head().commitReady, 1);
 }
 
 }  // namespace
@@ -86,13 +73,13 @@ TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) 
             if (round == 1) tree.PreCommit();
             tree.Rollback();
             ASSERT_EQ(tree.Difference(committed), "") << "round " << round;
-            ExpectIdleHead(path);
+            EXPECT_TRUE(TreeFileBytes(path).IdleHead());
             EXPECT_NO_THROW(tree.ValidateTree());
         }
         UniqueModel lost = committed;
         Mutate(&tree, lost, rng, 800);
     }
-    ExpectIdleHead(path);
+    EXPECT_TRUE(TreeFileBytes(path).IdleHead());
     {
         TestTree tree(path);
         ExpectValidAndSame(tree, committed);
@@ -141,7 +128,9 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             if (decision == Rollback) next = committed;
             if (decision == Clear) next.clear();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-            if (decision == Rollback || decision == Clear) ExpectIdleHead(treePath);
+            if (decision == Rollback || decision == Clear) {
+                EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
+            }
             ExpectValidAndSame(tree, next);
             if (decision == Clear) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
@@ -153,7 +142,7 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             Mutate(&tree, next, rng, 500);
             tree.CommitNow();
         }
-        ExpectIdleHead(treePath);
+        EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
         TestTree again(treePath);
         ExpectValidAndSame(again, next);
     }
@@ -175,12 +164,12 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
             ASSERT_EQ(flock(reader, LOCK_SH), 0);
             EXPECT_THROW(TestTree(treePath, options), TamFile::FileException);
             close(reader);
-            EXPECT_EQ(ReadHead(treePath).commitApplying, 1);
+            EXPECT_EQ(TreeFileBytes(treePath).Head().commitApplying, 1);
         }
         {
             TestTree tree(treePath, options);
             EXPECT_EQ(tree.ReadOnly(), readOnly);
-            ExpectIdleHead(treePath);
+            EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
             ExpectValidAndSame(tree, next);
             if (!readOnly) {

@@ -53,6 +53,14 @@ public:
         Write(offset, &value, sizeof value);
     }
 
+    TamBTree::BTreeInfo Head() const { return Get<TamBTree::BTreeInfo>(0); }
+    // No commit under way, as a file at rest or after a rollback shows it.
+    bool IdleHead() const {
+        const TamBTree::BTreeInfo head = Head();
+        return head.commitReady == 0 && head.commitApplying == 0 &&
+               head.committedBlockOffset == TamBTree::NO_PAGE;
+    }
+
     // Where the page index keeps page n's location, and that location.
     std::uint64_t EntryOffset(std::uint64_t n) const {
         using namespace TamBTree;
