@@ -11,13 +11,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "FaultHook.h"
 #include "TestTree.h"
+#include "TreeFileBytes.h"
 
 namespace TamBTreeFuzz {
 
@@ -153,19 +156,62 @@ inline bool WriteTreeFile(const std::string& path, const std::uint8_t* bytes, st
     return written;
 }
 
+// How a made tree ends: committed, or with its last records pre-committed and
+// waiting, or half way through installing them.
+enum Ending { Committed, Waiting, Installing };
+
+// Writes a valid tree of layout `layout` at `path`: `records` records of
+// `bulk` bytes (in the keys where there are no values; every third record
+// twice where duplicates are allowed) committed, then `more` records that end
+// as `ending` says. The file is cut after its last used granule (a waiting
+// block included) and carries its layout.
+inline void MakeTree(const std::string& path, std::uint32_t layout, int records, int more,
+                     std::uint32_t bulk, Ending ending) {
+    std::uint32_t count = 0;
+    const TamBTreeTest::Options& o = Layouts(count)[layout].options;
+    std::remove(path.c_str());
+    std::uint64_t usedEnd = 0;
+    {
+        TamBTreeTest::TestTree tree(path, o);
+        for (int i = 0; i < records + more; ++i) {
+            if (i == records) tree.CommitNow();
+            char seed[16];
+            std::snprintf(seed, sizeof seed, "key%05d", i * 37 % 100000);
+            const std::string filler(bulk, static_cast<char>('a' + i % 26));
+            const std::string key = KeyFor(o, o.hasValue ? seed : seed + filler);
+            for (int copy = 0; copy < (o.allowDuplicates && i % 3 == 0 ? 2 : 1); ++copy)
+                tree.Insert(TamBTreeTest::TestTree::Make(key, ValueFor(o, filler)));
+        }
+        if (ending == Committed) tree.CommitNow();
+        if (ending != Committed) tree.PreCommit();
+        if (ending == Installing) {
+            // The install stops once the applying flag is on disk.
+            TamBTreeTest::FaultPlan plan;
+            plan.Arm(4, TamBTreeTest::FaultPlan::Fail);
+            Reports ignored;
+            Attempt(ignored, [&] { tree.Commit(); });
+        }
+        usedEnd = TamBTree::BTreeTestAccess::UsedEnd(tree);
+    }
+    // A waiting committed block lies in space the free list counts as free.
+    const TamBTreeTest::TreeFileBytes file(path);
+    const TamBTree::BTreeInfo head = file.Head();
+    if (head.commitReady || head.commitApplying) {
+        const std::uint64_t length = file.Get<std::uint32_t>(head.committedBlockOffset);
+        usedEnd =
+            std::max(usedEnd, head.committedBlockOffset + TamBTree::CommittedBlockSize(length));
+    }
+    if (::truncate(path.c_str(), static_cast<off_t>(usedEnd)) != 0) std::perror(path.c_str());
+    file.Put<std::uint8_t>(LAYOUT_BYTE, static_cast<std::uint8_t>(layout));
+}
+
 // Runs everything on the tree file at `path`; returns normally unless the
 // library faults, with what the library reported.
 inline Reports Exercise(const std::string& path) {
     Reports reports;
     std::uint32_t count = 0;
     const Layout* layouts = Layouts(count);
-    unsigned char selector = 0;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        if (std::fseek(f, static_cast<long>(LAYOUT_BYTE), SEEK_SET) == 0 &&
-            std::fread(&selector, 1, 1, f) != 1)
-            selector = 0;
-        std::fclose(f);
-    }
+    const auto selector = TamBTreeTest::TreeFileBytes(path).Get<std::uint8_t>(LAYOUT_BYTE);
     const TamBTreeTest::Options& o = layouts[selector % count].options;
     Attempt(reports, [&] {
         TamBTreeTest::TestTree tree(path, o);

@@ -202,34 +202,20 @@ TEST(Damage, RandomDamageAnywhereEndsNormallyOrWithAnException) {
     struct Base {
         const char* name;
         std::uint8_t layout;  // of the fuzz target's layouts
-        std::uint32_t records, keyLength;
-        bool ready;  // a second transaction waits, pre-committed
+        int records;
+        std::uint32_t bulk;
+        bool ready;  // a quarter more records wait, pre-committed
     };
-    const Base bases[] = {{"variable keys and values", 0, 3000, 8, false},
-                          {"fixed keys and values", 1, 1500, 8, false},
-                          {"duplicates", 6, 1500, 8, false},
+    const Base bases[] = {{"variable keys and values", 0, 3000, 30, false},
+                          {"fixed keys and values", 1, 1500, 0, false},
+                          {"duplicates", 6, 1500, 30, false},
                           {"three levels of long keys", 4, 700, 3000, false},
-                          {"a commit waiting in the ready state", 0, 3000, 8, true}};
-    std::uint32_t count = 0;
-    const TamBTreeFuzz::Layout* layouts = TamBTreeFuzz::Layouts(count);
+                          {"a commit waiting in the ready state", 0, 3000, 30, true}};
     for (const Base& base : bases) {
         SCOPED_TRACE(base.name);
-        const Options& o = layouts[base.layout].options;
-        {
-            ::unlink(path.c_str());
-            TestTree tree(path, o);
-            for (std::uint32_t n = 0; n < base.records; ++n) {
-                const std::string key = TamBTreeFuzz::KeyFor(o, Key(10 * n, base.keyLength));
-                const std::string value = TamBTreeFuzz::ValueFor(o, std::string(n % 60, 'v'));
-                for (int copy = 0; copy < (o.allowDuplicates ? 2 : 1); ++copy)
-                    tree.Insert(TestTree::Make(key, value));
-            }
-            tree.CommitNow();
-            for (std::uint32_t n = 0; base.ready && n < base.records / 4; ++n)
-                tree.Put(Key(10 * n + 5), "later");
-            if (base.ready) tree.PreCommit();
-        }
-        file.Put<std::uint8_t>(TamBTreeFuzz::LAYOUT_BYTE, base.layout);
+        TamBTreeFuzz::MakeTree(path, base.layout, base.records, base.ready ? base.records / 4 : 0,
+                               base.bulk,
+                               base.ready ? TamBTreeFuzz::Waiting : TamBTreeFuzz::Committed);
         const std::vector<unsigned char> original = file.ReadAll();
         const Shape shape = Parse(original);
         // What the undamaged file reports: nothing, or that a commit waits.

@@ -51,12 +51,6 @@ void Patch(const std::string& path, std::size_t offset, std::uint32_t value) {
     TamBTreeTest::TreeFileBytes(path).Put<std::uint32_t>(offset, value);
 }
 
-ByteTreeOptions ReadOnly() {
-    ByteTreeOptions o;
-    o.readOnly = true;
-    return o;
-}
-
 // Just under the 10 MiB the inserts ask for, while it lives.
 struct FullDisk {
     FullDisk() {
@@ -81,7 +75,11 @@ struct Kind {
 TEST(ErrorKinds, EachKindHasItsClassMessageAndTextNamingTheFile) {
     const Kind kinds[] = {
         {"read-only", MsgReadOnly, nullptr,
-         [](const std::string& p) { ByteTree(p, ReadOnly()).Put("k"); },
+         [](const std::string& p) {
+             ByteTreeOptions o;
+             o.readOnly = true;
+             ByteTree(p, o).Put("k");
+         },
          Is<BTreeReadOnlyException>},
         {"record too large", MsgRecordTooLarge, nullptr,
          [](const std::string& p) {

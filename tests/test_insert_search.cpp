@@ -182,16 +182,4 @@ TEST(InsertSearch, DuplicateRunsAcrossLeavesAreFoundBoundedAndErasedWhole) {
     EXPECT_EQ(tree.Erase(r59), 0u);
     model.erase(k59);
     ExpectSameAsModel(tree, model);
-
-    // A tree whose records are all equal.
-    TestTree same(dir.File("same.tbt"), o);
-    const std::string k7 = Key(7, 1000);
-    Model sameModel;
-    for (std::uint32_t i = 0; i < 300; ++i) {
-        ASSERT_TRUE(same.Put(k7, std::to_string(i)).second);
-        ModelInsert(sameModel, k7, std::to_string(i));
-    }
-    ExpectSameAsModel(same, sameModel);
-    EXPECT_EQ(same.FindEx(same.Begin(), TestTree::MakeKey(k7)), same.Begin());
-    EXPECT_GE(same.GetStatistics().pages[1], 4u);
 }

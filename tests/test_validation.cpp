@@ -29,30 +29,19 @@ Options KeysOnly() {
 using Validation = TreeFileTest;
 
 // A committed tree of three levels whose root has at least three children:
-// keys of 3000 bytes numbered in steps of 10, no values.
-class DamagedTree : public ::testing::Test {
+// keys of 3000 bytes numbered in steps of 10, no values, in random order.
+class DamagedTree : public TreeFileTest {
 protected:
-    static void SetUpTestSuite() {
-        TempDir dir;
-        const std::string path = dir.File("deep.tbt");
+    void SetUp() override {
+        std::vector<std::uint32_t> numbers(700);
+        for (std::uint32_t i = 0; i < numbers.size(); ++i) numbers[i] = 10 * i;
+        std::shuffle(numbers.begin(), numbers.end(), std::mt19937(77));
         {
-            std::mt19937 rng(77);
-            std::vector<std::uint32_t> numbers(700);
-            for (std::uint32_t i = 0; i < numbers.size(); ++i) numbers[i] = 10 * i;
-            std::shuffle(numbers.begin(), numbers.end(), rng);
             TestTree tree(path, KeysOnly());
             for (std::uint32_t n : numbers) tree.Insert(TestTree::MakeKey(Key(n, 3000)));
             tree.CommitNow();
         }
-        ms_bytes = new std::vector<unsigned char>(TreeFileBytes(path).ReadAll());
-    }
-    static void TearDownTestSuite() {
-        delete ms_bytes;
-        ms_bytes = nullptr;
-    }
-
-    void SetUp() override {
-        file.WriteAll(*ms_bytes);
+        original = file.ReadAll();
         root = file.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, rootPage));
         ASSERT_FALSE(file.IsLeaf(root));
         ASSERT_GE(file.Count(root), 2u);
@@ -74,14 +63,10 @@ protected:
         file.Put(file.ChildOffset(page, i), child);
     }
 
-    static std::vector<unsigned char>* ms_bytes;
-    TempDir dir;
-    const std::string path = dir.File("t.tbt");
     TreeFileBytes file{path};
+    std::vector<unsigned char> original;
     std::uint64_t root = 0, left = 0, middle = 0, right = 0;
 };
-
-std::vector<unsigned char>* DamagedTree::ms_bytes = nullptr;
 
 TEST_F(DamagedTree, EveryOrderCountOrPageNumberFaultOfAClosedFileIsReportedWithItsText) {
     EXPECT_EQ(Validate(), "");
@@ -108,7 +93,7 @@ TEST_F(DamagedTree, EveryOrderCountOrPageNumberFaultOfAClosedFileIsReportedWithI
          }},
     };
     for (const auto& fault : faults) {
-        file.WriteAll(*ms_bytes);
+        file.WriteAll(original);
         fault.second();
         EXPECT_EQ(Validate(), Invalid(fault.first, path));
     }
@@ -119,7 +104,7 @@ TEST_F(DamagedTree, EveryOrderCountOrPageNumberFaultOfAClosedFileIsReportedWithI
 TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
     file.Put(file.EntryOffset(2), file.PageOffset(1));
     EXPECT_THROW(TestTree(path, KeysOnly()), TamBTree::BTreeDamagedException);
-    file.WriteAll(*ms_bytes);
+    file.WriteAll(original);
     SwapSlots(0, 1, 2);
     TestTree tree(path, KeysOnly());
     const auto validate = [&tree] { return ThrownText([&tree] { tree.ValidateTree(); }); };

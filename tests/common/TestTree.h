@@ -3,9 +3,9 @@
 // per record layout, keys, seeded generators and scratch directories.
 #pragma once
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,7 +31,6 @@ struct Options {
     std::uint32_t valueSize = 0;
     std::uint32_t cacheSize = 16 * 65536;
     bool readOnly = false;
-    bool deleteOnDestroy = false;
 };
 
 // A record layout; a size of 0 is variable.
@@ -51,13 +50,6 @@ inline Options ReadOnly() {
     Options o;
     o.readOnly = true;
     return o;
-}
-
-inline int CompareBytes(const unsigned char* a, std::uint32_t an, const unsigned char* b,
-                        std::uint32_t bn) {
-    const int c = std::memcmp(a, b, an < bn ? an : bn);
-    if (c != 0) return c;
-    return an < bn ? -1 : (an > bn ? 1 : 0);
 }
 
 // The 8 digits of n padded with 'k' to `length` bytes: keys order as numbers.
@@ -84,7 +76,7 @@ class TestTree : public TamBTree::BTree {
 public:
     explicit TestTree(const std::string& path, const Options& o = Options())
         : BTree(path, o.allowDuplicates, o.fixedKeySize, o.hasValue, o.fixedValueSize, 65536,
-                o.cacheSize, o.readOnly, o.deleteOnDestroy) {
+                o.cacheSize, o.readOnly, false) {
         keySize = o.keySize;
         valueSize = o.valueSize;
     }
@@ -150,7 +142,8 @@ public:
 
 protected:
     bool Less(const Record& a, const Record& b) const override {
-        return CompareBytes(a.key, a.keyLength, b.key, b.keyLength) < 0;
+        const int c = std::memcmp(a.key, b.key, std::min(a.keyLength, b.keyLength));
+        return c < 0 || (c == 0 && a.keyLength < b.keyLength);
     }
 };
 
@@ -160,9 +153,7 @@ protected:
 class TempDir {
 public:
     explicit TempDir(bool inMemory = false) {
-        struct stat st;
-        const bool shm = inMemory && ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
-                         ::access("/dev/shm", W_OK) == 0;
+        const bool shm = inMemory && ::access("/dev/shm", W_OK) == 0;
         std::string pattern = shm ? "/dev/shm/tambtree-test-XXXXXX" : "/tmp/tambtree-test-XXXXXX";
         path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
     }
@@ -172,8 +163,6 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string File(const std::string& name) const { return path + "/" + name; }
-    const std::string& Path() const { return path; }
-    bool Valid() const { return !path.empty(); }
 
 private:
     std::string path;
