@@ -64,54 +64,38 @@ const Step kSteps[] = {
     {-1, CommitNow},  {0, TwoPhase}, {60, CommitNow}, {80, TwoPhase}};
 #endif
 
-class Workload {
-public:
-    explicit Workload(UniqueModel base) {
-        states.push_back(base);
-        for (std::size_t step = 0; step < std::size(kSteps); ++step) {
-            UniqueModel next = base;
-            Apply(nullptr, next, step);
-            const Ending ending = kSteps[step].ending;
-            if (ending != Discard) states.push_back(next);
-            if (ending == CommitNow || ending == TwoPhase) base = next;
-            if (ending == Discard || ending == PreCommitThenRollback) states.push_back(base);
-        }
-    }
+using States = std::vector<UniqueModel>;
 
-    // The contents each transaction leaves, states[0] being the base. A
-    // transaction dropped after its pre-commit leaves two: the one its
-    // pre-commit wrote and the committed one again.
-    std::vector<UniqueModel> states;
-
-    void Run(TestTree& tree, Progress& progress) const {
-        std::size_t index = 0;
-        for (std::size_t step = 0; step < std::size(kSteps); ++step) {
-            UniqueModel model = states[index];
-            Apply(&tree, model, step);
-            const Ending ending = kSteps[step].ending;
-            if (ending != Discard) progress.after = index + 1;
-            if (ending == CommitNow) tree.CommitNow();
-            if (ending == TwoPhase || ending == PreCommitThenRollback) tree.PreCommit();
-            if (ending == TwoPhase) {
-                progress.prepared = true;
-                tree.Commit();
-            }
-            if (ending == Discard || ending == PreCommitThenRollback) tree.Rollback();
-            index += ending == PreCommitThenRollback ? 2 : 1;
-            progress = Progress{index};
-        }
-    }
-
-private:
-    static void Apply(TestTree* tree, UniqueModel& model, std::size_t step) {
+// Runs the transactions on `tree`, or on the models alone (tree null), and
+// returns the contents each leaves, [0] being `base`; one dropped after its
+// pre-commit leaves two, the contents its pre-commit wrote and the committed
+// ones again. `progress` follows what a crash may leave.
+States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress) {
+    States states{base};
+    for (std::size_t step = 0; step < std::size(kSteps); ++step) {
+        const Ending ending = kSteps[step].ending;
+        UniqueModel next = base;
         std::mt19937 rng(kSeed + static_cast<unsigned>(step));
-        if (kSteps[step].ops >= 0) return Mutate(tree, model, rng, kSteps[step].ops);
-        while (model.size() > 5) {
-            if (tree) tree->Erase(TestTree::MakeKey(model.rbegin()->first));
-            model.erase(std::prev(model.end()));
+        if (kSteps[step].ops >= 0) Mutate(tree, next, rng, kSteps[step].ops);
+        while (kSteps[step].ops < 0 && next.size() > 5) {
+            if (tree) tree->Erase(TestTree::MakeKey(next.rbegin()->first));
+            next.erase(std::prev(next.end()));
         }
+        if (ending != Discard) {
+            states.push_back(next);
+            progress.after = states.size() - 1;
+        }
+        if (tree && ending == CommitNow) tree->CommitNow();
+        if (tree && (ending == TwoPhase || ending == PreCommitThenRollback)) tree->PreCommit();
+        progress.prepared = ending == TwoPhase;
+        if (tree && ending == TwoPhase) tree->Commit();
+        if (tree && (ending == Discard || ending == PreCommitThenRollback)) tree->Rollback();
+        if (ending == CommitNow || ending == TwoPhase) base = next;
+        if (ending == Discard || ending == PreCommitThenRollback) states.push_back(base);
+        progress = Progress{states.size() - 1};
     }
-};
+    return states;
+}
 
 // A committed tree whose next page number is close enough to the end of its
 // only page-index block that the next operation adds a second one. Pages made
@@ -149,8 +133,8 @@ UniqueModel BuildBase(const std::string& path) {
 
 // Reopens a crashed file and checks it; returns what is wrong, or "". A file
 // that ended at the last point, after the tree's last flush, is at rest.
-std::string Recover(const std::string& path, const std::vector<UniqueModel>& states,
-                    const Progress& at, bool rollbackWaiting, bool atRest) {
+std::string Recover(const std::string& path, const States& states, const Progress& at,
+                    bool rollbackWaiting, bool atRest) {
     if (atRest && !TreeFileBytes(path).IdleHead()) return "the file a clean close left is not idle";
     TestTree tree(path);
     tree.ValidateTree();
@@ -206,14 +190,13 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
             const auto contents = tree.Contents();
             model.insert(contents.begin(), contents.end());
         }
-        const Workload workload(model);
         MemoryMapFile::SetPowerLossSimulation(static_cast<MemoryMapFile::PowerLoss>(mode),
                                               kSeed + point);
         FaultPlan plan;
         plan.Arm(point, FaultPlan::Exit);
         TestTree tree(path);
         Progress progress;
-        workload.Run(tree, progress);
+        RunWorkload(model, &tree, progress);
     } catch (...) {
         ::_exit(3);
     }
@@ -257,7 +240,7 @@ struct CrashFiles {
 };
 
 // A clean run of the workload: what each durability point may leave.
-std::vector<Progress> RecordPoints(const CrashFiles& files, const Workload& workload) {
+std::vector<Progress> RecordPoints(const CrashFiles& files, const States& states) {
     std::vector<Progress> marks;
     files.Fresh();
     Progress progress;
@@ -269,24 +252,23 @@ std::vector<Progress> RecordPoints(const CrashFiles& files, const Workload& work
     };
     TestTree tree(files.path);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 1u);
-    workload.Run(tree, progress);
+    EXPECT_TRUE(RunWorkload(states[0], &tree, progress) == states);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 2u);
     EXPECT_GT(resizes, 0) << "the workload must grow the file";
-    EXPECT_EQ(tree.Difference(workload.states.back()), "");
+    EXPECT_EQ(tree.Difference(states.back()), "");
     return marks;
 }
 
 // Crashes the workload at `point` and checks the file; returns what is
 // wrong, or "".
-std::string CrashAndRecover(const CrashFiles& files, const Workload& workload,
+std::string CrashAndRecover(const CrashFiles& files, const States& states,
                             const std::vector<Progress>& marks, MemoryMapFile::PowerLoss mode,
                             std::uint64_t point, int dropped) {
     files.Fresh();
     const int code = CrashAt(files.base, files.path, mode, point, dropped);
     if (code != FaultPlan::EXIT_CODE) return "the child ended with " + std::to_string(code);
     try {
-        return Recover(files.path, workload.states, marks[point - 1], point % 2 == 1,
-                       point == marks.size());
+        return Recover(files.path, states, marks[point - 1], point % 2 == 1, point == marks.size());
     } catch (const std::exception& e) {
         return std::string("exception: ") + e.what();
     }
@@ -295,15 +277,16 @@ std::string CrashAndRecover(const CrashFiles& files, const Workload& workload,
 TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
     if (const char* task = std::getenv(kChildTask)) RunChild(task);
     const CrashFiles files;
-    const Workload workload(BuildBase(files.base));
-    const std::vector<Progress> marks = RecordPoints(files, workload);
+    Progress none;
+    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
+    const std::vector<Progress> marks = RecordPoints(files, states);
     std::printf("crash loop: seed %u, %zu durability points\n", kSeed, marks.size());
     std::vector<std::string> failures;
     for (const auto mode : {MemoryMapFile::PowerLossUnflushed,
                             MemoryMapFile::PowerLossRandomWriteBack, MemoryMapFile::PowerLossOff}) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
             const std::string problem =
-                CrashAndRecover(files, workload, marks, mode, point, BTreeTestAccess::NoFlush);
+                CrashAndRecover(files, states, marks, mode, point, BTreeTestAccess::NoFlush);
             if (!problem.empty())
                 failures.push_back(std::string(kModeNames[mode]) + ", point " +
                                    std::to_string(point) + ": " + problem);
@@ -320,15 +303,16 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
 // closed, and a rollback closes it.)
 TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
     const CrashFiles files;
-    const Workload workload(BuildBase(files.base));
+    Progress none;
+    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
     for (const int dropped : BTreeTestAccess::ScheduleFlushes()) {
         BTreeTestAccess::DropFlush(dropped);
-        const std::vector<Progress> marks = RecordPoints(files, workload);
+        const std::vector<Progress> marks = RecordPoints(files, states);
         BTreeTestAccess::DropFlush(BTreeTestAccess::NoFlush);
         std::string found;
         for (std::uint64_t point = 1; point <= marks.size() && found.empty(); ++point)
-            found = CrashAndRecover(files, workload, marks, MemoryMapFile::PowerLossUnflushed,
-                                    point, dropped);
+            found = CrashAndRecover(files, states, marks, MemoryMapFile::PowerLossUnflushed, point,
+                                    dropped);
         EXPECT_NE(found, "") << "flush " << dropped << " dropped, yet every crash recovers";
         std::printf("flush %d dropped: %s\n", dropped, found.c_str());
     }
