@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "FaultHook.h"
 #include "TestTree.h"
 #include "TreeFileBytes.h"
 
@@ -157,7 +156,7 @@ inline bool WriteTreeFile(const std::string& path, const std::uint8_t* bytes, st
 }
 
 // How a made tree ends: committed, or with its last records pre-committed and
-// waiting, or half way through installing them.
+// waiting, or with their install begun (ready 0, applying 1).
 enum Ending { Committed, Waiting, Installing };
 
 // Writes a valid tree of layout `layout` at `path`: `records` records of
@@ -184,23 +183,18 @@ inline void MakeTree(const std::string& path, std::uint32_t layout, int records,
         }
         if (ending == Committed) tree.CommitNow();
         if (ending != Committed) tree.PreCommit();
-        if (ending == Installing) {
-            // The install stops once the applying flag is on disk.
-            TamBTreeTest::FaultPlan plan;
-            plan.Arm(4, TamBTreeTest::FaultPlan::Fail);
-            Reports ignored;
-            Attempt(ignored, [&] { tree.Commit(); });
-        }
         usedEnd = TamBTree::BTreeTestAccess::UsedEnd(tree);
     }
-    // A waiting committed block lies in space the free list counts as free.
     const TamBTreeTest::TreeFileBytes file(path);
-    const TamBTree::BTreeInfo head = file.Head();
-    if (head.commitReady || head.commitApplying) {
-        const std::uint64_t length = file.Get<std::uint32_t>(head.committedBlockOffset);
-        usedEnd =
-            std::max(usedEnd, head.committedBlockOffset + TamBTree::CommittedBlockSize(length));
+    if (ending != Committed) {
+        // The waiting block lies in space the free list counts as free.
+        const std::uint64_t block = file.Head().committedBlockOffset;
+        const std::uint64_t length = file.Get<std::uint32_t>(block);
+        usedEnd = std::max(usedEnd, block + TamBTree::CommittedBlockSize(length));
     }
+    // Installing: the head as a crash right after the install began leaves it.
+    if (ending == Installing)
+        file.Put<std::uint16_t>(offsetof(TamBTree::BTreeInfo, commitReady), 0x0100);
     if (::truncate(path.c_str(), static_cast<off_t>(usedEnd)) != 0) std::perror(path.c_str());
     file.Put<std::uint8_t>(LAYOUT_BYTE, static_cast<std::uint8_t>(layout));
 }
