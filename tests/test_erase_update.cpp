@@ -9,7 +9,6 @@
 
 using namespace TamBTreeTest;
 using TamBTree::BTreeTestAccess;
-using TamBTree::CacheOperation;
 using Record = TamBTree::BTree::Record;
 
 namespace {
@@ -122,16 +121,6 @@ void RandomOps(TestTree& tree, Model& model, std::mt19937& rng, const Shape& sha
     }
 }
 
-// A two-level tree of ascending keys with 1000-byte values: the root holds
-// one separator above two leaves.
-void BuildTwoLeaves(TestTree& tree, Model& model) {
-    std::mt19937 rng(5);
-    // Descending keys: an ascending load would leave page 0 full.
-    for (std::uint32_t n = 0; Height(tree) < 2; ++n)
-        Insert(tree, model, Key(1000 - n), Letters(rng, 1000));
-    ASSERT_EQ(tree.GetStatistics().pages[1], 2u);
-}
-
 }  // namespace
 
 TEST(EraseUpdate, RandomizedAgainstModelOnTallTrees) {
@@ -221,7 +210,12 @@ TEST(EraseUpdate, UnderflowBoundaryIsHalfThePageWithoutHeader) {
         TempDir dir;
         TestTree tree(dir.File("t.tbt"));
         Model model;
-        BuildTwoLeaves(tree, model);
+        // Two leaves under the root, of descending keys with 1000-byte values:
+        // an ascending load would leave page 0 full.
+        std::mt19937 rng(5);
+        for (std::uint32_t n = 0; Height(tree) < 2; ++n)
+            Insert(tree, model, Key(1000 - n), Letters(rng, 1000));
+        ASSERT_EQ(tree.GetStatistics().pages[1], 2u);
         // Record 2 of page 0 goes; record 1 is resized in place so that the
         // erasure leaves exactly `target` free bytes.
         const BTreeIterator a(0, 2, &tree), b(0, 1, &tree);

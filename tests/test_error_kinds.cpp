@@ -47,8 +47,11 @@ void ExpectKeepsClass(const Tam::BaseException& e, bool (*is)(const Tam::BaseExc
     }
 }
 
-void Patch(const std::string& path, std::size_t offset, std::uint32_t value) {
+// Opens the tree file at `path` with a 32-bit field of its head set to `value`.
+template <std::size_t offset, std::uint32_t value>
+void OpenWith(const std::string& path) {
     TamBTreeTest::TreeFileBytes(path).Put<std::uint32_t>(offset, value);
+    ByteTree tree(path);
 }
 
 // Just under the 10 MiB the inserts ask for, while it lives.
@@ -103,17 +106,10 @@ TEST(ErrorKinds, EachKindHasItsClassMessageAndTextNamingTheFile) {
          },
          Is<BTreeNotEnoughDiskSpaceException>},
         {"version", MsgInvalidFile, nullptr,
-         [](const std::string& p) {
-             Patch(p, offsetof(BTreeInfo, version), FILE_VERSION + 1);
-             ByteTree tree(p);
-         },
+         OpenWith<offsetof(BTreeInfo, version), FILE_VERSION + 1>,
          Is<BTreeInvalidVersionException>},
         {"page size", MsgInvalidFile, nullptr,
-         [](const std::string& p) {
-             Patch(p, offsetof(BTreeInfo, pageSize), PAGE_SIZE / 2);
-             ByteTree tree(p);
-         },
-         Is<BTreeInvalidPageSizeException>},
+         OpenWith<offsetof(BTreeInfo, pageSize), PAGE_SIZE / 2>, Is<BTreeInvalidPageSizeException>},
         {"not a tree file", MsgInvalid, nullptr,
          [](const std::string& p) {
              TamBTreeTest::TreeFileBytes(p).WriteAll({'h', 'i', '\n'});
@@ -121,11 +117,7 @@ TEST(ErrorKinds, EachKindHasItsClassMessageAndTextNamingTheFile) {
          },
          Is<BTreeDamagedException>},
         {"damage", NO_MESSAGE, L"The B-Tree is invalid. bad page-index block count (%1)",
-         [](const std::string& p) {
-             Patch(p, offsetof(BTreeInfo, pageIndexBlockCount), 0);
-             ByteTree tree(p);
-         },
-         Is<BTreeDamagedException>},
+         OpenWith<offsetof(BTreeInfo, pageIndexBlockCount), 0>, Is<BTreeDamagedException>},
         {"waiting transaction", NO_MESSAGE,
          L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback. (%1)",
          [](const std::string& p) {

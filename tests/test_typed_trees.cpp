@@ -123,7 +123,7 @@ TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
     for (int round = 0; round < 4; ++round) {
         Tree tree(path);
         ASSERT_EQ(tree.size(), committed.size());
-        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), committed.begin(), committed.end(), Same));
+        ExpectRange(tree, committed.begin(), committed.end());
         model = committed;
         Tree::Transaction tx(tree);
         for (int op = 0; op < 5000; ++op) {
@@ -167,7 +167,7 @@ TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
                 }
             }
         }
-        ASSERT_TRUE(std::equal(tree.begin(), tree.end(), model.begin(), model.end(), Same));
+        ExpectRange(tree, model.begin(), model.end());
         ASSERT_TRUE(std::equal(std::make_reverse_iterator(tree.end()),
                                std::make_reverse_iterator(tree.begin()), model.rbegin(),
                                model.rend(), Same));
@@ -181,8 +181,7 @@ TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
             guard.Commit();
             committed = model;
         } catch (const std::runtime_error&) {
-            ASSERT_TRUE(
-                std::equal(tree.begin(), tree.end(), committed.begin(), committed.end(), Same));
+            ExpectRange(tree, committed.begin(), committed.end());
         }
     }
 }
