@@ -118,6 +118,10 @@ TEST(ErrorKinds, EachKindHasItsClassMessageAndTextNamingTheFile) {
          Is<BTreeDamagedException>},
         {"damage", NO_MESSAGE, L"The B-Tree is invalid. bad page-index block count (%1)",
          OpenWith<offsetof(BTreeInfo, pageIndexBlockCount), 0>, Is<BTreeDamagedException>},
+        // The tree of one record has one page, page 0.
+        {"root past the pages", NO_MESSAGE,
+         L"The B-Tree is invalid. bad page count or root page (%1)",
+         OpenWith<offsetof(BTreeInfo, rootPage), 1>, Is<BTreeDamagedException>},
         {"waiting transaction", NO_MESSAGE,
          L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback. (%1)",
          [](const std::string& p) {
