@@ -33,16 +33,29 @@ void ExpectChangesRefused(TestTree& tree) {
 }
 
 // A file whose last commit holds `committed` and whose pre-committed block
-// brings `next`; the tree is destroyed in the ready state.
+// brings `next`; the tree is destroyed in the ready state. On the way, Rollback
+// drops changes to the empty tree, and after a commit changes without and
+// with a pre-commit, leaving the head idle each time.
 void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committed,
                    UniqueModel& next) {
     std::mt19937 rng = SeededRng(seed);
     TestTree tree(path);
-    Mutate(&tree, committed, rng, 600);
-    tree.CommitNow();
+    for (int round = 0; round < 3; ++round) {
+        UniqueModel dropped = committed;
+        Mutate(&tree, dropped, rng, 400);
+        if (round == 2) tree.PreCommit();
+        tree.Rollback();
+        ASSERT_EQ(tree.Difference(committed), "") << "round " << round;
+        EXPECT_TRUE(TreeFileBytes(path).IdleHead());
+        EXPECT_NO_THROW(tree.ValidateTree());
+        if (round > 0) continue;
+        Mutate(&tree, committed, rng, 600);
+        tree.CommitNow();
+    }
     next = committed;
     Mutate(&tree, next, rng, 400);
     tree.PreCommit();
+    tree.PreCommit();  // a repeated PreCommit keeps the waiting block
     ASSERT_EQ(TreeFileBytes(path).Head().commitReady, 1);
 }
 
@@ -50,51 +63,10 @@ void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committe
 
 using Transactions = TreeFileTest;
 
-TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
-    std::mt19937 rng = SeededRng(11);
-    UniqueModel committed;
-    {
-        TestTree tree(path);
-        UniqueModel never;
-        Mutate(&tree, never, rng, 1500);
-        tree.Rollback();
-        EXPECT_EQ(tree.Size(), 0u);
-        EXPECT_EQ(tree.Begin(), tree.End());
-        Mutate(&tree, committed, rng, 1500);
-        tree.PreCommit();
-        tree.PreCommit();  // a repeated PreCommit keeps the waiting block
-        ExpectChangesRefused<TamBTree::BTreeTransactionWaitingException>(tree);
-        tree.Commit();
-        EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-        for (int round = 0; round < 3; ++round) {
-            UniqueModel discarded = committed;
-            Mutate(&tree, discarded, rng, 500);
-            ASSERT_EQ(tree.Difference(discarded), "");
-            if (round == 1) tree.PreCommit();
-            tree.Rollback();
-            ASSERT_EQ(tree.Difference(committed), "") << "round " << round;
-            EXPECT_TRUE(TreeFileBytes(path).IdleHead());
-            EXPECT_NO_THROW(tree.ValidateTree());
-        }
-        UniqueModel lost = committed;
-        Mutate(&tree, lost, rng, 800);
-    }
-    EXPECT_TRUE(TreeFileBytes(path).IdleHead());
-    {
-        TestTree tree(path);
-        ExpectValidAndSame(tree, committed);
-        Mutate(&tree, committed, rng, 300);
-        tree.CommitNow();
-        tree.Rollback();
-        EXPECT_EQ(tree.Difference(committed), "");
-    }
-    TestTree reader(path, ReadOnly());
-    EXPECT_EQ(reader.Difference(committed), "");
-}
-
 // The waiting block is the transaction: readers see the last commit and change
 // nothing; after a reopen a repeated PreCommit keeps the block, Commit
-// installs it, Rollback and Clear drop it.
+// installs it, Rollback and Clear drop it. A Rollback after a commit and
+// closing the file drop nothing committed.
 TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
     enum Decision { Commit, PreCommitThenCommit, Rollback, Clear };
     for (const Decision decision : {Commit, PreCommitThenCommit, Rollback, Clear}) {
@@ -141,6 +113,10 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             std::mt19937 rng(23);
             Mutate(&tree, next, rng, 500);
             tree.CommitNow();
+            tree.Rollback();
+            // Closing drops what is not committed.
+            UniqueModel lost = next;
+            Mutate(&tree, lost, rng, 100);
         }
         EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
         TestTree again(treePath);
