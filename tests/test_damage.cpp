@@ -13,7 +13,7 @@
 #include <csignal>
 
 #include "../fuzz/TreeFuzz.h"
-#include "TestTree.h"
+#include "TreeChecks.h"
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
@@ -58,35 +58,26 @@ TEST(Damage, EveryKeptFuzzInputIsReportedWithoutACrash) {
 TEST(Damage, AnUnderstatedDataSizeFailsValidationAndCannotMakeAnInsertWriteOutsideItsPage) {
     TempDir dir(true);
     const std::string path = dir.File("tree.bt");
-    std::uint64_t leaf = 0;
     {
         TestTree tree(path);
         for (int i = 0; BTreeTestAccess::PageFreeSpace(tree, 0) > 1100; ++i)
             tree.Put("k" + std::to_string(100000 + i), std::string(1000, 'a'));
         tree.Put("last", std::string(BTreeTestAccess::PageFreeSpace(tree, 0) - 40, 'q'));
         tree.CommitNow();
-        leaf = *BTreeTestAccess::StablePageOffset(tree, BTreeTestAccess::RootPage(tree));
     }
-    TreeFileBytes(path).Put<std::uint32_t>(leaf + 28, 100);
+    const TreeFileBytes file(path);
+    file.Put<std::uint32_t>(file.PageOffset(0) + offsetof(TamBTree::PageHeader, dataSize), 100);
     TestTree tree(path);
-    try {
-        tree.ValidateTree();
-        ADD_FAILURE() << "validation passed an understated dataSize";
-    } catch (const TamBTree::BTreeException& e) {
-        EXPECT_NE(std::string(e.what()).find("live bytes"), std::string::npos) << e.what();
-    }
-    const std::vector<unsigned char> before = TreeFileBytes(path).ReadAll();
-    try {
-        tree.Put("large", std::string(3000, 'L'));
-        ADD_FAILURE() << "the insert did not notice the damage";
-    } catch (const TamBTree::BTreeException& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("The B-Tree is invalid.", 0), 0u) << e.what();
-    }
+    const std::string fault = ThrownText([&] { tree.ValidateTree(); });
+    EXPECT_NE(fault.find("page 0 counts 100 live bytes where its entries hold "), std::string::npos)
+        << fault;
+    const std::vector<unsigned char> before = file.ReadAll();
+    const std::string refused = ThrownText([&] { tree.Put("large", std::string(3000, 'L')); });
+    EXPECT_EQ(refused.rfind("The B-Tree is invalid.", 0), 0u) << refused;
     // The insert works on the leaf's copy; the granule after the copy must be
     // as it was (zero if the file grew there).
-    const std::uint64_t copy =
-        BTreeTestAccess::ChangedPages(tree).at(BTreeTestAccess::RootPage(tree));
-    const std::vector<unsigned char> now = TreeFileBytes(path).ReadAll();
+    const std::uint64_t copy = BTreeTestAccess::ChangedPages(tree).at(0);
+    const std::vector<unsigned char> now = file.ReadAll();
     ASSERT_GE(now.size(), copy + 2 * G);
     for (std::uint64_t at = copy + G; at < copy + 2 * G; ++at)
         ASSERT_EQ(now[at], at < before.size() ? before[at] : 0)

@@ -211,9 +211,6 @@ public:
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
         return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
     }
-    static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
-        return tree.core->GetStablePageOffset(n);
-    }
 };
 
 }  // namespace TamBTree
