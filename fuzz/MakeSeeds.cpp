@@ -14,9 +14,9 @@ int main(int argc, char** argv) {
     }
     using TamBTreeFuzz::Ending;
     std::uint32_t count = 0;
-    const TamBTreeFuzz::Layout* layouts = TamBTreeFuzz::Layouts(count);
+    const TamBTreeTest::Options* layouts = TamBTreeFuzz::Layouts(count);
     for (std::uint32_t layout = 0; layout < count; ++layout) {
-        const TamBTreeTest::Options& o = layouts[layout].options;
+        const TamBTreeTest::Options& o = layouts[layout];
         const bool large = !o.fixedKeySize && (!o.hasValue || !o.fixedValueSize);
         // A dozen records, or just enough to split the root once.
         const struct {

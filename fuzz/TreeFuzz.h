@@ -23,11 +23,6 @@
 
 namespace TamBTreeFuzz {
 
-struct Layout {
-    TamBTreeTest::Options options;
-    const char* name;
-};
-
 // A record layout of small caches: inputs may bring many pages.
 inline TamBTreeTest::Options MakeOptions(bool duplicates, std::uint32_t keySize, bool values,
                                          std::uint32_t valueSize) {
@@ -36,15 +31,15 @@ inline TamBTreeTest::Options MakeOptions(bool duplicates, std::uint32_t keySize,
     return o;
 }
 
-inline const Layout* Layouts(std::uint32_t& count) {
-    static const Layout layouts[] = {
-        {MakeOptions(false, 0, true, 0), "variable keys and values"},
-        {MakeOptions(false, 8, true, 16), "fixed keys and values"},
-        {MakeOptions(false, 8, true, 0), "fixed keys, variable values"},
-        {MakeOptions(false, 0, true, 12), "variable keys, fixed values"},
-        {MakeOptions(false, 0, false, 0), "variable keys only"},
-        {MakeOptions(false, 8, false, 0), "fixed keys only"},
-        {MakeOptions(true, 0, true, 0), "duplicates"},
+inline const TamBTreeTest::Options* Layouts(std::uint32_t& count) {
+    static const TamBTreeTest::Options layouts[] = {
+        MakeOptions(false, 0, true, 0),   // variable keys and values
+        MakeOptions(false, 8, true, 16),  // fixed keys and values
+        MakeOptions(false, 8, true, 0),   // fixed keys, variable values
+        MakeOptions(false, 0, true, 12),  // variable keys, fixed values
+        MakeOptions(false, 0, false, 0),  // variable keys only
+        MakeOptions(false, 8, false, 0),  // fixed keys only
+        MakeOptions(true, 0, true, 0),    // duplicates
     };
     count = sizeof layouts / sizeof layouts[0];
     return layouts;
@@ -54,19 +49,14 @@ constexpr std::uint64_t LAYOUT_BYTE = 75;
 constexpr std::uint64_t FREE_TAIL = 24 * 65536;
 
 // A record fitting `layout`, made from `seed`.
-inline std::string KeyFor(const TamBTreeTest::Options& o, const std::string& seed) {
-    if (!o.fixedKeySize) return seed;
-    std::string key = seed;
-    key.resize(o.keySize, '\0');
-    return key;
+inline std::string KeyFor(const TamBTreeTest::Options& o, std::string seed) {
+    if (o.fixedKeySize) seed.resize(o.keySize, '\0');
+    return seed;
 }
 
-inline std::string ValueFor(const TamBTreeTest::Options& o, const std::string& seed) {
-    if (!o.hasValue) return std::string();
-    if (!o.fixedValueSize) return seed;
-    std::string value = seed;
-    value.resize(o.valueSize, 'v');
-    return value;
+inline std::string ValueFor(const TamBTreeTest::Options& o, std::string seed) {
+    if (o.fixedValueSize) seed.resize(o.valueSize, 'v');
+    return o.hasValue ? seed : std::string();
 }
 
 // The texts of the exceptions the library raised, in order.
@@ -130,12 +120,7 @@ inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o,
                 TamBTreeTest::TestTree::Make(numbered, ValueFor(o, "value" + std::to_string(i))));
         }
         const TamBTree::BTreeIterator first = tree.Begin();
-        if (!first.IsEnd()) {
-            const TamBTree::BTree::Record r =
-                tree.GetRecord(first.GetCurrentPage(), first.GetCurrentRecord());
-            const std::string firstKey(reinterpret_cast<const char*>(r.key), r.keyLength);
-            tree.Erase(TamBTreeTest::TestTree::MakeKey(firstKey));
-        }
+        if (!first.IsEnd()) tree.Erase(TamBTreeTest::TestTree::MakeKey(tree.KeyAt(first)));
         tree.PreCommit();
         tree.Commit();
     });
@@ -167,7 +152,7 @@ enum Ending { Committed, Waiting, Installing };
 inline void MakeTree(const std::string& path, std::uint32_t layout, int records, int more,
                      std::uint32_t bulk, Ending ending) {
     std::uint32_t count = 0;
-    const TamBTreeTest::Options& o = Layouts(count)[layout].options;
+    const TamBTreeTest::Options& o = Layouts(count)[layout];
     std::remove(path.c_str());
     std::uint64_t usedEnd = 0;
     {
@@ -204,9 +189,9 @@ inline void MakeTree(const std::string& path, std::uint32_t layout, int records,
 inline Reports Exercise(const std::string& path) {
     Reports reports;
     std::uint32_t count = 0;
-    const Layout* layouts = Layouts(count);
+    const TamBTreeTest::Options* layouts = Layouts(count);
     const auto selector = TamBTreeTest::TreeFileBytes(path).Get<std::uint8_t>(LAYOUT_BYTE);
-    const TamBTreeTest::Options& o = layouts[selector % count].options;
+    const TamBTreeTest::Options& o = layouts[selector % count];
     Attempt(reports, [&] {
         TamBTreeTest::TestTree tree(path, o);
         Attempt(reports, [&] { tree.ValidateTree(); });
