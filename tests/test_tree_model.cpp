@@ -239,7 +239,7 @@ TEST(InsertSearch, EveryRecordLayoutInEveryCommitState) {
     }
 }
 
-TEST(InsertSearch, DuplicateRunsAcrossLeavesAreFoundBoundedAndErasedWhole) {
+TEST(InsertSearch, DuplicateRunsAcrossLeavesAreBoundedAndErasedWhole) {
     std::mt19937 rng = SeededRng(4242);
     TempDir dir;
     const Options o = Layout(true, 0, true, 0);
@@ -258,27 +258,12 @@ TEST(InsertSearch, DuplicateRunsAcrossLeavesAreFoundBoundedAndErasedWhole) {
     }
     ExpectSameAsModel(tree, model);
 
-    const std::string k25 = Key(25, 1000), k59 = Key(59, 1000);
-    const Record r25 = TestTree::MakeKey(k25), r59 = TestTree::MakeKey(k59);
-    const BTreeIterator first25 = tree.LowerBound(r25);
-    // Walk the run of 59 to a leaf after the one where it starts.
-    BTreeIterator later = tree.Find(r59);
-    std::uint32_t leaves = 1;
-    for (BTreeIterator it = later; !it.IsEnd(); ++it) {
-        if (it.GetCurrentPage() == later.GetCurrentPage()) continue;
-        if (leaves++ == 1) later = it;
-    }
-    EXPECT_GE(leaves, 4u);
-    ASSERT_EQ(later.GetCurrentRecord(), 1u);
-    EXPECT_EQ(tree.FindEx(tree.Begin(), r25), first25);
-    EXPECT_EQ(tree.FindEx(first25, r59), tree.Find(r59));
-    EXPECT_EQ(tree.FindEx(later, r59), later);
-    EXPECT_TRUE(tree.FindEx(later, r25).IsEnd());
-    EXPECT_TRUE(tree.FindEx(tree.End(), r59).IsEnd());
-    EXPECT_TRUE(tree.FindEx(tree.Begin(), TestTree::MakeKey(Key(60, 1000))).IsEnd());
-    EXPECT_TRUE(tree.FindEx(tree.Begin(), TestTree::MakeKey(Key(26, 1001))).IsEnd());
-
-    // Erasing by key takes the whole run, over all its leaves.
+    // The run of 59 spans four leaves or more; erasing by key takes it whole.
+    const std::string k59 = Key(59, 1000);
+    const Record r59 = TestTree::MakeKey(k59);
+    std::set<std::uint64_t> leaves;
+    for (BTreeIterator it = tree.Find(r59); !it.IsEnd(); ++it) leaves.insert(it.GetCurrentPage());
+    EXPECT_GE(leaves.size(), 4u);
     EXPECT_EQ(tree.Erase(r59), 400u);
     EXPECT_EQ(tree.Erase(r59), 0u);
     model.erase(k59);

@@ -86,7 +86,6 @@ public:
     using BTree::End;
     using BTree::Erase;
     using BTree::Find;
-    using BTree::FindEx;
     using BTree::Insert;
     using BTree::LowerBound;
     using BTree::Size;
