@@ -18,10 +18,6 @@ namespace {
 
 constexpr std::uint64_t PAGE = 65536;
 
-Blocks ByOffset(const List& list) {
-    return Blocks(list.BlocksByOffset().begin(), list.BlocksByOffset().end());
-}
-
 // The maximal runs of free pages, as (offset, size) in bytes.
 Blocks Runs(const std::vector<bool>& free) {
     Blocks runs;
@@ -40,7 +36,7 @@ void Mark(std::vector<bool>& free, std::uint64_t offset, std::uint64_t size, boo
 
 void ExpectListMatches(const List& list, const std::vector<bool>& free) {
     const Blocks runs = Runs(free);
-    ASSERT_EQ(runs, ByOffset(list));
+    ASSERT_EQ(runs, Blocks(list.BlocksByOffset().begin(), list.BlocksByOffset().end()));
     std::set<std::pair<std::uint64_t, std::uint64_t>> bySize;
     for (const auto& r : runs) bySize.emplace(r.second, r.first);
     ASSERT_TRUE(std::equal(bySize.begin(), bySize.end(), list.BlocksBySize().begin(),

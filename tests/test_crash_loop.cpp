@@ -170,33 +170,25 @@ std::string Recover(const std::string& path, const States& states, const Progres
 // The crashing child is this program run anew (a fork would share the
 // parent's memory copy-on-write, and on some virtual machines every first
 // write to a shared page costs more than the whole workload). The child finds
-// its task in the environment: base file, file, mode, point, dropped flush.
+// its task in the environment: file, mode, point, dropped flush.
 constexpr char kChildTask[] = "TAMBTREE_CRASH_CHILD";
 constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommittedState";
 
 [[noreturn]] void RunChild(const char* task) {
-    char base[4096], path[4096];
-    int mode = 0;
-    int dropped = 0;
+    char path[4096];
+    int mode = 0, dropped = 0;
     unsigned long long point = 0;
-    if (std::sscanf(task, "%4095[^|]|%4095[^|]|%d|%llu|%d", base, path, &mode, &point, &dropped) !=
-        5)
-        ::_exit(2);
+    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d", path, &mode, &point, &dropped) != 4) ::_exit(2);
     BTreeTestAccess::DropFlush(dropped);
     try {
-        UniqueModel model;
-        {
-            TestTree tree(base, ReadOnly());
-            const auto contents = tree.Contents();
-            model.insert(contents.begin(), contents.end());
-        }
         MemoryMapFile::SetPowerLossSimulation(static_cast<MemoryMapFile::PowerLoss>(mode),
                                               kSeed + point);
         FaultPlan plan;
         plan.Arm(point, FaultPlan::Exit);
         TestTree tree(path);
+        const auto base = tree.Contents();
         Progress progress;
-        RunWorkload(model, &tree, progress);
+        RunWorkload(UniqueModel(base.begin(), base.end()), &tree, progress);
     } catch (...) {
         ::_exit(3);
     }
@@ -204,10 +196,10 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 }
 
 // Runs the workload in a child that ends at `point`; returns its exit code.
-int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::PowerLoss mode,
-            std::uint64_t point, int dropped) {
-    const std::string task = base + "|" + path + "|" + std::to_string(int(mode)) + "|" +
-                             std::to_string(point) + "|" + std::to_string(dropped);
+int CrashAt(const std::string& path, MemoryMapFile::PowerLoss mode, std::uint64_t point,
+            int dropped) {
+    const std::string task = path + "|" + std::to_string(int(mode)) + "|" + std::to_string(point) +
+                             "|" + std::to_string(dropped);
     ::setenv(kChildTask, task.c_str(), 1);
     std::string program = "/proc/self/exe";
     std::string filter = std::string("--gtest_filter=") + kTestName;
@@ -265,7 +257,7 @@ std::string CrashAndRecover(const CrashFiles& files, const States& states,
                             const std::vector<Progress>& marks, MemoryMapFile::PowerLoss mode,
                             std::uint64_t point, int dropped) {
     files.Fresh();
-    const int code = CrashAt(files.base, files.path, mode, point, dropped);
+    const int code = CrashAt(files.path, mode, point, dropped);
     if (code != FaultPlan::EXIT_CODE) return "the child ended with " + std::to_string(code);
     try {
         return Recover(files.path, states, marks[point - 1], point % 2 == 1, point == marks.size());

@@ -7,12 +7,12 @@
 // files with random damage aimed at every part of the format. One fault is
 // also checked byte by byte: a page header that understates its data must not
 // let an insert write outside the page.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 
 #include "../fuzz/TreeFuzz.h"
@@ -40,26 +40,18 @@ Options KeysOnly() {
     return Layout(false, 0, false, 0);
 }
 
-std::string RegressionDirectory() {
-    const std::string source = __FILE__;
-    return source.substr(0, source.rfind('/')) + "/../fuzz/regressions";
-}
-
 TEST(Damage, EveryKeptFuzzInputIsReportedWithoutACrash) {
     TempDir dir(true);
     const std::string path = dir.File("input.bt");
-    DIR* listing = ::opendir(RegressionDirectory().c_str());
-    ASSERT_NE(listing, nullptr) << RegressionDirectory();
+    const std::string source = __FILE__;
     int replayed = 0;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name[0] == '.') continue;
-        const auto bytes = TreeFileBytes(RegressionDirectory() + "/" + name).ReadAll();
-        ASSERT_TRUE(TamBTreeFuzz::WriteTreeFile(path, bytes.data(), bytes.size())) << name;
-        EXPECT_FALSE(TamBTreeFuzz::Exercise(path).empty()) << name << ": the damage went unnoticed";
+    for (const auto& entry : std::filesystem::directory_iterator(
+             source.substr(0, source.rfind('/')) + "/../fuzz/regressions")) {
+        const auto bytes = TreeFileBytes(entry.path()).ReadAll();
+        ASSERT_TRUE(TamBTreeFuzz::WriteTreeFile(path, bytes.data(), bytes.size())) << entry.path();
+        EXPECT_FALSE(TamBTreeFuzz::Exercise(path).empty()) << entry.path() << ": unnoticed";
         ++replayed;
     }
-    ::closedir(listing);
     std::printf("fuzz regressions: %d inputs replayed\n", replayed);
     EXPECT_GT(replayed, 0);
 }
