@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "Compact.h"
 #include "FaultHook.h"
@@ -82,12 +83,8 @@ TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {
         tree.CopyTo(dir.File("ready.tbt"));
         tree.Commit();
         tree.CopyTo(dir.File("after-commit.tbt"));
-        try {
-            tree.CopyTo(dir.File("open.tbt"));
-            ADD_FAILURE() << "copied over an existing file";
-        } catch (const TamFile::FileException& e) {
-            EXPECT_EQ(e.GetError(), EEXIST);
-        }
+        const std::string refused = ThrownText([&] { tree.CopyTo(dir.File("open.tbt")); });
+        EXPECT_NE(refused.find(std::strerror(EEXIST)), std::string::npos) << refused;
         ExpectValidAndSame(tree, changed);
     }
     {
@@ -145,9 +142,7 @@ TEST_F(CompactCopy, InPlaceInterruptedAtAnyPointLeavesTheOldOrTheNewFile) {
         ExpectValidAndSame(tree, model);
         if (status == 0) break;
     }
-    std::printf("%llu points; %llu bytes before, %llu after\n",
-                static_cast<unsigned long long>(point), static_cast<unsigned long long>(oldSize),
-                static_cast<unsigned long long>(TamFile::Path(path).Size()));
+    std::printf("in-place compaction: %d durability points\n", static_cast<int>(point));
     EXPECT_GT(point, 3u);
     EXPECT_LT(TamFile::Path(path).Size(), oldSize);
     EXPECT_NE(::access(TamTool::CompactTemporary(path).c_str(), F_OK), 0);
