@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "FaultHook.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
@@ -221,18 +219,8 @@ int CrashAt(const std::string& path, MemoryMapFile::PowerLoss mode, std::uint64_
 const char* const kModeNames[] = {"process death", "power loss",
                                   "power loss with random write-back"};
 
-// The workload's base file and the file each run crashes.
-struct CrashFiles {
-    TempDir dir{true};
-    std::string base = dir.File("base.bt");
-    std::string path = dir.File("crash.bt");
-    void Fresh() const {
-        std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
-    }
-};
-
 // A clean run of the workload: what each durability point may leave.
-std::vector<Progress> RecordPoints(const CrashFiles& files, const States& states) {
+std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& states) {
     std::vector<Progress> marks;
     files.Fresh();
     Progress progress;
@@ -253,7 +241,7 @@ std::vector<Progress> RecordPoints(const CrashFiles& files, const States& states
 
 // Crashes the workload at `point` and checks the file; returns what is
 // wrong, or "".
-std::string CrashAndRecover(const CrashFiles& files, const States& states,
+std::string CrashAndRecover(const BaseAndCopy& files, const States& states,
                             const std::vector<Progress>& marks, MemoryMapFile::PowerLoss mode,
                             std::uint64_t point, int dropped) {
     files.Fresh();
@@ -268,7 +256,7 @@ std::string CrashAndRecover(const CrashFiles& files, const States& states,
 
 TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
     if (const char* task = std::getenv(kChildTask)) RunChild(task);
-    const CrashFiles files;
+    const BaseAndCopy files;
     Progress none;
     const States states = RunWorkload(BuildBase(files.base), nullptr, none);
     const std::vector<Progress> marks = RecordPoints(files, states);
@@ -294,7 +282,7 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
 // not among them: the simulation writes everything back when the file is
 // closed, and a rollback closes it.)
 TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
-    const CrashFiles files;
+    const BaseAndCopy files;
     Progress none;
     const States states = RunWorkload(BuildBase(files.base), nullptr, none);
     for (const int dropped : BTreeTestAccess::ScheduleFlushes()) {

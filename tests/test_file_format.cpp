@@ -19,7 +19,6 @@
 
 using namespace TamBTree;
 using namespace TamBTreeTest;
-using Access = BTreeTestAccess;
 
 constexpr std::uint64_t G = 65536;
 constexpr std::uint64_t NEW_FILE_SIZE = 21 * G;
@@ -88,7 +87,7 @@ TEST_F(FileLifecycle, ReadersShareTheFileAndAWriterIsAlone) {
     {
         TestTree tree(path, ReadOnly());  // a missing file is created, then opened for reading
         EXPECT_EQ(TamFile::Path(path).Size(), NEW_FILE_SIZE);
-        EXPECT_FALSE(Access::File(tree).IsWritable());
+        EXPECT_FALSE(BTreeTestAccess::File(tree).IsWritable());
         EXPECT_THROW(tree.Put("k", "v"), BTreeReadOnlyException);
         EXPECT_NO_THROW(TestTree(path, ReadOnly()));
         EXPECT_THROW(TestTree writer(path), TamFile::FileException);

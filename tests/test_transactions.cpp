@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 
 #include "FaultHook.h"
@@ -191,15 +190,12 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
     }
 }
 
-class IoFaults : public ::testing::Test {
+class IoFaults : public ::testing::Test, protected BaseAndCopy {
 protected:
     void SetUp() override {
         TestTree tree(base);
         Phase phase;
         Transaction(tree, committed, 0, kCommitted, phase);
-    }
-    void Fresh() const {
-        std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
     }
     // The tree holds `expected`, passes validation and takes a transaction.
     void ExpectUsable(TestTree& tree, UniqueModel expected, const std::string& where) const {
@@ -210,9 +206,6 @@ protected:
         EXPECT_EQ(tree.Difference(expected), "") << where;
     }
 
-    TempDir dir{true};
-    std::string base = dir.File("base.bt");
-    std::string path = dir.File("tree.bt");
     UniqueModel committed;
 };
 

@@ -515,6 +515,26 @@ TEST(EraseUpdate, BorrowNeedingALongerSeparatorSplitsTheParentFirst) {
     }
 }
 
+// Records of 3000-byte keys and 208-byte values inserted in ascending order
+// fill 21 leaves of 20 and leave the root no room for another such key. A
+// short record with a 2000-byte value splits its leaf, whose longer separator
+// makes the root split first; the leaf hangs on under the half of the root it
+// falls in, also when it becomes the last child of the left half.
+TEST(InsertSearch, ALongerSeparatorSplitsTheParentFirstWhereverTheChildHangs) {
+    for (std::uint32_t leaf = 0; leaf < 21; ++leaf) {
+        SCOPED_TRACE("leaf " + std::to_string(leaf));
+        TempDir dir;
+        TestTree tree(dir.File("t.tbt"));
+        Model model;
+        for (std::uint32_t g = 1; g <= 421; ++g)
+            Insert(tree, model, Key(10 * g, 3000), std::string(208, 'v'));
+        ASSERT_LT(BTreeTestAccess::PageFreeSpace(tree, BTreeTestAccess::RootPage(tree)), 3012u);
+        Insert(tree, model, Key(200 * leaf + 95), std::string(2000, 'r'));
+        EXPECT_EQ(Height(tree), 3u);
+        ExpectValidAndSame(tree, model);
+    }
+}
+
 TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
     std::mt19937 rng = SeededRng(20240917);
     TempDir dir;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -165,6 +166,16 @@ public:
 
 private:
     std::string path;
+};
+
+// A base file in memory and the copy of it that each run starts from.
+struct BaseAndCopy {
+    TempDir dir{true};
+    std::string base = dir.File("base.bt");
+    std::string path = dir.File("tree.bt");
+    void Fresh() const {
+        std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
+    }
 };
 
 }  // namespace TamBTreeTest
