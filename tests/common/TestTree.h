@@ -182,7 +182,7 @@ struct BaseAndCopy {
 
 namespace TamBTree {
 
-// The tree's internals, for the tests of pages, the view cache and the file.
+// The tree's internals, for the tests of pages, the file and the commit schedule.
 class BTreeTestAccess {
 public:
     static std::uint64_t PageCount(const BTree& tree) { return tree.core->pageCount; }
