@@ -9,17 +9,10 @@
 
 #include "TreeFuzz.h"
 
-namespace {
-
-std::string InputPath() {
-    const char* directory = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    return std::string(directory) + "/tambtree-fuzz-" + std::to_string(::getpid()) + ".bt";
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = InputPath();
+    static const std::string path =
+        std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/tambtree-fuzz-" +
+        std::to_string(::getpid()) + ".bt";
     if (TamBTreeFuzz::WriteTreeFile(path, data, size)) TamBTreeFuzz::Exercise(path);
     std::remove(path.c_str());
     return 0;

@@ -11,6 +11,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,36 +19,27 @@
 #include <vector>
 
 #include "TestTree.h"
+#include "TreeFileBytes.h"
 
 namespace TamBTreeFuzz {
 
-struct Layout {
-    TamBTreeTest::Options options;
-    const char* name;
-};
-
+// A record layout of small caches: inputs may bring many pages.
 inline TamBTreeTest::Options MakeOptions(bool duplicates, std::uint32_t keySize, bool values,
                                          std::uint32_t valueSize) {
-    TamBTreeTest::Options o;
-    o.allowDuplicates = duplicates;
-    o.fixedKeySize = keySize != 0;
-    o.keySize = keySize;
-    o.hasValue = values;
-    o.fixedValueSize = valueSize != 0;
-    o.valueSize = valueSize;
+    TamBTreeTest::Options o = TamBTreeTest::Layout(duplicates, keySize, values, valueSize);
     o.cacheSize = 4 * 65536;
     return o;
 }
 
-inline const Layout* Layouts(std::uint32_t& count) {
-    static const Layout layouts[] = {
-        {MakeOptions(false, 0, true, 0), "variable keys and values"},
-        {MakeOptions(false, 8, true, 16), "fixed keys and values"},
-        {MakeOptions(false, 8, true, 0), "fixed keys, variable values"},
-        {MakeOptions(false, 0, true, 12), "variable keys, fixed values"},
-        {MakeOptions(false, 0, false, 0), "variable keys only"},
-        {MakeOptions(false, 8, false, 0), "fixed keys only"},
-        {MakeOptions(true, 0, true, 0), "duplicates"},
+inline const TamBTreeTest::Options* Layouts(std::uint32_t& count) {
+    static const TamBTreeTest::Options layouts[] = {
+        MakeOptions(false, 0, true, 0),   // variable keys and values
+        MakeOptions(false, 8, true, 16),  // fixed keys and values
+        MakeOptions(false, 8, true, 0),   // fixed keys, variable values
+        MakeOptions(false, 0, true, 12),  // variable keys, fixed values
+        MakeOptions(false, 0, false, 0),  // variable keys only
+        MakeOptions(false, 8, false, 0),  // fixed keys only
+        MakeOptions(true, 0, true, 0),    // duplicates
     };
     count = sizeof layouts / sizeof layouts[0];
     return layouts;
@@ -57,19 +49,14 @@ constexpr std::uint64_t LAYOUT_BYTE = 75;
 constexpr std::uint64_t FREE_TAIL = 24 * 65536;
 
 // A record fitting `layout`, made from `seed`.
-inline std::string KeyFor(const TamBTreeTest::Options& o, const std::string& seed) {
-    if (!o.fixedKeySize) return seed;
-    std::string key = seed;
-    key.resize(o.keySize, '\0');
-    return key;
+inline std::string KeyFor(const TamBTreeTest::Options& o, std::string seed) {
+    if (o.fixedKeySize) seed.resize(o.keySize, '\0');
+    return seed;
 }
 
-inline std::string ValueFor(const TamBTreeTest::Options& o, const std::string& seed) {
-    if (!o.hasValue) return std::string();
-    if (!o.fixedValueSize) return seed;
-    std::string value = seed;
-    value.resize(o.valueSize, 'v');
-    return value;
+inline std::string ValueFor(const TamBTreeTest::Options& o, std::string seed) {
+    if (o.fixedValueSize) seed.resize(o.valueSize, 'v');
+    return o.hasValue ? seed : std::string();
 }
 
 // The texts of the exceptions the library raised, in order.
@@ -100,30 +87,24 @@ inline std::uint32_t Touch(const TamBTree::BTree& tree, const TamBTree::BTreeIte
 inline void Walk(TamBTreeTest::TestTree& tree, bool forward) {
     // A damaged chain may loop; the walk stops where no valid tree goes.
     const std::uint64_t limit = 4 * static_cast<std::uint64_t>(tree.Size()) + 1000;
-    std::uint64_t steps = 0;
     volatile std::uint32_t sum = 0;
-    if (forward) {
-        for (TamBTree::BTreeIterator it = tree.Begin(); !it.IsEnd() && steps < limit; ++it, ++steps)
-            sum = sum + Touch(tree, it);
-        return;
+    TamBTree::BTreeIterator it = forward ? tree.Begin() : --TamBTree::BTreeIterator(tree.End());
+    for (std::uint64_t steps = 0; !it.IsEnd() && steps < limit; ++steps) {
+        sum = sum + Touch(tree, it);
+        forward ? ++it : --it;
     }
-    TamBTree::BTreeIterator it = tree.End();
-    for (--it; !it.IsEnd() && steps < limit; --it, ++steps) sum = sum + Touch(tree, it);
 }
 
 inline void Bounds(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o, Reports& reports) {
+    const auto touch = [&tree](const TamBTree::BTreeIterator& it) {
+        if (!it.IsEnd()) Touch(tree, it);
+    };
     for (const char* seed : {"", "k", "key0042", "\x7f\xff\xff", "zzzzzzzzzzzz"}) {
         const std::string key = KeyFor(o, seed);
         const auto probe = TamBTreeTest::TestTree::MakeKey(key);
-        Attempt(reports, [&] {
-            const TamBTree::BTreeIterator lower = tree.LowerBound(probe);
-            if (!lower.IsEnd()) Touch(tree, lower);
-        });
-        Attempt(reports, [&] {
-            const TamBTree::BTreeIterator upper = tree.UpperBound(probe);
-            if (!upper.IsEnd()) Touch(tree, upper);
-        });
-        Attempt(reports, [&] { tree.Find(probe); });
+        Attempt(reports, [&] { touch(tree.LowerBound(probe)); });
+        Attempt(reports, [&] { touch(tree.UpperBound(probe)); });
+        Attempt(reports, [&] { touch(tree.Find(probe)); });
     }
 }
 
@@ -139,12 +120,7 @@ inline void Change(TamBTreeTest::TestTree& tree, const TamBTreeTest::Options& o,
                 TamBTreeTest::TestTree::Make(numbered, ValueFor(o, "value" + std::to_string(i))));
         }
         const TamBTree::BTreeIterator first = tree.Begin();
-        if (!first.IsEnd()) {
-            const TamBTree::BTree::Record r =
-                tree.GetRecord(first.GetCurrentPage(), first.GetCurrentRecord());
-            const std::string firstKey(reinterpret_cast<const char*>(r.key), r.keyLength);
-            tree.Erase(TamBTreeTest::TestTree::MakeKey(firstKey));
-        }
+        if (!first.IsEnd()) tree.Erase(TamBTreeTest::TestTree::MakeKey(tree.KeyAt(first)));
         tree.PreCommit();
         tree.Commit();
     });
@@ -164,20 +140,58 @@ inline bool WriteTreeFile(const std::string& path, const std::uint8_t* bytes, st
     return written;
 }
 
+// How a made tree ends: committed, or with its last records pre-committed and
+// waiting, or with their install begun (ready 0, applying 1).
+enum Ending { Committed, Waiting, Installing };
+
+// Writes a valid tree of layout `layout` at `path`: `records` records of
+// `bulk` bytes (in the keys where there are no values; every third record
+// twice where duplicates are allowed) committed, then `more` records that end
+// as `ending` says. The file is cut after its last used granule (a waiting
+// block included) and carries its layout.
+inline void MakeTree(const std::string& path, std::uint32_t layout, int records, int more,
+                     std::uint32_t bulk, Ending ending) {
+    std::uint32_t count = 0;
+    const TamBTreeTest::Options& o = Layouts(count)[layout];
+    std::remove(path.c_str());
+    std::uint64_t usedEnd = 0;
+    {
+        TamBTreeTest::TestTree tree(path, o);
+        for (int i = 0; i < records + more; ++i) {
+            if (i == records) tree.CommitNow();
+            char seed[16];
+            std::snprintf(seed, sizeof seed, "key%05d", i * 37 % 100000);
+            const std::string filler(bulk, static_cast<char>('a' + i % 26));
+            const std::string key = KeyFor(o, o.hasValue ? seed : seed + filler);
+            for (int copy = 0; copy < (o.allowDuplicates && i % 3 == 0 ? 2 : 1); ++copy)
+                tree.Insert(TamBTreeTest::TestTree::Make(key, ValueFor(o, filler)));
+        }
+        if (ending == Committed) tree.CommitNow();
+        if (ending != Committed) tree.PreCommit();
+        usedEnd = TamBTree::BTreeTestAccess::UsedEnd(tree);
+    }
+    const TamBTreeTest::TreeFileBytes file(path);
+    if (ending != Committed) {
+        // The waiting block lies in space the free list counts as free.
+        const std::uint64_t block = file.Head().committedBlockOffset;
+        const std::uint64_t length = file.Get<std::uint32_t>(block);
+        usedEnd = std::max(usedEnd, block + TamBTree::CommittedBlockSize(length));
+    }
+    // Installing: the head as a crash right after the install began leaves it.
+    if (ending == Installing)
+        file.Put<std::uint16_t>(offsetof(TamBTree::BTreeInfo, commitReady), 0x0100);
+    if (::truncate(path.c_str(), static_cast<off_t>(usedEnd)) != 0) std::perror(path.c_str());
+    file.Put<std::uint8_t>(LAYOUT_BYTE, static_cast<std::uint8_t>(layout));
+}
+
 // Runs everything on the tree file at `path`; returns normally unless the
 // library faults, with what the library reported.
 inline Reports Exercise(const std::string& path) {
     Reports reports;
     std::uint32_t count = 0;
-    const Layout* layouts = Layouts(count);
-    unsigned char selector = 0;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        if (std::fseek(f, static_cast<long>(LAYOUT_BYTE), SEEK_SET) == 0 &&
-            std::fread(&selector, 1, 1, f) != 1)
-            selector = 0;
-        std::fclose(f);
-    }
-    const TamBTreeTest::Options& o = layouts[selector % count].options;
+    const TamBTreeTest::Options* layouts = Layouts(count);
+    const auto selector = TamBTreeTest::TreeFileBytes(path).Get<std::uint8_t>(LAYOUT_BYTE);
+    const TamBTreeTest::Options& o = layouts[selector % count];
     Attempt(reports, [&] {
         TamBTreeTest::TestTree tree(path, o);
         Attempt(reports, [&] { tree.ValidateTree(); });

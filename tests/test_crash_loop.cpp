@@ -15,8 +15,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-
 #include "FaultHook.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
@@ -64,54 +62,38 @@ const Step kSteps[] = {
     {-1, CommitNow},  {0, TwoPhase}, {60, CommitNow}, {80, TwoPhase}};
 #endif
 
-class Workload {
-public:
-    explicit Workload(UniqueModel base) {
-        states.push_back(base);
-        for (std::size_t step = 0; step < std::size(kSteps); ++step) {
-            UniqueModel next = base;
-            Apply(nullptr, next, step);
-            const Ending ending = kSteps[step].ending;
-            if (ending != Discard) states.push_back(next);
-            if (ending == CommitNow || ending == TwoPhase) base = next;
-            if (ending == Discard || ending == PreCommitThenRollback) states.push_back(base);
-        }
-    }
+using States = std::vector<UniqueModel>;
 
-    // The contents each transaction leaves, states[0] being the base. A
-    // transaction dropped after its pre-commit leaves two: the one its
-    // pre-commit wrote and the committed one again.
-    std::vector<UniqueModel> states;
-
-    void Run(TestTree& tree, Progress& progress) const {
-        std::size_t index = 0;
-        for (std::size_t step = 0; step < std::size(kSteps); ++step) {
-            UniqueModel model = states[index];
-            Apply(&tree, model, step);
-            const Ending ending = kSteps[step].ending;
-            if (ending != Discard) progress.after = index + 1;
-            if (ending == CommitNow) tree.CommitNow();
-            if (ending == TwoPhase || ending == PreCommitThenRollback) tree.PreCommit();
-            if (ending == TwoPhase) {
-                progress.prepared = true;
-                tree.Commit();
-            }
-            if (ending == Discard || ending == PreCommitThenRollback) tree.Rollback();
-            index += ending == PreCommitThenRollback ? 2 : 1;
-            progress = Progress{index};
-        }
-    }
-
-private:
-    static void Apply(TestTree* tree, UniqueModel& model, std::size_t step) {
+// Runs the transactions on `tree`, or on the models alone (tree null), and
+// returns the contents each leaves, [0] being `base`; one dropped after its
+// pre-commit leaves two, the contents its pre-commit wrote and the committed
+// ones again. `progress` follows what a crash may leave.
+States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress) {
+    States states{base};
+    for (std::size_t step = 0; step < std::size(kSteps); ++step) {
+        const Ending ending = kSteps[step].ending;
+        UniqueModel next = base;
         std::mt19937 rng(kSeed + static_cast<unsigned>(step));
-        if (kSteps[step].ops >= 0) return Mutate(tree, model, rng, kSteps[step].ops);
-        while (model.size() > 5) {
-            if (tree) tree->Erase(TestTree::MakeKey(model.rbegin()->first));
-            model.erase(std::prev(model.end()));
+        if (kSteps[step].ops >= 0) Mutate(tree, next, rng, kSteps[step].ops);
+        while (kSteps[step].ops < 0 && next.size() > 5) {
+            if (tree) tree->Erase(TestTree::MakeKey(next.rbegin()->first));
+            next.erase(std::prev(next.end()));
         }
+        if (ending != Discard) {
+            states.push_back(next);
+            progress.after = states.size() - 1;
+        }
+        if (tree && ending == CommitNow) tree->CommitNow();
+        if (tree && (ending == TwoPhase || ending == PreCommitThenRollback)) tree->PreCommit();
+        progress.prepared = ending == TwoPhase;
+        if (tree && ending == TwoPhase) tree->Commit();
+        if (tree && (ending == Discard || ending == PreCommitThenRollback)) tree->Rollback();
+        if (ending == CommitNow || ending == TwoPhase) base = next;
+        if (ending == Discard || ending == PreCommitThenRollback) states.push_back(base);
+        progress = Progress{states.size() - 1};
     }
-};
+    return states;
+}
 
 // A committed tree whose next page number is close enough to the end of its
 // only page-index block that the next operation adds a second one. Pages made
@@ -141,9 +123,7 @@ UniqueModel BuildBase(const std::string& path) {
             model.emplace(key, value);
         }
         tree.CommitNow();
-        usedEnd = tree.GetDiskSpaceUsed();
-        for (const auto& block : BTreeTestAccess::FreeList(tree).BlocksByOffset())
-            if (block.first + block.second == usedEnd) usedEnd = block.first;
+        usedEnd = BTreeTestAccess::UsedEnd(tree);
     }
     EXPECT_EQ(::truncate(path.c_str(), static_cast<off_t>(usedEnd)), 0);
     return model;
@@ -151,13 +131,9 @@ UniqueModel BuildBase(const std::string& path) {
 
 // Reopens a crashed file and checks it; returns what is wrong, or "". A file
 // that ended at the last point, after the tree's last flush, is at rest.
-std::string Recover(const std::string& path, const std::vector<UniqueModel>& states,
-                    const Progress& at, bool rollbackWaiting, bool atRest) {
-    if (atRest &&
-        (TreeFileBytes(path).Get<std::uint16_t>(offsetof(TamBTree::BTreeInfo, commitReady)) != 0 ||
-         TreeFileBytes(path).Get<std::uint64_t>(
-             offsetof(TamBTree::BTreeInfo, committedBlockOffset)) != TamBTree::NO_PAGE))
-        return "the file a clean close left is not idle";
+std::string Recover(const std::string& path, const States& states, const Progress& at,
+                    bool rollbackWaiting, bool atRest) {
+    if (atRest && !TreeFileBytes(path).IdleHead()) return "the file a clean close left is not idle";
     TestTree tree(path);
     tree.ValidateTree();
     const bool isBefore = tree.Difference(states[at.before]).empty();
@@ -192,34 +168,25 @@ std::string Recover(const std::string& path, const std::vector<UniqueModel>& sta
 // The crashing child is this program run anew (a fork would share the
 // parent's memory copy-on-write, and on some virtual machines every first
 // write to a shared page costs more than the whole workload). The child finds
-// its task in the environment: base file, file, mode, point, dropped flush.
+// its task in the environment: file, mode, point, dropped flush.
 constexpr char kChildTask[] = "TAMBTREE_CRASH_CHILD";
 constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommittedState";
 
 [[noreturn]] void RunChild(const char* task) {
-    char base[4096], path[4096];
-    int mode = 0;
-    int dropped = 0;
+    char path[4096];
+    int mode = 0, dropped = 0;
     unsigned long long point = 0;
-    if (std::sscanf(task, "%4095[^|]|%4095[^|]|%d|%llu|%d", base, path, &mode, &point, &dropped) !=
-        5)
-        ::_exit(2);
+    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d", path, &mode, &point, &dropped) != 4) ::_exit(2);
     BTreeTestAccess::DropFlush(dropped);
     try {
-        UniqueModel model;
-        {
-            TestTree tree(base, ReadOnly());
-            const auto contents = tree.Contents();
-            model.insert(contents.begin(), contents.end());
-        }
-        const Workload workload(model);
         MemoryMapFile::SetPowerLossSimulation(static_cast<MemoryMapFile::PowerLoss>(mode),
                                               kSeed + point);
         FaultPlan plan;
         plan.Arm(point, FaultPlan::Exit);
         TestTree tree(path);
+        const auto base = tree.Contents();
         Progress progress;
-        workload.Run(tree, progress);
+        RunWorkload(UniqueModel(base.begin(), base.end()), &tree, progress);
     } catch (...) {
         ::_exit(3);
     }
@@ -227,15 +194,11 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 }
 
 // Runs the workload in a child that ends at `point`; returns its exit code.
-int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::PowerLoss mode,
-            std::uint64_t point, int dropped) {
-    std::vector<std::string> environment{std::string(kChildTask) + "=" + base + "|" + path + "|" +
-                                         std::to_string(int(mode)) + "|" + std::to_string(point) +
-                                         "|" + std::to_string(dropped)};
-    for (char** variable = environ; *variable; ++variable) environment.push_back(*variable);
-    std::vector<char*> envp;
-    for (std::string& variable : environment) envp.push_back(&variable[0]);
-    envp.push_back(nullptr);
+int CrashAt(const std::string& path, MemoryMapFile::PowerLoss mode, std::uint64_t point,
+            int dropped) {
+    const std::string task = path + "|" + std::to_string(int(mode)) + "|" + std::to_string(point) +
+                             "|" + std::to_string(dropped);
+    ::setenv(kChildTask, task.c_str(), 1);
     std::string program = "/proc/self/exe";
     std::string filter = std::string("--gtest_filter=") + kTestName;
     char* argv[] = {&program[0], &filter[0], nullptr};
@@ -245,8 +208,9 @@ int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::Pow
     posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = 0;
-    const int spawned = ::posix_spawn(&pid, program.c_str(), &quiet, nullptr, argv, envp.data());
+    const int spawned = ::posix_spawn(&pid, program.c_str(), &quiet, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&quiet);
+    ::unsetenv(kChildTask);
     int status = 0;
     if (spawned != 0 || ::waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -255,18 +219,8 @@ int CrashAt(const std::string& base, const std::string& path, MemoryMapFile::Pow
 const char* const kModeNames[] = {"process death", "power loss",
                                   "power loss with random write-back"};
 
-// The workload's base file and the file each run crashes.
-struct CrashFiles {
-    TempDir dir{true};
-    std::string base = dir.File("base.bt");
-    std::string path = dir.File("crash.bt");
-    void Fresh() const {
-        std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
-    }
-};
-
 // A clean run of the workload: what each durability point may leave.
-std::vector<Progress> RecordPoints(const CrashFiles& files, const Workload& workload) {
+std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& states) {
     std::vector<Progress> marks;
     files.Fresh();
     Progress progress;
@@ -278,24 +232,23 @@ std::vector<Progress> RecordPoints(const CrashFiles& files, const Workload& work
     };
     TestTree tree(files.path);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 1u);
-    workload.Run(tree, progress);
+    EXPECT_TRUE(RunWorkload(states[0], &tree, progress) == states);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 2u);
     EXPECT_GT(resizes, 0) << "the workload must grow the file";
-    EXPECT_EQ(tree.Difference(workload.states.back()), "");
+    EXPECT_EQ(tree.Difference(states.back()), "");
     return marks;
 }
 
 // Crashes the workload at `point` and checks the file; returns what is
 // wrong, or "".
-std::string CrashAndRecover(const CrashFiles& files, const Workload& workload,
+std::string CrashAndRecover(const BaseAndCopy& files, const States& states,
                             const std::vector<Progress>& marks, MemoryMapFile::PowerLoss mode,
                             std::uint64_t point, int dropped) {
     files.Fresh();
-    const int code = CrashAt(files.base, files.path, mode, point, dropped);
+    const int code = CrashAt(files.path, mode, point, dropped);
     if (code != FaultPlan::EXIT_CODE) return "the child ended with " + std::to_string(code);
     try {
-        return Recover(files.path, workload.states, marks[point - 1], point % 2 == 1,
-                       point == marks.size());
+        return Recover(files.path, states, marks[point - 1], point % 2 == 1, point == marks.size());
     } catch (const std::exception& e) {
         return std::string("exception: ") + e.what();
     }
@@ -303,16 +256,17 @@ std::string CrashAndRecover(const CrashFiles& files, const Workload& workload,
 
 TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
     if (const char* task = std::getenv(kChildTask)) RunChild(task);
-    const CrashFiles files;
-    const Workload workload(BuildBase(files.base));
-    const std::vector<Progress> marks = RecordPoints(files, workload);
+    const BaseAndCopy files;
+    Progress none;
+    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
+    const std::vector<Progress> marks = RecordPoints(files, states);
     std::printf("crash loop: seed %u, %zu durability points\n", kSeed, marks.size());
     std::vector<std::string> failures;
     for (const auto mode : {MemoryMapFile::PowerLossUnflushed,
                             MemoryMapFile::PowerLossRandomWriteBack, MemoryMapFile::PowerLossOff}) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
             const std::string problem =
-                CrashAndRecover(files, workload, marks, mode, point, BTreeTestAccess::NoFlush);
+                CrashAndRecover(files, states, marks, mode, point, BTreeTestAccess::NoFlush);
             if (!problem.empty())
                 failures.push_back(std::string(kModeNames[mode]) + ", point " +
                                    std::to_string(point) + ": " + problem);
@@ -328,16 +282,17 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
 // not among them: the simulation writes everything back when the file is
 // closed, and a rollback closes it.)
 TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
-    const CrashFiles files;
-    const Workload workload(BuildBase(files.base));
+    const BaseAndCopy files;
+    Progress none;
+    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
     for (const int dropped : BTreeTestAccess::ScheduleFlushes()) {
         BTreeTestAccess::DropFlush(dropped);
-        const std::vector<Progress> marks = RecordPoints(files, workload);
+        const std::vector<Progress> marks = RecordPoints(files, states);
         BTreeTestAccess::DropFlush(BTreeTestAccess::NoFlush);
         std::string found;
         for (std::uint64_t point = 1; point <= marks.size() && found.empty(); ++point)
-            found = CrashAndRecover(files, workload, marks, MemoryMapFile::PowerLossUnflushed,
-                                    point, dropped);
+            found = CrashAndRecover(files, states, marks, MemoryMapFile::PowerLossUnflushed, point,
+                                    dropped);
         EXPECT_NE(found, "") << "flush " << dropped << " dropped, yet every crash recovers";
         std::printf("flush %d dropped: %s\n", dropped, found.c_str());
     }

@@ -1,19 +1,22 @@
-// Damaged tree files never crash the library: they are opened and driven the
-// way the fuzz target drives its inputs (validation, walks both ways, bounds,
-// a change and a commit), and the damage must come out as an exception. The
+// Damaged tree files. The full consistency check reports each fault of a
+// damaged file with its text, and a space fault before an order fault.
+// Damaged files never crash the library: they are opened and driven the way
+// the fuzz target drives its inputs (validation, walks both ways, bounds, a
+// change and a commit), and the damage must come out as an exception. The
 // inputs are the ones kept in fuzz/regressions (each once found a fault) and
 // files with random damage aimed at every part of the format. One fault is
 // also checked byte by byte: a page header that understates its data must not
 // let an insert write outside the page.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <functional>
 
 #include "../fuzz/TreeFuzz.h"
-#include "TestTree.h"
+#include "TreeChecks.h"
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
@@ -29,26 +32,26 @@ constexpr std::uint32_t kVariants = 120;
 constexpr std::uint32_t kVariants = 400;
 #endif
 
-std::string RegressionDirectory() {
-    const std::string source = __FILE__;
-    return source.substr(0, source.rfind('/')) + "/../fuzz/regressions";
+std::string Invalid(const std::string& what, const std::string& path) {
+    return "The B-Tree is invalid. " + what + " (" + path + ")";
+}
+
+Options KeysOnly() {
+    return Layout(false, 0, false, 0);
 }
 
 TEST(Damage, EveryKeptFuzzInputIsReportedWithoutACrash) {
     TempDir dir(true);
     const std::string path = dir.File("input.bt");
-    DIR* listing = ::opendir(RegressionDirectory().c_str());
-    ASSERT_NE(listing, nullptr) << RegressionDirectory();
+    const std::string source = __FILE__;
     int replayed = 0;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name[0] == '.') continue;
-        const auto bytes = TreeFileBytes(RegressionDirectory() + "/" + name).ReadAll();
-        ASSERT_TRUE(TamBTreeFuzz::WriteTreeFile(path, bytes.data(), bytes.size())) << name;
-        EXPECT_FALSE(TamBTreeFuzz::Exercise(path).empty()) << name << ": the damage went unnoticed";
+    for (const auto& entry : std::filesystem::directory_iterator(
+             source.substr(0, source.rfind('/')) + "/../fuzz/regressions")) {
+        const auto bytes = TreeFileBytes(entry.path()).ReadAll();
+        ASSERT_TRUE(TamBTreeFuzz::WriteTreeFile(path, bytes.data(), bytes.size())) << entry.path();
+        EXPECT_FALSE(TamBTreeFuzz::Exercise(path).empty()) << entry.path() << ": unnoticed";
         ++replayed;
     }
-    ::closedir(listing);
     std::printf("fuzz regressions: %d inputs replayed\n", replayed);
     EXPECT_GT(replayed, 0);
 }
@@ -58,35 +61,26 @@ TEST(Damage, EveryKeptFuzzInputIsReportedWithoutACrash) {
 TEST(Damage, AnUnderstatedDataSizeFailsValidationAndCannotMakeAnInsertWriteOutsideItsPage) {
     TempDir dir(true);
     const std::string path = dir.File("tree.bt");
-    std::uint64_t leaf = 0;
     {
         TestTree tree(path);
         for (int i = 0; BTreeTestAccess::PageFreeSpace(tree, 0) > 1100; ++i)
             tree.Put("k" + std::to_string(100000 + i), std::string(1000, 'a'));
         tree.Put("last", std::string(BTreeTestAccess::PageFreeSpace(tree, 0) - 40, 'q'));
         tree.CommitNow();
-        leaf = *BTreeTestAccess::StablePageOffset(tree, BTreeTestAccess::RootPage(tree));
     }
-    TreeFileBytes(path).Put<std::uint32_t>(leaf + 28, 100);
+    const TreeFileBytes file(path);
+    file.Put<std::uint32_t>(file.PageOffset(0) + offsetof(TamBTree::PageHeader, dataSize), 100);
     TestTree tree(path);
-    try {
-        tree.ValidateTree();
-        ADD_FAILURE() << "validation passed an understated dataSize";
-    } catch (const TamBTree::BTreeException& e) {
-        EXPECT_NE(std::string(e.what()).find("live bytes"), std::string::npos) << e.what();
-    }
-    const std::vector<unsigned char> before = TreeFileBytes(path).ReadAll();
-    try {
-        tree.Put("large", std::string(3000, 'L'));
-        ADD_FAILURE() << "the insert did not notice the damage";
-    } catch (const TamBTree::BTreeException& e) {
-        EXPECT_EQ(std::string(e.what()).rfind("The B-Tree is invalid.", 0), 0u) << e.what();
-    }
+    const std::string fault = ThrownText([&] { tree.ValidateTree(); });
+    EXPECT_NE(fault.find("page 0 counts 100 live bytes where its entries hold "), std::string::npos)
+        << fault;
+    const std::vector<unsigned char> before = file.ReadAll();
+    const std::string refused = ThrownText([&] { tree.Put("large", std::string(3000, 'L')); });
+    EXPECT_EQ(refused.rfind("The B-Tree is invalid.", 0), 0u) << refused;
     // The insert works on the leaf's copy; the granule after the copy must be
     // as it was (zero if the file grew there).
-    const std::uint64_t copy =
-        BTreeTestAccess::ChangedPages(tree).at(BTreeTestAccess::RootPage(tree));
-    const std::vector<unsigned char> now = TreeFileBytes(path).ReadAll();
+    const std::uint64_t copy = BTreeTestAccess::ChangedPages(tree).at(0);
+    const std::vector<unsigned char> now = file.ReadAll();
     ASSERT_GE(now.size(), copy + 2 * G);
     for (std::uint64_t at = copy + G; at < copy + 2 * G; ++at)
         ASSERT_EQ(now[at], at < before.size() ? before[at] : 0)
@@ -202,34 +196,20 @@ TEST(Damage, RandomDamageAnywhereEndsNormallyOrWithAnException) {
     struct Base {
         const char* name;
         std::uint8_t layout;  // of the fuzz target's layouts
-        std::uint32_t records, keyLength;
-        bool ready;  // a second transaction waits, pre-committed
+        int records;
+        std::uint32_t bulk;
+        bool ready;  // a quarter more records wait, pre-committed
     };
-    const Base bases[] = {{"variable keys and values", 0, 3000, 8, false},
-                          {"fixed keys and values", 1, 1500, 8, false},
-                          {"duplicates", 6, 1500, 8, false},
+    const Base bases[] = {{"variable keys and values", 0, 3000, 30, false},
+                          {"fixed keys and values", 1, 1500, 0, false},
+                          {"duplicates", 6, 1500, 30, false},
                           {"three levels of long keys", 4, 700, 3000, false},
-                          {"a commit waiting in the ready state", 0, 3000, 8, true}};
-    std::uint32_t count = 0;
-    const TamBTreeFuzz::Layout* layouts = TamBTreeFuzz::Layouts(count);
+                          {"a commit waiting in the ready state", 0, 3000, 30, true}};
     for (const Base& base : bases) {
         SCOPED_TRACE(base.name);
-        const Options& o = layouts[base.layout].options;
-        {
-            ::unlink(path.c_str());
-            TestTree tree(path, o);
-            for (std::uint32_t n = 0; n < base.records; ++n) {
-                const std::string key = TamBTreeFuzz::KeyFor(o, Key(10 * n, base.keyLength));
-                const std::string value = TamBTreeFuzz::ValueFor(o, std::string(n % 60, 'v'));
-                for (int copy = 0; copy < (o.allowDuplicates ? 2 : 1); ++copy)
-                    tree.Insert(TestTree::Make(key, value));
-            }
-            tree.CommitNow();
-            for (std::uint32_t n = 0; base.ready && n < base.records / 4; ++n)
-                tree.Put(Key(10 * n + 5), "later");
-            if (base.ready) tree.PreCommit();
-        }
-        file.Put<std::uint8_t>(TamBTreeFuzz::LAYOUT_BYTE, base.layout);
+        TamBTreeFuzz::MakeTree(path, base.layout, base.records, base.ready ? base.records / 4 : 0,
+                               base.bulk,
+                               base.ready ? TamBTreeFuzz::Waiting : TamBTreeFuzz::Committed);
         const std::vector<unsigned char> original = file.ReadAll();
         const Shape shape = Parse(original);
         // What the undamaged file reports: nothing, or that a commit waits.
@@ -253,6 +233,141 @@ TEST(Damage, RandomDamageAnywhereEndsNormallyOrWithAnException) {
         EXPECT_GT(noticed, kVariants / 3);
     }
     for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &g_previous[i], nullptr);
+}
+
+using Validation = TreeFileTest;
+
+// A committed tree of three levels whose root has at least three children:
+// keys of 3000 bytes numbered in steps of 10, no values, in random order.
+class DamagedTree : public TreeFileTest {
+protected:
+    void SetUp() override {
+        std::vector<std::uint32_t> numbers(700);
+        for (std::uint32_t i = 0; i < numbers.size(); ++i) numbers[i] = 10 * i;
+        std::shuffle(numbers.begin(), numbers.end(), std::mt19937(77));
+        {
+            TestTree tree(path, KeysOnly());
+            for (std::uint32_t n : numbers) tree.Insert(TestTree::MakeKey(Key(n, 3000)));
+            tree.CommitNow();
+        }
+        original = file.ReadAll();
+        root = file.Get<std::uint64_t>(offsetof(TamBTree::BTreeInfo, rootPage));
+        ASSERT_FALSE(file.IsLeaf(root));
+        ASSERT_GE(file.Count(root), 2u);
+        left = file.Child(root, 0);
+        middle = file.Child(root, 1);
+        right = file.Child(root, 2);
+        ASSERT_FALSE(file.IsLeaf(left));
+        ASSERT_GE(file.Count(left), 2u);
+    }
+    std::string Validate() {
+        return ThrownText([&] { TestTree(path, KeysOnly()).ValidateTree(); });
+    }
+    void SwapSlots(std::uint64_t page, std::uint32_t i, std::uint32_t j) {
+        const std::uint32_t a = file.Get<std::uint32_t>(file.SlotOffset(page, i));
+        file.Put(file.SlotOffset(page, i), file.Get<std::uint32_t>(file.SlotOffset(page, j)));
+        file.Put(file.SlotOffset(page, j), a);
+    }
+    void SetChild(std::uint64_t page, std::uint32_t i, std::uint64_t child) {
+        file.Put(file.ChildOffset(page, i), child);
+    }
+
+    TreeFileBytes file{path};
+    std::vector<unsigned char> original;
+    std::uint64_t root = 0, left = 0, middle = 0, right = 0;
+};
+
+TEST_F(DamagedTree, EveryOrderCountOrPageNumberFaultOfAClosedFileIsReportedWithItsText) {
+    EXPECT_EQ(Validate(), "");
+    const std::uint32_t count = file.Get<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount));
+    const std::pair<std::string, std::function<void()>> faults[] = {
+        {"RecordBefore > recordCurrent", [&] { SwapSlots(0, 1, 2); }},
+        {"Bad size!",
+         [&] { file.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount), count + 1); }},
+        {"Bad size!",
+         [&] { file.Put<std::uint32_t>(offsetof(TamBTree::BTreeInfo, recordCount), count - 1); }},
+        {"KeyBefore > KeyCurrent", [&] { SwapSlots(root, 1, 2); }},
+        {"LastRecordChildren > ParentRecord",
+         [&] { SetChild(root, 0, middle), SetChild(root, 1, left); }},
+        {"FirstRecordChildren < ParentRecord", [&] { SetChild(root, 1, left); }},
+        // A separator is the last record of its left child, so the child before
+        // the last one of the neighbour ends strictly below the neighbour's last key.
+        {"LeftSiblingRecord > ChildrenRecord",
+         [&] { SetChild(middle, 0, file.Child(left, file.Count(left) - 2)); }},
+        {"RightSiblingRecord < ChildrenRecord",
+         [&] { SetChild(left, file.Count(left), file.Child(right, 0)); }},
+        {"page " + std::to_string(middle) + " holds page number " + std::to_string(right),
+         [&] {
+             file.Put(file.PageOffset(middle) + offsetof(TamBTree::PageHeader, pageNumber), right);
+         }},
+    };
+    for (const auto& fault : faults) {
+        file.WriteAll(original);
+        fault.second();
+        EXPECT_EQ(Validate(), Invalid(fault.first, path));
+    }
+}
+
+// The open reserves every page location, so a closed file cannot get this
+// far; the space faults are made in the file of an open tree.
+TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
+    file.Put(file.EntryOffset(2), file.PageOffset(1));
+    EXPECT_THROW(TestTree(path, KeysOnly()), TamBTree::BTreeDamagedException);
+    file.WriteAll(original);
+    SwapSlots(0, 1, 2);
+    TestTree tree(path, KeysOnly());
+    const auto validate = [&tree] { return ThrownText([&tree] { tree.ValidateTree(); }); };
+    const std::uint64_t second = file.PageOffset(2);
+    file.Put(file.EntryOffset(2), file.PageOffset(1));
+    EXPECT_EQ(validate(), Invalid("more than 1 offset value", path));
+    file.Put(file.EntryOffset(2), NO_PAGE);
+    EXPECT_EQ(validate(), Invalid("unused block", path));
+    file.Put(file.EntryOffset(2), second);
+    auto& freeList = BTreeTestAccess::FreeList(tree);
+    freeList.InsertBlock(G, file.PageOffset(1));
+    EXPECT_EQ(validate(), Invalid("more than 1 offset value", path));
+    freeList.RemoveBlock(G, file.PageOffset(1));
+    freeList.InsertBlock(G, tree.GetDiskSpaceUsed());
+    EXPECT_EQ(validate(), Invalid("unused block", path));
+    freeList.RemoveBlock(G, tree.GetDiskSpaceUsed());
+    // The free tail of the file, unclaimed.
+    std::uint64_t tail = 0, tailSize = 0;
+    ASSERT_TRUE(freeList.Last(tail, tailSize));
+    ASSERT_EQ(tail + tailSize, tree.GetDiskSpaceUsed());
+    freeList.RemoveBlock(tailSize, tail);
+    EXPECT_EQ(validate(), Invalid("unused block", path));
+    freeList.InsertBlock(tailSize, tail);
+    EXPECT_EQ(validate(), Invalid("RecordBefore > recordCurrent", path));
+}
+
+TEST_F(DamagedTree, AnEmptyLeafInTheChainIsReportedAndNeverRead) {
+    // The second leaf of the chain claims no records: a consistent header.
+    const std::uint64_t leaf =
+        file.Get<std::uint64_t>(file.PageOffset(0) + offsetof(TamBTree::PageHeader, nextPage));
+    file.Put<std::uint32_t>(file.PageOffset(leaf) + offsetof(TamBTree::PageHeader, count), 0);
+    file.Put<std::uint32_t>(file.PageOffset(leaf) + offsetof(TamBTree::PageHeader, directorySize),
+                            0);
+    EXPECT_EQ(Validate().rfind("The B-Tree is invalid.", 0), 0u);
+    TestTree tree(path, KeysOnly());
+    const std::string fault = ThrownText([&] {
+        for (BTreeIterator it = tree.End(); it != tree.Begin();) tree.KeyAt(--it);
+    });
+    EXPECT_EQ(fault.rfind("The B-Tree is invalid.", 0), 0u) << fault;
+}
+
+TEST_F(Validation, EqualRecordsPassOnlyInATreeThatAllowsDuplicates) {
+    {
+        TestTree tree(path, Layout(true, 0, true, 0));
+        for (std::uint32_t n = 0; n < 3000; ++n) {
+            tree.Put(Key(n), "first");
+            tree.Put(Key(n), "second");
+        }
+        tree.CommitNow();
+        EXPECT_NO_THROW(tree.ValidateTree());
+    }
+    TestTree tree(path);
+    EXPECT_EQ(ThrownText([&] { tree.ValidateTree(); }),
+              Invalid("RecordBefore > recordCurrent", path));
 }
 
 }  // namespace

@@ -1,9 +1,16 @@
 // Two-phase commit, rollback, the committed block, recovery at open and the
-// read-only mode.
+// read-only mode. I/O faults: a flush or a growth of the file that fails
+// during Insert, PreCommit or Commit surfaces as the file layer's exception;
+// the tree then recovers through Rollback, a reopen or (after a failed
+// PreCommit) a repeated commit, to the state the failure decided, and the
+// next transaction commits.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <memory>
 
 #include "FaultHook.h"
 #include "FileFormat.h"
@@ -12,103 +19,84 @@
 
 using namespace TamBTreeTest;
 using TamBTree::BTreeInfo;
-using TamBTree::BTreeTestAccess;
-using TamBTree::NO_PAGE;
+using TamBTree::CacheOperation;
 
 namespace {
 
-std::string WaitingText(const std::string& path) {
-    return "The B-Tree has a pre-committed transaction waiting for Commit or Rollback. (" + path +
-           ")";
-}
-
-std::string ReadOnlyText(const std::string& path) {
-    return "This operation cannot be performed on a read-only B-Tree. (" + path + ")";
-}
-
-BTreeInfo ReadHead(const std::string& path) {
-    return TreeFileBytes(path).Get<BTreeInfo>(0);
-}
-
-bool SameHead(const BTreeInfo& a, const BTreeInfo& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
-// The head of a file at rest, or of an open tree after Rollback.
-void ExpectIdleHead(const std::string& path) {
-    const BTreeInfo info = ReadHead(path);
-    EXPECT_EQ(info.commitReady, 0);
-    EXPECT_EQ(info.commitApplying, 0);
-    EXPECT_EQ(info.committedBlockOffset, NO_PAGE);
-}
-
-void ExpectAllRefused(TestTree& tree, const std::string& text) {
-    for (const std::string& thrown : RefusedChanges(tree)) EXPECT_EQ(thrown, text);
+// Each change (Put, Erase by key and at an iterator, Update) is refused with
+// E, and the records stay as they were.
+template <class E>
+void ExpectChangesRefused(TestTree& tree) {
+    const auto before = tree.Contents();
+    const std::string key = before.empty() ? "k" : before[0].first;
+    const BTreeIterator first = tree.Begin();
+    bool nextValid = true;
+    BTreeIterator next = first;
+    EXPECT_THROW(tree.Put("new key", "v"), E);
+    EXPECT_THROW(tree.Erase(TestTree::MakeKey(key)), E);
+    EXPECT_THROW(tree.Erase(first, nextValid, next), E);
+    EXPECT_THROW(tree.Update(first, TestTree::Make(key, "x")), E);
+    EXPECT_FALSE(nextValid);
+    EXPECT_TRUE(next.IsEnd());
+    EXPECT_EQ(tree.Contents(), before);
 }
 
 // A file whose last commit holds `committed` and whose pre-committed block
-// brings `next`; the tree is destroyed in the ready state.
+// brings `next`; the tree is destroyed in the ready state. On the way, Rollback
+// drops changes to the empty tree, and after a commit changes without and
+// with a pre-commit, leaving the head idle each time.
 void MakeReadyFile(const std::string& path, unsigned seed, UniqueModel& committed,
                    UniqueModel& next) {
     std::mt19937 rng = SeededRng(seed);
     TestTree tree(path);
-    Mutate(&tree, committed, rng, 600);
-    tree.CommitNow();
+    for (int round = 0; round < 3; ++round) {
+        UniqueModel dropped = committed;
+        Mutate(&tree, dropped, rng, 400);
+        if (round == 2) tree.PreCommit();
+        tree.Rollback();
+        ASSERT_EQ(tree.Difference(committed), "") << "round " << round;
+        EXPECT_TRUE(TreeFileBytes(path).IdleHead());
+        EXPECT_NO_THROW(tree.ValidateTree());
+        if (round > 0) continue;
+        Mutate(&tree, committed, rng, 600);
+        tree.CommitNow();
+    }
     next = committed;
     Mutate(&tree, next, rng, 400);
     tree.PreCommit();
-    ASSERT_EQ(ReadHead(path).commitReady, 1);
+    tree.PreCommit();  // a repeated PreCommit keeps the waiting block
+    ASSERT_EQ(TreeFileBytes(path).Head().commitReady, 1);
 }
+
+enum Phase { InInsert, InPreCommit, InCommit };
+enum Recovery { Rollback, Reopen, Retry };
+
+// Inserts `count` records from `first` (enough to grow the file), then
+// pre-commits and commits; `phase` follows the call under way.
+void Transaction(TestTree& tree, UniqueModel& model, int first, int count, Phase& phase) {
+    phase = InInsert;
+    for (int i = first; i < first + count; ++i) {
+        const std::string value(300 + i % 700, static_cast<char>('a' + i % 26));
+        tree.Put(Key(i * 7919 % 1000000), value);
+        model[Key(i * 7919 % 1000000)] = value;
+    }
+    phase = InPreCommit;
+    tree.PreCommit();
+    phase = InCommit;
+    tree.Commit();
+}
+
+constexpr int kCommitted = 400;
+constexpr int kAdded = 1500;
 
 }  // namespace
 
 using Transactions = TreeFileTest;
 
-TEST_F(Transactions, CommitIsDurableAndRollbackOrReopenDropsUncommittedChanges) {
-    std::mt19937 rng = SeededRng(11);
-    UniqueModel committed;
-    {
-        TestTree tree(path);
-        UniqueModel never;
-        Mutate(&tree, never, rng, 1500);
-        tree.Rollback();
-        EXPECT_EQ(tree.Size(), 0u);
-        EXPECT_EQ(tree.Begin(), tree.End());
-        Mutate(&tree, committed, rng, 1500);
-        tree.PreCommit();
-        tree.PreCommit();  // a repeated PreCommit keeps the waiting block
-        ExpectAllRefused(tree, WaitingText(tree.GetPath()));
-        tree.Commit();
-        EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-        for (int round = 0; round < 3; ++round) {
-            UniqueModel discarded = committed;
-            Mutate(&tree, discarded, rng, 500);
-            ASSERT_EQ(tree.Difference(discarded), "");
-            if (round == 1) tree.PreCommit();
-            tree.Rollback();
-            ASSERT_EQ(tree.Difference(committed), "") << "round " << round;
-            ExpectIdleHead(path);
-            EXPECT_NO_THROW(tree.ValidateTree());
-        }
-        UniqueModel lost = committed;
-        Mutate(&tree, lost, rng, 800);
-    }
-    ExpectIdleHead(path);
-    {
-        TestTree tree(path);
-        ExpectValidAndSame(tree, committed);
-        Mutate(&tree, committed, rng, 300);
-        tree.CommitNow();
-        tree.Rollback();
-        EXPECT_EQ(tree.Difference(committed), "");
-    }
-    TestTree reader(path, ReadOnly());
-    EXPECT_EQ(reader.Difference(committed), "");
-}
-
 // The waiting block is the transaction: readers see the last commit and change
 // nothing; after a reopen a repeated PreCommit keeps the block, Commit
-// installs it, Rollback and Clear drop it.
+// installs it, Rollback and Clear drop it. A Rollback after a commit and
+// closing the file drop nothing committed.
 TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
     enum Decision { Commit, PreCommitThenCommit, Rollback, Clear };
     for (const Decision decision : {Commit, PreCommitThenCommit, Rollback, Clear}) {
@@ -116,7 +104,7 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
         const std::string treePath = dir.File(std::to_string(decision) + ".tbt");
         UniqueModel committed, next;
         MakeReadyFile(treePath, 21 + decision, committed, next);
-        const BTreeInfo ready = ReadHead(treePath);
+        const std::vector<unsigned char> ready = TreeFileBytes(treePath).ReadAll();
         {
             TestTree reader(treePath, ReadOnly());
             EXPECT_EQ(reader.GetCommitState(), TestTree::CommitReady);
@@ -124,16 +112,16 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             reader.PreCommit();
             reader.Rollback();
             EXPECT_THROW(reader.Commit(), TamBTree::BTreeReadOnlyException);
-            ExpectAllRefused(reader, ReadOnlyText(treePath));
+            ExpectChangesRefused<TamBTree::BTreeReadOnlyException>(reader);
             EXPECT_THROW(reader.Clear(), TamBTree::BTreeReadOnlyException);
             EXPECT_EQ(reader.Difference(committed), "");
         }
-        EXPECT_TRUE(SameHead(ReadHead(treePath), ready));
+        EXPECT_TRUE(TreeFileBytes(treePath).ReadAll() == ready) << "the reader changed the file";
         {
             TestTree tree(treePath);
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             ExpectValidAndSame(tree, committed);
-            ExpectAllRefused(tree, WaitingText(treePath));
+            ExpectChangesRefused<TamBTree::BTreeTransactionWaitingException>(tree);
             if (decision == PreCommitThenCommit) tree.PreCommit();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             if (decision == Rollback) tree.Rollback();
@@ -142,7 +130,9 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             if (decision == Rollback) next = committed;
             if (decision == Clear) next.clear();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-            if (decision == Rollback || decision == Clear) ExpectIdleHead(treePath);
+            if (decision == Rollback || decision == Clear) {
+                EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
+            }
             ExpectValidAndSame(tree, next);
             if (decision == Clear) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
@@ -153,8 +143,12 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             std::mt19937 rng(23);
             Mutate(&tree, next, rng, 500);
             tree.CommitNow();
+            tree.Rollback();
+            // Closing drops what is not committed.
+            UniqueModel lost = next;
+            Mutate(&tree, lost, rng, 100);
         }
-        ExpectIdleHead(treePath);
+        EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
         TestTree again(treePath);
         ExpectValidAndSame(again, next);
     }
@@ -176,12 +170,12 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
             ASSERT_EQ(flock(reader, LOCK_SH), 0);
             EXPECT_THROW(TestTree(treePath, options), TamFile::FileException);
             close(reader);
-            EXPECT_EQ(ReadHead(treePath).commitApplying, 1);
+            EXPECT_EQ(TreeFileBytes(treePath).Head().commitApplying, 1);
         }
         {
             TestTree tree(treePath, options);
             EXPECT_EQ(tree.ReadOnly(), readOnly);
-            ExpectIdleHead(treePath);
+            EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
             ExpectValidAndSame(tree, next);
             if (!readOnly) {
@@ -193,5 +187,133 @@ TEST_F(Transactions, FileLeftApplyingOpensWithTheNewStateAndIdleFlags) {
         }
         TestTree again(treePath);
         EXPECT_EQ(again.Difference(next), "");
+    }
+}
+
+class IoFaults : public ::testing::Test, protected BaseAndCopy {
+protected:
+    void SetUp() override {
+        TestTree tree(base);
+        Phase phase;
+        Transaction(tree, committed, 0, kCommitted, phase);
+    }
+    // The tree holds `expected`, passes validation and takes a transaction.
+    void ExpectUsable(TestTree& tree, UniqueModel expected, const std::string& where) const {
+        EXPECT_NO_THROW(tree.ValidateTree()) << where;
+        EXPECT_EQ(tree.Difference(expected), "") << where;
+        Phase phase;
+        Transaction(tree, expected, 5000, 50, phase);
+        EXPECT_EQ(tree.Difference(expected), "") << where;
+    }
+
+    UniqueModel committed;
+};
+
+TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndTheTreeRecoversToTheDecidedState) {
+    UniqueModel added = committed;
+    std::vector<Phase> phases;
+    std::vector<FaultPlan::Point> points;
+    int growths = 0;
+    {
+        Fresh();
+        TestTree tree(path);
+        Phase phase = InInsert;
+        FaultPlan recorder;
+        recorder.observe = [&](FaultPlan::Point point) {
+            phases.push_back(phase);
+            points.push_back(point);
+            growths += phase == InInsert && point == FaultPlan::BeforeResize;
+        };
+        Transaction(tree, added, kCommitted, kAdded, phase);
+    }
+    EXPECT_GT(growths, 0) << "the inserts must grow the file";
+    int runs = 0;
+    for (std::size_t point = 1; point <= phases.size(); ++point) {
+        const int error = point % 2 ? EIO : ENOSPC;
+        for (const Recovery recovery : {Rollback, Reopen, Retry}) {
+            if (recovery == Retry && phases[point - 1] != InPreCommit) continue;
+            const std::string where = "point " + std::to_string(point) + " (phase " +
+                                      std::to_string(phases[point - 1]) + "), recovery " +
+                                      std::to_string(recovery);
+            Fresh();
+            auto tree = std::make_unique<TestTree>(path);
+            FaultPlan plan;
+            plan.Arm(point, FaultPlan::Fail, error);
+            UniqueModel model = committed;
+            Phase phase = InInsert;
+            try {
+                Transaction(*tree, model, kCommitted, kAdded, phase);
+                ADD_FAILURE() << where << ": nothing thrown";
+            } catch (const TamFile::FileException& e) {
+                EXPECT_EQ(e.GetError(), error) << where;
+                EXPECT_EQ(e.GetAction(), FaultPlan::ActionOf(points[point - 1])) << where;
+            }
+            EXPECT_EQ(phase, phases[point - 1]) << where;
+            // Once Commit has begun the new state is decided; so it is when the
+            // failed PreCommit had already marked its block ready.
+            bool decided = phase == InCommit;
+            if (recovery == Reopen) {
+                tree.reset();
+                tree = std::make_unique<TestTree>(path);
+                if (tree->GetCommitState() == TestTree::CommitReady) {
+                    EXPECT_EQ(tree->Difference(committed), "") << where;
+                    tree->Commit();
+                    decided = true;
+                }
+            } else if (recovery == Retry) {
+                tree->CommitNow();
+                decided = true;
+            } else {
+                tree->Rollback();
+            }
+            EXPECT_EQ(tree->GetCommitState(), TestTree::CommitIdle) << where;
+            ExpectUsable(*tree, decided ? added : committed, where);
+            ++runs;
+        }
+    }
+    std::printf("I/O faults: %zu points of a transaction, %d failing runs\n", phases.size(), runs);
+}
+
+// A growth that fails in the middle of a split (inside a long-held bracket,
+// where no headroom was secured) leaves the transaction failed: it refuses to
+// commit until Rollback, which restores the committed records. A full disk
+// never stops reads, which need no room.
+TEST_F(IoFaults, AGrowthFailingInsideAnInsertBlocksTheCommitAndReadsNeedNoRoom) {
+    const auto load = [](TestTree& tree) {
+        CacheOperation bracket(&tree);
+        for (int i = 0; i < 3000; ++i)
+            tree.Put(Key(2000000 + i * 7919 % 5000), std::string(900, 'g'));
+    };
+    int growths = 0;
+    {
+        Fresh();
+        TestTree tree(path);
+        FaultPlan recorder;
+        recorder.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
+        recorder.observe = [&](FaultPlan::Point) { ++growths; };
+        load(tree);
+    }
+    ASSERT_GT(growths, 1);
+    for (int growth = 1; growth <= growths; ++growth) {
+        const std::string where = "growth " + std::to_string(growth);
+        Fresh();
+        TestTree tree(path);
+        {
+            FaultPlan plan;
+            plan.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
+            plan.Arm(growth, FaultPlan::Fail, ENOSPC);
+            EXPECT_THROW(load(tree), TamFile::FileException) << where;
+            // Every later growth fails too: the disk stays full for the reads.
+            plan.observe = [](FaultPlan::Point) {
+                throw TamFile::FileException(TamFile::ActionSeek, "full", ENOSPC);
+            };
+            for (const auto& [key, value] : committed)
+                ASSERT_FALSE(tree.Find(TestTree::MakeKey(key)).IsEnd()) << where;
+            EXPECT_NO_THROW(tree.ValidateTree()) << where;
+            EXPECT_THROW(tree.PreCommit(), TamBTree::BTreeTransactionFailedException) << where;
+            EXPECT_THROW(tree.CommitNow(), TamBTree::BTreeTransactionFailedException) << where;
+        }
+        tree.Rollback();
+        ExpectUsable(tree, committed, where);
     }
 }

@@ -47,15 +47,8 @@ public:
 
     // The file layer's action for a system call failing at `point`.
     static TamFile::Action ActionOf(Point point) {
-        switch (point) {
-            case BeforeResize:
-            case AfterResize:
-                return TamFile::ActionSeek;
-            case BeforeOpen:
-                return TamFile::ActionOpenWrite;
-            default:
-                return TamFile::ActionFlush;
-        }
+        if (point == BeforeResize || point == AfterResize) return TamFile::ActionSeek;
+        return point == BeforeOpen ? TamFile::ActionOpenWrite : TamFile::ActionFlush;
     }
 
 private:

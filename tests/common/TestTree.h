@@ -3,12 +3,13 @@
 // per record layout, keys, seeded generators and scratch directories.
 #pragma once
 
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -31,7 +32,6 @@ struct Options {
     std::uint32_t valueSize = 0;
     std::uint32_t cacheSize = 16 * 65536;
     bool readOnly = false;
-    bool deleteOnDestroy = false;
 };
 
 // A record layout; a size of 0 is variable.
@@ -51,13 +51,6 @@ inline Options ReadOnly() {
     Options o;
     o.readOnly = true;
     return o;
-}
-
-inline int CompareBytes(const unsigned char* a, std::uint32_t an, const unsigned char* b,
-                        std::uint32_t bn) {
-    const int c = std::memcmp(a, b, an < bn ? an : bn);
-    if (c != 0) return c;
-    return an < bn ? -1 : (an > bn ? 1 : 0);
 }
 
 // The 8 digits of n padded with 'k' to `length` bytes: keys order as numbers.
@@ -84,23 +77,18 @@ class TestTree : public TamBTree::BTree {
 public:
     explicit TestTree(const std::string& path, const Options& o = Options())
         : BTree(path, o.allowDuplicates, o.fixedKeySize, o.hasValue, o.fixedValueSize, 65536,
-                o.cacheSize, o.readOnly, o.deleteOnDestroy) {
+                o.cacheSize, o.readOnly, false) {
         keySize = o.keySize;
         valueSize = o.valueSize;
     }
 
-    using BTree::Add;
     using BTree::Begin;
     using BTree::Clear;
-    using BTree::Count;
     using BTree::End;
     using BTree::Erase;
     using BTree::Find;
-    using BTree::FindEx;
     using BTree::Insert;
-    using BTree::InsertOrAssign;
     using BTree::LowerBound;
-    using BTree::Remove;
     using BTree::Size;
     using BTree::Update;
     using BTree::UpperBound;
@@ -154,7 +142,8 @@ public:
 
 protected:
     bool Less(const Record& a, const Record& b) const override {
-        return CompareBytes(a.key, a.keyLength, b.key, b.keyLength) < 0;
+        const int c = std::memcmp(a.key, b.key, std::min(a.keyLength, b.keyLength));
+        return c < 0 || (c == 0 && a.keyLength < b.keyLength);
     }
 };
 
@@ -164,9 +153,7 @@ protected:
 class TempDir {
 public:
     explicit TempDir(bool inMemory = false) {
-        struct stat st;
-        const bool shm = inMemory && ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) &&
-                         ::access("/dev/shm", W_OK) == 0;
+        const bool shm = inMemory && ::access("/dev/shm", W_OK) == 0;
         std::string pattern = shm ? "/dev/shm/tambtree-test-XXXXXX" : "/tmp/tambtree-test-XXXXXX";
         path = ::mkdtemp(&pattern[0]) ? pattern : std::string();
     }
@@ -176,18 +163,26 @@ public:
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     std::string File(const std::string& name) const { return path + "/" + name; }
-    const std::string& Path() const { return path; }
-    bool Valid() const { return !path.empty(); }
 
 private:
     std::string path;
+};
+
+// A base file in memory and the copy of it that each run starts from.
+struct BaseAndCopy {
+    TempDir dir{true};
+    std::string base = dir.File("base.bt");
+    std::string path = dir.File("tree.bt");
+    void Fresh() const {
+        std::filesystem::copy_file(base, path, std::filesystem::copy_options::overwrite_existing);
+    }
 };
 
 }  // namespace TamBTreeTest
 
 namespace TamBTree {
 
-// The tree's internals, for the tests of pages, the view cache and the file.
+// The tree's internals, for the tests of pages, the file and the commit schedule.
 class BTreeTestAccess {
 public:
     static std::uint64_t PageCount(const BTree& tree) { return tree.core->pageCount; }
@@ -202,6 +197,13 @@ public:
     static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.core->file; }
     static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
         return tree.core->freeList;
+    }
+    // The end of the file's last granule in use: the size without its free tail.
+    static std::uint64_t UsedEnd(const BTree& tree) {
+        std::uint64_t end = tree.GetDiskSpaceUsed();
+        for (const auto& block : FreeList(tree).BlocksByOffset())
+            if (block.first + block.second == end) end = block.first;
+        return end;
     }
     // The flushes of the commit schedule that a crash needs, and dropping one
     // of them in every commit from now on (NoFlush: none).
@@ -218,10 +220,6 @@ public:
     }
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
         return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
-    }
-    static void SetPageCount(BTree& tree, std::uint64_t n) { tree.core->pageCount = n; }
-    static std::uint64_t* StablePageOffset(const BTree& tree, std::uint64_t n) {
-        return tree.core->GetStablePageOffset(n);
     }
 };
 

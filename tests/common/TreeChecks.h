@@ -147,23 +147,4 @@ inline void Mutate(TestTree* tree, UniqueModel& model, std::mt19937& rng, int op
     }
 }
 
-// What each change throws at a tree that must refuse it (Put, Erase by key
-// and at an iterator, Update); the records stay as they were.
-inline std::vector<std::string> RefusedChanges(TestTree& tree) {
-    const auto before = tree.Contents();
-    const std::string key = before.empty() ? "k" : before[0].first;
-    const BTreeIterator first = tree.Begin();
-    bool nextValid = true;
-    BTreeIterator next = first;
-    std::vector<std::string> texts{
-        ThrownText([&] { tree.Put("new key", "v"); }),
-        ThrownText([&] { tree.Erase(TestTree::MakeKey(key)); }),
-        ThrownText([&] { tree.Erase(first, nextValid, next); }),
-        ThrownText([&] { tree.Update(first, TestTree::Make(key, "x")); })};
-    EXPECT_FALSE(nextValid);
-    EXPECT_TRUE(next.IsEnd());
-    EXPECT_EQ(tree.Contents(), before);
-    return texts;
-}
-
 }  // namespace TamBTreeTest

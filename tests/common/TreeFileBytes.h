@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -22,7 +23,7 @@ public:
     explicit TreeFileBytes(const std::string& filePath) : path(filePath) {}
 
     std::vector<unsigned char> ReadAll() const {
-        std::vector<unsigned char> bytes(static_cast<std::size_t>(Size()));
+        std::vector<unsigned char> bytes(std::filesystem::file_size(path));
         if (!bytes.empty()) Read(0, bytes.data(), bytes.size());
         return bytes;
     }
@@ -50,6 +51,14 @@ public:
     template <class T>
     void Put(std::uint64_t offset, T value) const {
         Write(offset, &value, sizeof value);
+    }
+
+    TamBTree::BTreeInfo Head() const { return Get<TamBTree::BTreeInfo>(0); }
+    // No commit under way, as a file at rest or after a rollback shows it.
+    bool IdleHead() const {
+        const TamBTree::BTreeInfo head = Head();
+        return head.commitReady == 0 && head.commitApplying == 0 &&
+               head.committedBlockOffset == TamBTree::NO_PAGE;
     }
 
     // Where the page index keeps page n's location, and that location.
@@ -82,26 +91,15 @@ public:
     }
 
 private:
-    std::uint64_t Size() const {
-        std::FILE* f = Open("rb");
-        std::fseek(f, 0, SEEK_END);
-        const long size = std::ftell(f);
-        std::fclose(f);
-        return static_cast<std::uint64_t>(size);
-    }
     void Transfer(const char* mode, std::uint64_t offset, void* data, std::size_t size) const {
-        std::FILE* f = Open(mode);
+        std::FILE* f = std::fopen(path.c_str(), mode);
+        if (!f) throw std::runtime_error("cannot open " + path);
         std::fseek(f, static_cast<long>(offset), SEEK_SET);
         const bool reading = mode[0] == 'r' && mode[1] == 'b';
         const std::size_t done =
             reading ? std::fread(data, size, 1, f) : std::fwrite(data, size, 1, f);
         std::fclose(f);
         if (done != 1) throw std::runtime_error("short transfer at " + std::to_string(offset));
-    }
-    std::FILE* Open(const char* mode) const {
-        std::FILE* f = std::fopen(path.c_str(), mode);
-        if (!f) throw std::runtime_error("cannot open " + path);
-        return f;
     }
 
     std::string path;
