@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <numeric>
 #include <set>
@@ -574,6 +575,35 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
 }
 
 // Odd rounds end in an exception, so the guard rolls the round back.
+// A ByteTree searches by key bytes without calling Less; a tree derived from
+// it with an order of its own must still be searched in that order.
+class DescendingTree : public ByteTree {
+public:
+    using ByteTree::ByteTree;
+
+protected:
+    bool Less(const Record& a, const Record& b) const override { return ByteTree::Less(b, a); }
+};
+
+TEST(ByteTree, ADerivedTreeIsSearchedInItsOwnOrder) {
+    std::mt19937 rng = SeededRng(20261207);
+    TempDir dir;
+    DescendingTree tree(dir.File("descending.tbt"));
+    std::map<std::string, std::string, std::greater<>> model;
+    for (int op = 0; op < 6000; ++op) {
+        const std::string key = RandomKey(rng);
+        ASSERT_EQ(tree.Put(key, key), model.emplace(key, key).second);
+    }
+    ASSERT_EQ(tree.Size(), model.size());
+    auto expected = model.begin();
+    for (auto [key, value] : tree) ASSERT_EQ(key, (expected++)->first);
+    for (int probe = 0; probe < 2000; ++probe) {
+        const std::string key = RandomKey(rng);
+        EXPECT_EQ(tree.Get(key).has_value(), model.count(key) == 1) << key;
+    }
+    tree.Validate();
+}
+
 TEST(FixedTree, RandomizedAgainstMapWithNegativeKeysGuardedRoundsAndReopen) {
     using Tree = TamBTree::FixedTree<std::int64_t, double>;
     using Pair = std::pair<std::int64_t, double>;
