@@ -53,7 +53,7 @@
 //   36     4    directorySize  bytes of the slot directory at the page's end
 //   40     1    isLeaf         1 leaf, 0 internal
 //   41     7    reserved       zero in new pages
-//   48     ...  record area    records or keys in insertion order, with holes
+//   48     ...  record area    records or keys in any order, with holes
 //   ...         free gap
 //   P - D  D    slot directory, growing down from the end of the page
 //
