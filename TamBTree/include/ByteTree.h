@@ -47,6 +47,48 @@ public:
     using Transaction = TamBTree::Transaction;
     class Cursor;
 
+private:
+    // The key followed by the value, copied out of a page into a buffer that
+    // only grows, and shared by a cursor and the entries it handed out. The
+    // count of holders is a plain integer: one thread at a time uses a tree
+    // and everything obtained from it.
+    struct RecordBytes {
+        std::unique_ptr<char[]> bytes;
+        std::size_t capacity = 0;
+        std::uint32_t keyLength = 0;
+        std::uint32_t valueLength = 0;
+        std::uint32_t holders = 1;
+    };
+    // Out of line: the compiler cannot follow the count across the inlined
+    // holders and would take the last one's delete for a use after free.
+    static void Free(RecordBytes* bytes) noexcept;
+    // One holder's share of a RecordBytes; the last one deletes it.
+    class RecordShare {
+    public:
+        RecordShare() = default;
+        explicit RecordShare(RecordBytes* fresh) noexcept : bytes(fresh) {}
+        RecordShare(const RecordShare& other) noexcept : bytes(other.bytes) {
+            if (bytes) ++bytes->holders;
+        }
+        RecordShare(RecordShare&& other) noexcept : bytes(other.bytes) { other.bytes = nullptr; }
+        RecordShare& operator=(RecordShare other) noexcept {
+            std::swap(bytes, other.bytes);
+            return *this;
+        }
+        ~RecordShare() {
+            if (bytes && --bytes->holders == 0) Free(bytes);
+        }
+        RecordBytes* operator->() const noexcept { return bytes; }
+        RecordBytes* get() const noexcept { return bytes; }
+        explicit operator bool() const noexcept { return bytes != nullptr; }
+        // No entry or cursor copy shares the bytes: they may be refilled.
+        bool Alone() const noexcept { return bytes && bytes->holders == 1; }
+
+    private:
+        RecordBytes* bytes = nullptr;
+    };
+
+public:
     // A record as (key, value); binds as `auto [key, value]`. It shares the
     // bytes of the cursor that made it and keeps them alive, so its views stay
     // valid for as long as the entry exists, wherever the cursor moves.
@@ -64,9 +106,9 @@ public:
 
     private:
         friend class Cursor;
-        Entry(std::shared_ptr<const void> keep, std::string_view key, std::string_view value)
+        Entry(RecordShare keep, std::string_view key, std::string_view value)
             : first(key), second(value), bytes(std::move(keep)) {}
-        std::shared_ptr<const void> bytes;
+        RecordShare bytes;
     };
 
     // What operator-> returns: the entry held by value, so that it outlives the
@@ -129,14 +171,6 @@ public:
 
     private:
         friend class ByteTree;
-        // The key followed by the value, in a buffer that only grows.
-        struct RecordBytes {
-            std::unique_ptr<char[]> bytes;
-            std::size_t capacity = 0;
-            std::uint32_t keyLength = 0;
-            std::uint32_t valueLength = 0;
-        };
-
         Cursor(const ByteTree* tree, const BTreeConstIterator& position);
         // Steps by `step` (1, -1 or 0) and copies the record reached.
         void Move(int step);
@@ -146,7 +180,7 @@ public:
         BTreeConstIterator position;
         // Null at the end position. Entries hold it too; while they do, a step
         // loads into fresh bytes rather than overwrite theirs.
-        std::shared_ptr<RecordBytes> record;
+        RecordShare record;
     };
 
     // Walks a Cursor backward: ++ goes to the previous record.

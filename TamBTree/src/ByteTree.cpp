@@ -2,7 +2,6 @@
 #include "ByteTree.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <typeinfo>
 
@@ -23,20 +22,17 @@ ByteTree::Cursor::Cursor(const ByteTree* owner, const BTreeConstIterator& at)
     Move(0);
 }
 
+void ByteTree::Free(RecordBytes* bytes) noexcept {
+    delete bytes;
+}
+
 void ByteTree::Cursor::Move(int step) {
     // Forward from the end stays there; a cursor made at the end holds nothing.
     if (position.IsEnd() && step >= 0) return;
-    if (record.use_count() == 1) {
-        // No entry or cursor copy shares the bytes: refill them in place. The
-        // fence orders these writes after the reads of the last holder that
-        // let go (its release of the count).
-        std::atomic_thread_fence(std::memory_order_acquire);
-    } else {
-        // The holders keep the bytes they see.
-        record = std::make_shared<RecordBytes>();
-    }
+    // Entries and cursor copies keep the bytes they see.
+    if (!record.Alone()) record = RecordShare(new RecordBytes);
     tree->StepAndRead(position, step, &Cursor::Copy, record.get());
-    if (position.IsEnd()) record.reset();
+    if (position.IsEnd()) record = RecordShare();
 }
 
 void ByteTree::Cursor::Copy(void* bytes, const Record& r) {
