@@ -6,7 +6,8 @@
 // (*cursor) for as long as the entry is kept, whatever the tree maps or unmaps
 // meanwhile. Like the tree's iterators, a cursor is meaningful only
 // while the tree is unchanged: after Put, Insert, Erase, Rollback or Clear,
-// position cursors again.
+// position cursors again. Cursors and entries belong to the tree's thread:
+// one thread at a time uses a tree and everything obtained from it.
 #pragma once
 
 #include <cstddef>
