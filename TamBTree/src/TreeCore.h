@@ -18,12 +18,12 @@
 #include "EmptyList.h"
 #include "FastVector.h"
 #include "FileFormat.h"
+#include "PageLayout.h"
 #include "TamFile.h"
 #include "TamMem.h"
 
 namespace TamBTree {
 
-class PageLayout;
 class ViewCache;
 class PageAddressCache;
 struct ViewCacheEntry;
@@ -45,7 +45,9 @@ public:
     TreeCore& operator=(const TreeCore&) = delete;
 
     // The client's ordering.
-    bool Less(const Record& a, const Record& b) const { return owner->Less(a, b); }
+    bool Less(const Record& a, const Record& b) const {
+        return byteOrder ? PageLayout::KeyBytesLess(this, a, b) : owner->Less(a, b);
+    }
 
     // The operations BTree offers, with the same meaning.
     std::uint32_t GetMaxRecordSize() const { return maxRecordSize; }
@@ -385,6 +387,9 @@ public:
     // Advanced when page-index entries are rewritten in place (commit).
     mutable std::uint64_t indexEpoch;
     PageLayout* layout;
+    // Less is the byte order of the keys (BTree::UseByteOrder): comparisons
+    // skip the virtual call.
+    bool byteOrder = false;
     FastVector<std::uint64_t> insertPath;
     // A committed block that the head names waits to be installed (ready, or
     // applying until the install in memory is done): data operations wait.
