@@ -150,6 +150,9 @@ protected:
     // page is mapped: one operation, for cursors that copy what they stand on.
     using RecordReader = void (*)(void* context, const Record& r);
     void StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const;
+    // Find that hands the record found to `read` while its page is mapped;
+    // false when there is none. One operation.
+    bool FindAndRead(const Record& r, RecordReader read, void* context) const;
 
     // Open and close the operation bracket (CacheOperation does both). Reads
     // never secure room, so they work on a full disk; the operations that may

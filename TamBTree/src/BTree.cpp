@@ -86,6 +86,10 @@ void BTree::UseByteOrder() const {
     core->layout->UseByteOrder();
 }
 
+bool BTree::FindAndRead(const Record& r, RecordReader read, void* context) const {
+    return core->FindAndRead(r, read, context);
+}
+
 void BTree::StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const {
     std::uint64_t page = at.GetCurrentPage();
     std::uint32_t record = at.GetCurrentRecord();

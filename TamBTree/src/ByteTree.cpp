@@ -121,13 +121,17 @@ bool ByteTree::Insert(std::string_view key, std::string_view value) {
 }
 
 std::optional<std::string> ByteTree::Get(std::string_view key) const {
-    // One copy, straight from the page, while the bracket keeps it mapped.
-    CacheOperation bracket(this);
-    const BTreeConstIterator at = BTree::Find(MakeKey(key));
-    if (at.IsEnd()) return std::nullopt;
-    const Record r = GetRecord(at.GetCurrentPage(), at.GetCurrentRecord());
-    if (!r.value) return std::string();
-    return std::string(reinterpret_cast<const char*>(r.value), r.valueLength);
+    // One copy, straight from the page, while the find keeps it mapped.
+    std::optional<std::string> found;
+    auto copy = [](void* to, const Record& r) {
+        auto& value = *static_cast<std::optional<std::string>*>(to);
+        if (r.value)
+            value.emplace(reinterpret_cast<const char*>(r.value), r.valueLength);
+        else
+            value.emplace();
+    };
+    if (!FindAndRead(MakeKey(key), copy, &found)) return std::nullopt;
+    return found;
 }
 
 bool ByteTree::Contains(std::string_view key) const {

@@ -117,6 +117,14 @@ BTreeIterator TreeCore::FindUnique(const Record& r) {
     return it;
 }
 
+bool TreeCore::FindAndRead(const Record& r, BTree::RecordReader read, void* context) {
+    Bracket bracket(this);
+    const BTreeIterator it = Find(r);
+    if (it.IsEnd()) return false;
+    read(context, layout->GetRecord(LoadPage(it.GetCurrentPage()), it.GetCurrentRecord()));
+    return true;
+}
+
 BTreeIterator TreeCore::FindEx(const BTreeIterator& hint, const Record& r) {
     Bracket bracket(this);
     if (hint == endIterator) return endIterator;

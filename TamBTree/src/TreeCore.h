@@ -248,6 +248,7 @@ public:
     // Iterator steps, shared by both iterator classes.
     void StepForward(std::uint64_t& page, std::uint32_t& record) const;
     void StepBackward(std::uint64_t& page, std::uint32_t& record) const;
+    bool FindAndRead(const Record& r, BTree::RecordReader read, void* context);
     void StepAndRead(std::uint64_t& page, std::uint32_t& record, int step, BTree::RecordReader read,
                      void* context) const;
     std::uint32_t Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
