@@ -58,7 +58,7 @@ validate-order-skipped	TamBTree/src/Validation.cpp	if (!InOrder(CheckedRecord(pa
 validate-data-size-skipped	TamBTree/src/Validation.cpp	if (live != page->dataSize)	if (false)
 validate-unused-tail-skipped	TamBTree/src/Validation.cpp	if (expected < fileSize) ThrowDamagedText	if (false) ThrowDamagedText
 byte-order-for-derived-trees	TamBTree/src/ByteTree.cpp	if (typeid(*this) == typeid(ByteTree)) UseByteOrder();	UseByteOrder();
-entry-end-unchecked	TamBTree/src/PageLayout.cpp	if (!valid || at > end) CheckEntry(page, i);	if (!valid) CheckEntry(page, i);
+entry-end-unchecked	TamBTree/src/PageLayout.h	return valid && at <= end;	return valid;
 EOF
 )
 

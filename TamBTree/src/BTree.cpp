@@ -82,7 +82,6 @@ BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
 }
 
 void BTree::UseByteOrder() const {
-    core->byteOrder = true;
     core->layout->UseByteOrder();
 }
 

@@ -254,7 +254,7 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const std::uint32_t keySize = *format.keySize;
     const std::uint32_t valueSize = *format.valueSize;
     const auto less = format.less;
-    const bool byteOrder = less == &KeyBytesLess;
+    const bool byteOrder = ByteOrder();
     const void* context = format.context;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;

@@ -100,63 +100,16 @@ void PageLayout::CheckPage(const PageHeader* page) const {
 }
 
 void PageLayout::CheckEntry(const PageHeader* page, std::uint32_t i) const {
-    if (i < 1 || i > page->count) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
-    const std::uint64_t end = page->dataEnd;
-    std::uint64_t at = EntryOffset(page, i);
-    bool valid = at >= PAGE_HEADER_SIZE;
-    // Each length word is read only once it is known to lie before dataEnd.
-    auto take = [&](bool fixed, std::uint32_t fixedSize) {
-        std::uint64_t length = fixedSize;
-        if (!fixed) {
-            valid = valid && at + LENGTH_SIZE <= end;
-            if (!valid) return;
-            length = Read32(Bytes(page) + at);
-            at += LENGTH_SIZE;
-        }
-        at += length;
-        valid = valid && at <= end;
-    };
-    take(format.fixedKeySize, format.fixedKeySize ? *format.keySize : 0);
-    if (CarriesValue(page))
-        take(format.fixedValueSize, format.fixedValueSize ? *format.valueSize : 0);
-    if (!valid) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
+    if (i < 1 || i > page->count || !EntryInside(page, i))
+        ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
 }
 
 void PageLayout::CheckEntries(const PageHeader* page) const {
-    // CheckEntry for every entry, with the layout read once: a page read from
-    // the file for the first time has all its entries checked, which a scan
-    // of a freshly opened tree pays for every record. A fault is reported
-    // by CheckEntry.
-    const unsigned char* bytes = Bytes(page);
-    const unsigned char* slots = bytes + format.pageSize;
-    const std::uint32_t slotSize = SlotSize(page);
-    const std::uint64_t end = page->dataEnd;
-    const bool withValue = CarriesValue(page);
-    const bool fixedKey = format.fixedKeySize;
-    const bool fixedValue = format.fixedValueSize;
-    const std::uint64_t keySize = fixedKey ? *format.keySize : 0;
-    const std::uint64_t valueSize = fixedValue ? *format.valueSize : 0;
-    for (std::uint32_t i = 1; i <= page->count; ++i) {
-        std::uint64_t at = Read32(slots - slotSize * i);
-        bool valid = at >= PAGE_HEADER_SIZE;
-        // Each length word is read only once it is known to lie before dataEnd.
-        if (fixedKey) {
-            at += keySize;
-        } else if (valid && at + LENGTH_SIZE <= end) {
-            at += std::uint64_t{LENGTH_SIZE} + Read32(bytes + at);
-        } else {
-            valid = false;
-        }
-        if (withValue) {
-            if (fixedValue)
-                at += valueSize;
-            else if (valid && at + LENGTH_SIZE <= end)
-                at += std::uint64_t{LENGTH_SIZE} + Read32(bytes + at);
-            else
-                valid = false;
-        }
-        if (!valid || at > end) CheckEntry(page, i);
-    }
+    // A page read from the file for the first time has all its entries
+    // checked, which a scan of a freshly opened tree pays for every record:
+    // the check is inline here, so the layout is read once for the page.
+    for (std::uint32_t i = 1; i <= page->count; ++i)
+        if (!EntryInside(page, i)) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
 }
 
 }  // namespace TamBTree

@@ -49,6 +49,7 @@ public:
     // For a tree whose Less orders records by their keys' bytes alone: the
     // page code then compares keys itself instead of calling the tree.
     void UseByteOrder() { format.less = &KeyBytesLess; }
+    bool ByteOrder() const { return format.less == &KeyBytesLess; }
     // Keys by their bytes (unsigned, over the common prefix), then the shorter
     // key first.
     static bool KeyBytesLess(const void*, const Record& a, const Record& b) {
@@ -150,6 +151,25 @@ private:
         return Read32(Bytes(page) + format.pageSize - SlotSize(page) * i);
     }
     bool CarriesValue(const PageHeader* page) const { return format.hasValue && page->isLeaf; }
+    // Whether entry i (1..count) of a page that passed CheckPage lies wholly
+    // inside [PAGE_HEADER_SIZE, dataEnd). Each length word is read only once
+    // it is known to lie before dataEnd.
+    bool EntryInside(const PageHeader* page, std::uint32_t i) const {
+        const std::uint64_t end = page->dataEnd;
+        std::uint64_t at = EntryOffset(page, i);
+        bool valid = at >= PAGE_HEADER_SIZE;
+        auto take = [&](bool fixed, const std::uint32_t* fixedSize) {
+            if (fixed)
+                at += *fixedSize;
+            else if (valid && at + LENGTH_SIZE <= end)
+                at += std::uint64_t{LENGTH_SIZE} + Read32(Bytes(page) + at);
+            else
+                valid = false;
+        };
+        take(format.fixedKeySize, format.keySize);
+        if (CarriesValue(page)) take(format.fixedValueSize, format.valueSize);
+        return valid && at <= end;
+    }
     // The length of the key or value at `at`: the fixed size, or the length
     // word there, which `at` then steps over.
     static std::uint32_t TakeLength(const unsigned char* bytes, std::uint32_t& at, bool fixed,

@@ -46,7 +46,7 @@ public:
 
     // The client's ordering.
     bool Less(const Record& a, const Record& b) const {
-        return byteOrder ? PageLayout::KeyBytesLess(this, a, b) : owner->Less(a, b);
+        return layout->ByteOrder() ? PageLayout::KeyBytesLess(this, a, b) : owner->Less(a, b);
     }
 
     // The operations BTree offers, with the same meaning.
@@ -388,9 +388,6 @@ public:
     // Advanced when page-index entries are rewritten in place (commit).
     mutable std::uint64_t indexEpoch;
     PageLayout* layout;
-    // Less is the byte order of the keys (BTree::UseByteOrder): comparisons
-    // skip the virtual call.
-    bool byteOrder = false;
     FastVector<std::uint64_t> insertPath;
     // A committed block that the head names waits to be installed (ready, or
     // applying until the install in memory is done): data operations wait.
