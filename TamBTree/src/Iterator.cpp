@@ -11,6 +11,7 @@ void TreeCore::StepForward(std::uint64_t& page, std::uint32_t& record) const {
     const PageHeader* current = LoadPage(page);
     if (record < current->count) {
         ++record;
+        layout->PrefetchEntry(current, record + PageLayout::ENTRIES_AHEAD);
         return;
     }
     page = current->nextPage;
@@ -46,6 +47,7 @@ void TreeCore::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
     const PageHeader* current = LoadPage(page);
     if (record > 1) {
         --record;
+        layout->PrefetchEntry(current, record - PageLayout::ENTRIES_AHEAD);
         return;
     }
     page = current->previousPage;
@@ -65,6 +67,8 @@ void TreeCore::StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
         const PageHeader* current = LoadPage(page);
         if (step > 0 ? record < current->count : record > 1) {
             record = step > 0 ? record + 1 : record - 1;
+            layout->PrefetchEntry(current, step > 0 ? record + PageLayout::ENTRIES_AHEAD
+                                                    : record - PageLayout::ENTRIES_AHEAD);
             read(context, layout->GetRecord(current, record));
             return;
         }

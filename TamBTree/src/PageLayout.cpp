@@ -108,8 +108,10 @@ void PageLayout::CheckEntries(const PageHeader* page) const {
     // A page read from the file for the first time has all its entries
     // checked, which a scan of a freshly opened tree pays for every record:
     // the check is inline here, so the layout is read once for the page.
-    for (std::uint32_t i = 1; i <= page->count; ++i)
+    for (std::uint32_t i = 1; i <= page->count; ++i) {
+        PrefetchEntry(page, i + ENTRIES_AHEAD);
         if (!EntryInside(page, i)) ThrowDamaged(page, L"a damaged entry " + std::to_wstring(i));
+    }
 }
 
 }  // namespace TamBTree
