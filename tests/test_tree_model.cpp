@@ -574,6 +574,60 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
     }
 }
 
+// A walking cursor copies runs of records ahead of it: random walks both ways,
+// with copies of cursors and kept entries, must see exactly the model, and a
+// value replaced in place under a run must be read anew.
+TEST(ByteTree, CursorsWalkingBothWaysSeeTheModelAndItsChanges) {
+    std::mt19937 rng = SeededRng(20261208);
+    TempDir dir;
+    ByteTree tree(dir.File("walks.tbt"));
+    UniqueModel model;
+    for (int i = 0; i < 4000; ++i) {
+        const std::string key = std::to_string(100000 + rng() % 900000);
+        const std::string value = key + "-" + std::string(rng() % 60, 'v');
+        tree.Put(key, value);
+        model[key] = value;
+    }
+    std::vector<std::pair<ByteTree::Entry, std::string>> kept;
+    for (int walk = 0; walk < 20; ++walk) {
+        auto m = model.begin();
+        std::advance(m, static_cast<long>(rng() % model.size()));
+        ByteTree::Cursor cursor = tree.Find(m->first);
+        for (int step = 0; step < 600; ++step) {
+            // Long runs one way with turns now and then.
+            if (rng() % 8 == 0 || step % 150 < 100) {
+                ++cursor;
+                if (m != model.end()) ++m;
+            } else {
+                --cursor;
+                m = m == model.begin() ? model.end() : std::prev(m);
+            }
+            ASSERT_EQ(cursor.IsEnd(), m == model.end());
+            if (m == model.end()) continue;
+            ASSERT_EQ(cursor.Key(), m->first);
+            ASSERT_EQ(cursor.Value(), m->second);
+            if (rng() % 50 == 0) kept.emplace_back(*cursor, m->second);
+            if (rng() % 100 == 0) {
+                // A copy walks on its own; the original stays where it was.
+                ByteTree::Cursor copy = cursor;
+                auto n = m;
+                for (int k = 0; k < 40 && !copy.IsEnd(); ++k, ++copy, ++n)
+                    ASSERT_EQ(copy.Key(), n->first);
+                ASSERT_EQ(cursor.Key(), m->first);
+            }
+            if (rng() % 60 == 0 && std::next(m) != model.end()) {
+                // The same length, so the record stays where the cursor expects it.
+                auto next = std::next(m);
+                std::string value = next->second;
+                value.back() = value.back() == 'v' ? 'w' : 'v';
+                tree.Put(next->first, value);
+                next->second = value;
+            }
+        }
+    }
+    for (const auto& [entry, value] : kept) EXPECT_EQ(entry.second, value);
+}
+
 // Odd rounds end in an exception, so the guard rolls the round back.
 // A ByteTree searches by key bytes without calling Less; a tree derived from
 // it with an order of its own must still be searched in that order.

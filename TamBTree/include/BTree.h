@@ -146,10 +146,20 @@ protected:
     void Clear();
 
     // Steps `at` by `step` (1 forward, -1 backward, 0 not at all) and, unless
-    // it then stands at the end, hands the record there to `read` while its
-    // page is mapped: one operation, for cursors that copy what they stand on.
+    // it then stands at the end, hands the record there to `read`, then the
+    // records after it on the same page in the direction of the step (forward
+    // for 0), at most `most` records in all, until `read` declines one by
+    // returning false (the first it must take). All in one operation, while
+    // the page is mapped: for cursors that copy what they will stand on. `at`
+    // stays on the first record; returns how many records `read` took.
+    using RunReader = bool (*)(void* context, const Record& r);
+    std::uint32_t StepAndRead(BTreeConstIterator& at, int step, std::uint32_t most, RunReader read,
+                              void* context) const;
+    // Changes whenever a page of the tree may have changed (a write, a commit,
+    // a rollback): copies of records taken at one count are current while the
+    // count stays.
+    std::uint64_t ChangeCount() const;
     using RecordReader = void (*)(void* context, const Record& r);
-    void StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const;
     // Find that hands the record found to `read` while its page is mapped;
     // false when there is none. One operation.
     bool FindAndRead(const Record& r, RecordReader read, void* context) const;

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "BTree.h"
 #include "Transaction.h"
@@ -49,15 +50,23 @@ public:
     class Cursor;
 
 private:
-    // The key followed by the value, copied out of a page into a buffer that
-    // only grows, and shared by a cursor and the entries it handed out. The
-    // count of holders is a plain integer: one thread at a time uses a tree
-    // and everything obtained from it.
+    // A run of records that follow one another on a page, copied out of it
+    // (each key followed by its value) into a buffer that only grows, and
+    // shared by a cursor and the entries it handed out. The count of holders
+    // is a plain integer: one thread at a time uses a tree and everything
+    // obtained from it.
     struct RecordBytes {
+        // One record of the run: where its key starts in `bytes`.
+        struct Placed {
+            std::size_t at;
+            std::uint32_t keyLength;
+            std::uint32_t valueLength;
+        };
         std::unique_ptr<char[]> bytes;
         std::size_t capacity = 0;
-        std::uint32_t keyLength = 0;
-        std::uint32_t valueLength = 0;
+        std::size_t used = 0;
+        // In the order read: key order, or backward for a run read backward.
+        std::vector<Placed> run;
         std::uint32_t holders = 1;
     };
     // Out of line: the compiler cannot follow the count across the inlined
@@ -138,8 +147,11 @@ public:
         using reference = Entry;
     };
 
-    // A position in key order that holds a copy of its record. Copies of a
-    // cursor share that copy until one of them moves.
+    // A position in key order that holds a copy of its record. A cursor that
+    // keeps stepping copies the records ahead of it on the same page too, so
+    // that most steps copy nothing: longer runs the longer it walks, re-read
+    // whenever the tree may have changed. Copies of a cursor share those
+    // copies until one of them leaves the run.
     class TAMBTREE_API Cursor : public CursorTypes {
     public:
         Cursor() = default;
@@ -148,13 +160,14 @@ public:
         // Empty at the end position and in trees without values. The views
         // stay valid until the cursor moves or is destroyed.
         std::string_view Key() const {
-            return record ? std::string_view(record->bytes.get(), record->keyLength)
-                          : std::string_view();
+            if (!record) return std::string_view();
+            const RecordBytes::Placed& r = record->run[runIndex];
+            return std::string_view(record->bytes.get() + r.at, r.keyLength);
         }
         std::string_view Value() const {
-            return record ? std::string_view(record->bytes.get() + record->keyLength,
-                                             record->valueLength)
-                          : std::string_view();
+            if (!record) return std::string_view();
+            const RecordBytes::Placed& r = record->run[runIndex];
+            return std::string_view(record->bytes.get() + r.at + r.keyLength, r.valueLength);
         }
         Entry operator*() const { return Entry(record, Key(), Value()); }
         EntryPointer operator->() const { return EntryPointer(**this); }
@@ -173,15 +186,24 @@ public:
     private:
         friend class ByteTree;
         Cursor(const ByteTree* tree, const BTreeConstIterator& position);
-        // Steps by `step` (1, -1 or 0) and copies the record reached.
+        // Steps by `step` (1, -1 or 0) to the record it copied before or, when
+        // that is not in the run, copies a new run from the record reached.
         void Move(int step);
-        static void Copy(void* bytes, const Record& r);
+        bool StepInRun(int step);
+        static bool Take(void* bytes, const Record& r);
 
         const ByteTree* tree = nullptr;
         BTreeConstIterator position;
         // Null at the end position. Entries hold it too; while they do, a step
         // loads into fresh bytes rather than overwrite theirs.
         RecordShare record;
+        // The record the cursor stands on within the run, the direction the
+        // run was read in (1 or -1), the length of the next run to read, and
+        // the tree's change count when the run was read.
+        std::uint32_t runIndex = 0;
+        int runStep = 1;
+        std::uint32_t runWanted = 1;
+        std::uint64_t runChanges = 0;
     };
 
     // Walks a Cursor backward: ++ goes to the previous record.

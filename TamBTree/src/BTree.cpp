@@ -89,11 +89,17 @@ bool BTree::FindAndRead(const Record& r, RecordReader read, void* context) const
     return core->FindAndRead(r, read, context);
 }
 
-void BTree::StepAndRead(BTreeConstIterator& at, int step, RecordReader read, void* context) const {
+std::uint32_t BTree::StepAndRead(BTreeConstIterator& at, int step, std::uint32_t most,
+                                 RunReader read, void* context) const {
     std::uint64_t page = at.GetCurrentPage();
     std::uint32_t record = at.GetCurrentRecord();
-    core->StepAndRead(page, record, step, read, context);
+    const std::uint32_t taken = core->StepAndRead(page, record, step, most, read, context);
     at = BTreeConstIterator(page, record, this);
+    return taken;
+}
+
+std::uint64_t BTree::ChangeCount() const {
+    return core->ChangeCount();
 }
 
 void BTree::CommitNow() {

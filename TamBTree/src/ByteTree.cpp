@@ -11,6 +11,12 @@ namespace TamBTree {
 
 namespace {
 
+// A walking cursor's runs grow by this factor up to the limits, which bound
+// what one cursor holds (a record larger than the byte limit is a run alone).
+constexpr std::uint32_t RUN_GROWTH = 4;
+constexpr std::uint32_t MOST_RUN_RECORDS = 256;
+constexpr std::size_t MOST_RUN_BYTES = 16384;
+
 const unsigned char* Bytes(std::string_view s) {
     return reinterpret_cast<const unsigned char*>(s.data());
 }
@@ -29,24 +35,57 @@ void ByteTree::Free(RecordBytes* bytes) noexcept {
 void ByteTree::Cursor::Move(int step) {
     // Forward from the end stays there; a cursor made at the end holds nothing.
     if (position.IsEnd() && step >= 0) return;
+    if (step != 0 && StepInRun(step)) return;
     // Entries and cursor copies keep the bytes they see.
     if (!record.Alone()) record = RecordShare(new RecordBytes);
-    tree->StepAndRead(position, step, &Cursor::Copy, record.get());
+    record->used = 0;
+    record->run.clear();
+    // A cursor just placed may be read once; one that walks reads ahead more
+    // with every run.
+    runWanted = step == 0 ? 1 : std::min(runWanted * RUN_GROWTH, MOST_RUN_RECORDS);
+    runChanges = tree->ChangeCount();
+    tree->StepAndRead(position, step, runWanted, &Cursor::Take, record.get());
+    runIndex = 0;
+    runStep = step < 0 ? -1 : 1;
     if (position.IsEnd()) record = RecordShare();
 }
 
-void ByteTree::Cursor::Copy(void* bytes, const Record& r) {
+bool ByteTree::Cursor::StepInRun(int step) {
+    if (!record) return false;
+    const std::int64_t next = std::int64_t{runIndex} + step * runStep;
+    if (next < 0 || next >= static_cast<std::int64_t>(record->run.size())) return false;
+    if (tree->ChangeCount() != runChanges) return false;
+    runIndex = static_cast<std::uint32_t>(next);
+    position =
+        BTreeConstIterator(position.GetCurrentPage(),
+                           static_cast<std::uint32_t>(position.GetCurrentRecord() + step), tree);
+    return true;
+}
+
+bool ByteTree::Cursor::Take(void* bytes, const Record& r) {
     RecordBytes& to = *static_cast<RecordBytes*>(bytes);
     const std::uint32_t valueLength = r.value ? r.valueLength : 0;
     const std::size_t size = std::size_t{r.keyLength} + valueLength;
-    if (size > to.capacity) {
-        to.capacity = std::max(size, 2 * to.capacity);
-        to.bytes.reset(new char[to.capacity]);
+    if (!to.run.empty() && to.used + size > MOST_RUN_BYTES) return false;
+    if (to.used + size > to.capacity) {
+        const std::size_t capacity = std::max(to.used + size, 2 * to.capacity);
+        std::unique_ptr<char[]> grown(new char[capacity]);
+        if (to.used != 0) std::memcpy(grown.get(), to.bytes.get(), to.used);
+        to.bytes = std::move(grown);
+        to.capacity = capacity;
     }
-    if (r.keyLength != 0) std::memcpy(to.bytes.get(), r.key, r.keyLength);
-    if (valueLength != 0) std::memcpy(to.bytes.get() + r.keyLength, r.value, valueLength);
-    to.keyLength = r.keyLength;
-    to.valueLength = valueLength;
+    char* at = to.bytes.get() + to.used;
+    if (r.keyLength != 0) std::memcpy(at, r.key, r.keyLength);
+    if (valueLength != 0) std::memcpy(at + r.keyLength, r.value, valueLength);
+    // Field by field: a whole Placed built on the stack and copied in one load
+    // stalls on the narrower stores that made it.
+    to.run.emplace_back();
+    RecordBytes::Placed& placed = to.run.back();
+    placed.at = to.used;
+    placed.keyLength = r.keyLength;
+    placed.valueLength = valueLength;
+    to.used += size;
+    return true;
 }
 
 ByteTree::Cursor& ByteTree::Cursor::operator++() {

@@ -59,23 +59,41 @@ void TreeCore::StepBackward(std::uint64_t& page, std::uint32_t& record) const {
     if (record == 0) ThrowInvalid(L"page " + std::to_wstring(page) + L" is an empty leaf");
 }
 
-void TreeCore::StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
-                           BTree::RecordReader read, void* context) const {
+std::uint32_t TreeCore::StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
+                                    std::uint32_t most, BTree::RunReader read,
+                                    void* context) const {
     Bracket bracket(this);
     // A step within the page maps it once; the others take the general steps.
+    const PageHeader* current = nullptr;
     if (step != 0 && page != NO_PAGE) {
-        const PageHeader* current = LoadPage(page);
-        if (step > 0 ? record < current->count : record > 1) {
+        current = LoadPage(page);
+        if (step > 0 ? record < current->count : record > 1)
             record = step > 0 ? record + 1 : record - 1;
-            layout->PrefetchEntry(current, step > 0 ? record + PageLayout::ENTRIES_AHEAD
-                                                    : record - PageLayout::ENTRIES_AHEAD);
-            read(context, layout->GetRecord(current, record));
-            return;
-        }
+        else
+            current = nullptr;
     }
-    if (step > 0 && page != NO_PAGE) StepForward(page, record);
-    if (step < 0) StepBackward(page, record);
-    if (page != NO_PAGE) read(context, GetRecord(page, record));
+    if (!current) {
+        if (step > 0 && page != NO_PAGE) StepForward(page, record);
+        if (step < 0) StepBackward(page, record);
+        if (page == NO_PAGE) return 0;
+        current = LoadPage(page);
+    }
+    // Index 0 names no entry: like an index past the count, it yields the
+    // empty record at the end of the record area, and no run follows it.
+    const std::uint32_t count = current->count;
+    if (record == 0 || record > count) {
+        read(context, layout->GetRecord(current, count + 1));
+        return 1;
+    }
+    read(context, layout->GetRecord(current, record));
+    std::uint32_t taken = 1;
+    for (std::uint32_t i = record + (step < 0 ? -1 : 1); taken < most && i >= 1 && i <= count;
+         i = step < 0 ? i - 1 : i + 1, ++taken) {
+        layout->PrefetchEntry(
+            current, step < 0 ? i - PageLayout::ENTRIES_AHEAD : i + PageLayout::ENTRIES_AHEAD);
+        if (!read(context, layout->GetRecord(current, i))) break;
+    }
+    return taken;
 }
 
 std::uint32_t TreeCore::Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,

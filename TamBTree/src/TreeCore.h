@@ -249,8 +249,11 @@ public:
     void StepForward(std::uint64_t& page, std::uint32_t& record) const;
     void StepBackward(std::uint64_t& page, std::uint32_t& record) const;
     bool FindAndRead(const Record& r, BTree::RecordReader read, void* context);
-    void StepAndRead(std::uint64_t& page, std::uint32_t& record, int step, BTree::RecordReader read,
-                     void* context) const;
+    std::uint32_t StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
+                              std::uint32_t most, BTree::RunReader read, void* context) const;
+    // Every edit of a page passes LoadPageForUpdate; commits and rollbacks
+    // clear the changed-page map.
+    std::uint64_t ChangeCount() const { return pageWrites + changedPages.Epoch(); }
     std::uint32_t Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
                            std::uint32_t bRecord) const;
 
