@@ -135,7 +135,8 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
         const PageHeader* page = LoadPage(p);
         if (page->isLeaf) {
             PageHeader* leaf = LoadPageForUpdate(p);
-            const std::uint32_t i = layout->FindLargestRecord(leaf, r);
+            const std::uint32_t i = InsertPosition(leaf, r);
+            appending = i == leaf->count;
             if (!allowDuplicates || assign) {
                 // The first record not less than r: the next one on this leaf,
                 // or the first of the next leaf.
@@ -149,7 +150,7 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
             return {BTreeIterator(p, i + 1, owner), true};
         }
         if (++levels > MAX_HEIGHT) ThrowTooDeep();
-        const std::uint64_t c = layout->GetChild(page, layout->FindLargestRecord(page, r));
+        const std::uint64_t c = layout->GetChild(page, InsertPosition(page, r));
         const PageHeader* child = LoadPage(c);
         layout->Prefetch(child);
         if (HasRoom(child, r)) {
@@ -162,6 +163,12 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
         p = rootPage;
         levels = 0;
     }
+}
+
+std::uint32_t TreeCore::InsertPosition(const PageHeader* page, const Record& r) const {
+    const std::uint32_t count = page->count;
+    if (appending && count != 0 && Less(layout->GetRecord(page, count), r)) return count;
+    return layout->FindLargestRecord(page, r);
 }
 
 std::uint64_t TreeCore::MakeRoomForSeparator(std::uint64_t p, const Record& separator,

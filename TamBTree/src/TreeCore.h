@@ -272,6 +272,9 @@ public:
     Record CopyAside(const Record& r, unsigned char* buffer) const;
     void CheckRecordSizes(const Record& r) const;
     bool HasRoom(const PageHeader* page, const Record& r) const;
+    // The number of entries of `page` Less than r (FindLargestRecord), trying
+    // the last entry first while inserts go to the ends of their leaves.
+    std::uint32_t InsertPosition(const PageHeader* page, const Record& r) const;
     std::pair<BTreeIterator, bool> Store(const Record& r, bool assign);
     // With `assign`, an equal record found gets r's value.
     std::pair<BTreeIterator, bool> InsertNonFullPage(std::uint64_t page, const Record& r,
@@ -413,6 +416,10 @@ public:
     // Holds copies of records handed to Insert (first half) and to Update and
     // Erase (second half).
     unsigned char* insertBuffer;
+    // The last insert went to the end of its leaf: keys are likely coming in
+    // ascending order, and the next one likely goes past every entry on its
+    // path too. A hint only; either value gives the same positions.
+    bool appending = false;
     // The page NewPage is creating: the only page LoadPage may give a first
     // location.
     mutable std::uint64_t creatingPage;
