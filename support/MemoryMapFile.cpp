@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <utility>
 #include <vector>
@@ -231,6 +232,38 @@ void MemoryMapFile::PrepareWrite(unsigned char* address, std::uint32_t length) {
     (void)address;
     (void)length;
 #endif
+}
+
+void MemoryMapFile::Write(unsigned char* address, const void* from, std::uint32_t length) {
+    // Regions of a simulated power loss are private copies, and views of
+    // their own are few: the bytes go through the mapping there.
+    std::uint64_t offset;
+    if (state->powerLoss != PowerLossOff || !FileOffsetOf(address, length, offset)) {
+        std::memcpy(address, from, length);
+        return;
+    }
+    const unsigned char* bytes = static_cast<const unsigned char*>(from);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd.Get(), bytes, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) Throw(ActionWrite, n == 0 ? EIO : errno);
+        bytes += n;
+        offset += static_cast<std::uint64_t>(n);
+        length -= static_cast<std::uint32_t>(n);
+    }
+}
+
+bool MemoryMapFile::FileOffsetOf(const unsigned char* address, std::uint64_t length,
+                                 std::uint64_t& offset) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    for (std::size_t r = 0; r < state->regions.size(); ++r) {
+        const auto base = reinterpret_cast<std::uintptr_t>(state->regions[r]);
+        if (base == 0 || at < base || at - base > state->regionSize - length) continue;
+        offset = r * state->regionSize + (at - base);
+        // Only bytes inside the file: a write past its end would grow it.
+        return offset <= size && length <= size - offset;
+    }
+    return false;
 }
 
 unsigned char* MemoryMapFile::RegionBase(std::uint64_t region) {

@@ -185,6 +185,11 @@ public:
     // Makes the mapped bytes at `address` writable at once, ahead of a write
     // of all of them, instead of one fault per memory page; only a hint.
     void PrepareWrite(unsigned char* address, std::uint32_t length);
+    // Copies `length` bytes from `from` to the mapped bytes at `address`, as
+    // memcpy would, but as a write to the file where the address lies in a
+    // shared region: the system then takes no fault for the pages it fills,
+    // and the views see the bytes at once. Throws FileException(ActionWrite).
+    void Write(unsigned char* address, const void* from, std::uint32_t length);
     // The view at `offset` if it is in the view map, else null.
     unsigned char* FindView(std::uint64_t offset) const;
     bool IsViewExist(std::uint64_t offset) const { return FindView(offset) != nullptr; }
@@ -223,6 +228,8 @@ private:
     [[noreturn]] void CloseAndThrow(Action action);
     unsigned char* RegionBase(std::uint64_t region);
     void MapOwn(std::uint64_t offset, View& view);
+    bool FileOffsetOf(const unsigned char* address, std::uint64_t length,
+                      std::uint64_t& offset) const;
     void Sync(const unsigned char* address, std::uint64_t length);
     void DropViewsBeyondEnd();
     void At(FileFaultHook::Point point);

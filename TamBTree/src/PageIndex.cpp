@@ -141,8 +141,9 @@ PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     if (writable) return const_cast<PageHeader*>(committed);
     TakeFreshLocation(n);
     PageHeader* page = LoadPage(n);
-    file.PrepareWrite(reinterpret_cast<unsigned char*>(page), pageSize);
-    std::memcpy(page, committed, pageSize);
+    // Written through the file, the copy costs no page fault; the edit that
+    // follows faults in just the memory pages it touches.
+    file.Write(reinterpret_cast<unsigned char*>(page), committed, pageSize);
     return page;
 }
 
