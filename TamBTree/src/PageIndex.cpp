@@ -142,8 +142,19 @@ PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     TakeFreshLocation(n);
     PageHeader* page = LoadPage(n);
     // Written through the file, the copy costs no page fault; the edit that
-    // follows faults in just the memory pages it touches.
-    file.Write(reinterpret_cast<unsigned char*>(page), committed, pageSize);
+    // follows faults in just the memory pages it touches. The free gap
+    // between the record area and the slot directory holds nothing, so it is
+    // not copied: what is not written is not flushed either.
+    unsigned char* to = reinterpret_cast<unsigned char*>(page);
+    const unsigned char* from = reinterpret_cast<const unsigned char*>(committed);
+    const std::uint32_t head = committed->dataEnd;
+    const std::uint32_t tail = committed->directorySize;
+    if (head <= pageSize && tail <= pageSize - head) {
+        file.Write(to, from, head);
+        file.Write(to + pageSize - tail, from + pageSize - tail, tail);
+    } else {
+        file.Write(to, from, pageSize);
+    }
     return page;
 }
 
