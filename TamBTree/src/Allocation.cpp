@@ -8,7 +8,14 @@
 
 namespace TamBTree {
 
-PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate) {
+namespace {
+// The end of a new page made writable for its slot directory: one memory page
+// holds the slots of a page that is not full of small entries.
+constexpr std::uint32_t DIRECTORY_PREPARED = 4096;
+static_assert(PAGE_SIZE > PAGE_HEADER_SIZE + DIRECTORY_PREPARED, "a page has room for both parts");
+}  // namespace
+
+PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate, std::uint32_t entryBytes) {
     std::uint64_t n;
     if (!freePageNumbers.Empty()) {
         n = freePageNumbers.Last();
@@ -23,7 +30,14 @@ PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate) {
     creatingPage = n;
     PageHeader* page = LoadPage(n);
     creatingPage = NO_PAGE;
-    file.PrepareWrite(reinterpret_cast<unsigned char*>(page), pageSize);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(page);
+    const std::uint32_t head = PAGE_HEADER_SIZE + entryBytes;
+    if (entryBytes >= pageSize - PAGE_HEADER_SIZE - DIRECTORY_PREPARED) {
+        file.PrepareWrite(bytes, pageSize);
+    } else {
+        file.PrepareWrite(bytes, head);
+        file.PrepareWrite(bytes + pageSize - DIRECTORY_PREPARED, DIRECTORY_PREPARED);
+    }
     page->pageNumber = n;
     page->previousPage = pageTemplate.previousPage;
     page->nextPage = pageTemplate.nextPage;

@@ -211,7 +211,9 @@ void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
     }
 
     const PageHeader rightTemplate = RightPageTemplate(page);
-    PageHeader* right = NewPage(rightTemplate);
+    std::uint32_t moved = 0;
+    for (std::uint32_t j = m + 1; j <= count; ++j) moved += layout->StoredLength(page, j);
+    PageHeader* right = NewPage(rightTemplate, moved);
     const std::uint64_t n = right->pageNumber;
     if (page->nextPage != NO_PAGE) LoadPageForUpdate(page->nextPage)->previousPage = n;
     page->nextPage = n;
@@ -229,7 +231,7 @@ void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
 
     PageHeader* parent;
     if (p == rootPage) {
-        parent = NewPage(RootTemplate());
+        parent = NewPage(RootTemplate(), 0);
         rootPage = parent->pageNumber;
         layout->SetChild(parent, 0, p);
     } else {

@@ -226,7 +226,12 @@ public:
     void ReleasePageView(std::uint64_t n) const;
 
     // Page allocation.
-    PageHeader* NewPage(const PageHeader& pageTemplate);
+    // `entryBytes`: how much of the record area the caller is about to fill;
+    // only that much and the memory page of the directory are made writable
+    // at once, so a page that stays part-empty has its gap neither written
+    // nor flushed. By default the caller fills the whole page.
+    static constexpr std::uint32_t WHOLE_PAGE = ~std::uint32_t(0);
+    PageHeader* NewPage(const PageHeader& pageTemplate, std::uint32_t entryBytes = WHOLE_PAGE);
     void FreePage(const PageHeader* page);
 
     // View cache and the operation bracket.
