@@ -58,10 +58,12 @@ std::uint32_t TreeCore::Erase(const Record& r) {
     std::uint32_t n = 0;
     bool nextValid;
     BTreeIterator next;
-    // Rebalancing may move records, so search again after every erasure.
+    // Rebalancing may move records, so search again after every erasure;
+    // without duplicates there is nothing more to find after the first.
     for (BTreeIterator it = Find(record); !it.IsEnd(); it = Find(record)) {
         Erase(it, nextValid, next);
         ++n;
+        if (!allowDuplicates) break;
     }
     return n;
 }
