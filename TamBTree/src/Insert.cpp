@@ -97,6 +97,13 @@ BTreeIterator TreeCore::AssignValue(const BTreeIterator& it, const Record& r) {
     const Record old = layout->GetRecord(page, n);
     // The stored key stays: an equal key need not have the same bytes.
     const Record record{old.key, old.keyLength, r.value, r.valueLength};
+    if (r.valueLength == old.valueLength) {
+        // Same size: the value is replaced where it lies, and the page keeps
+        // its shape. (r may be a copy of this very value: memmove.)
+        unsigned char* bytes = reinterpret_cast<unsigned char*>(page);
+        if (r.valueLength != 0) std::memmove(bytes + (old.value - bytes), r.value, r.valueLength);
+        return it;
+    }
     if (r.valueLength > old.valueLength &&
         r.valueLength - old.valueLength > layout->GetPageFreeSpace(page))
         return Update(it, record);
