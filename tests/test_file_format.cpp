@@ -288,3 +288,28 @@ TEST(FileException, TextNamesActionPathAndReason) {
     EXPECT_EQ(e.GetError(), ENOENT);
     EXPECT_EQ(e.GetPath(), "/no/such/dir/t.bt");
 }
+
+// The disk is asked about once every interval of stores, also when the stores
+// replace values and the record count stands still on a multiple of it; a
+// full disk is asked about again at the next store.
+TEST(ErrorKinds, FreeSpaceIsAskedOncePerIntervalOfStores) {
+    static int asked;
+    static std::uint64_t available;
+    asked = 0;
+    available = std::uint64_t(1) << 40;
+    TamFile::Path::ms_AvailableDiskSpaceHook = [](const std::string&) {
+        ++asked;
+        return available;
+    };
+    TempDir dir;
+    ByteTree tree(dir.File("space.tbt"));
+    tree.SetEnoughSpaceCheckInterval(10);
+    for (int i = 0; i < 10; ++i) tree.Put(std::to_string(i), "v");
+    for (int i = 0; i < 100; ++i) tree.Put("5", std::to_string(i));
+    EXPECT_EQ(asked, 11);  // stores 1, 11, ..., 101
+    available = 0;
+    EXPECT_THROW(tree.Put("5", "y"), TamBTree::BTreeNotEnoughDiskSpaceException);
+    EXPECT_THROW(tree.Put("6", "y"), TamBTree::BTreeNotEnoughDiskSpaceException);
+    EXPECT_EQ(asked, 13);
+    TamFile::Path::ms_AvailableDiskSpaceHook = nullptr;
+}

@@ -63,6 +63,7 @@ std::uint64_t BTree::GetDiskSpaceUsed() const {
 
 void BTree::SetEnoughSpaceCheckInterval(std::uint32_t n) {
     core->enoughSpaceCheckInterval = n;
+    core->storesUntilSpaceCheck = 0;
 }
 
 bool BTree::ReadOnly() const {

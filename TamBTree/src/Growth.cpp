@@ -58,11 +58,20 @@ void TreeCore::ClaimBlock(std::uint64_t size, std::uint64_t offset) {
 }
 
 void TreeCore::CheckEnoughSpace() const {
-    if (enoughSpaceCheckInterval == 0 || recordCount % enoughSpaceCheckInterval != 0) return;
+    // Stores are counted, not records: an upsert that replaces a value leaves
+    // recordCount where it is, and a multiple of the interval would then ask
+    // the system at every store.
+    if (enoughSpaceCheckInterval == 0) return;
+    if (storesUntilSpaceCheck > 0) {
+        --storesUntilSpaceCheck;
+        return;
+    }
     // A path answers for the volume of the directory that holds it: asked on
     // the tree's own path, it looks at the tree's directory, not its parent.
     if (TamFile::Path(file.GetPath()).GetAvailableDiskSpace() < REQUIRED_DISK_SPACE)
         ThrowTree<BTreeNotEnoughDiskSpaceException>(MsgNotEnoughSpace, __LINE__);
+    // A full disk is asked about again at the next store.
+    storesUntilSpaceCheck = enoughSpaceCheckInterval - 1;
 }
 
 }  // namespace TamBTree

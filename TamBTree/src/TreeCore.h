@@ -384,6 +384,8 @@ public:
     std::uint32_t recordCount;
     std::uint64_t pageCount;
     std::uint32_t enoughSpaceCheckInterval;
+    // Stores left before the next look at the free disk space; 0: the next.
+    mutable std::uint32_t storesUntilSpaceCheck = 0;
     mutable FastVector<std::uint64_t> pageIndexBlocks;
     mutable std::uint64_t heldPageIndexBlock;
     mutable unsigned char* heldPageIndexView;
