@@ -59,6 +59,13 @@ validate-data-size-skipped	TamBTree/src/Validation.cpp	if (live != page->dataSiz
 validate-unused-tail-skipped	TamBTree/src/Validation.cpp	if (expected < fileSize) ThrowDamagedText	if (false) ThrowDamagedText
 byte-order-for-derived-trees	TamBTree/src/ByteTree.cpp	if (typeid(*this) == typeid(ByteTree)) UseByteOrder();	UseByteOrder();
 entry-end-unchecked	TamBTree/src/PageLayout.h	return valid && at <= end;	return valid;
+cursor-run-direction	TamBTree/src/ByteTree.cpp	std::int64_t{runIndex} + step * runStep;	std::int64_t{runIndex} + step;
+cursor-run-stale	TamBTree/src/ByteTree.cpp	if (tree->ChangeCount() != runChanges) return false;	if (false) return false;
+append-hint-unchecked	TamBTree/src/Insert.cpp	if (appending && count != 0 && Less(layout->GetRecord(page, count), r)) return count;	if (appending && count != 0) return count;
+assign-same-size-offset	TamBTree/src/Insert.cpp	std::memmove(bytes + (old.value - bytes), r.value, r.valueLength);	std::memmove(bytes + (old.key - bytes), r.value, r.valueLength);
+erase-unique-stops-early	TamBTree/src/Erase.cpp	if (!allowDuplicates) break;	break;
+copy-directory-dropped	TamBTree/src/PageIndex.cpp	file.Write(to + pageSize - tail, from + pageSize - tail, tail);	(void)tail;
+space-check-every-store	TamBTree/src/Growth.cpp	storesUntilSpaceCheck = enoughSpaceCheckInterval - 1;	storesUntilSpaceCheck = 0;
 EOF
 )
 
