@@ -24,6 +24,16 @@ void CopyBytes(unsigned char* to, const unsigned char* from, std::uint32_t lengt
     if (length != 0) std::memmove(to, from, length);
 }
 
+// The first eight bytes of a key as a number that orders as the bytes do.
+std::uint64_t KeyPrefix(const unsigned char* key) {
+    std::uint64_t v;
+    std::memcpy(&v, key, sizeof v);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
 }  // namespace
 
 PageLayout::PageLayout(const PageFormat& pageFormat)
@@ -256,6 +266,8 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const auto less = format.less;
     const bool byteOrder = ByteOrder();
     const void* context = format.context;
+    const bool prefixed = byteOrder && r.keyLength >= 8;
+    const std::uint64_t rPrefix = prefixed ? KeyPrefix(r.key) : 0;
     std::uint32_t lo = 0;
     std::uint32_t hi = page->count;
     // The entries of a page lie far apart: each probe is likely a cache
@@ -280,12 +292,24 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
         Record x{nullptr, 0, nullptr, 0};
         x.keyLength = TakeLength(bytes, at, fixedKey, &keySize);
         x.key = bytes + at;
-        if (withValue) {
-            at += x.keyLength;
-            x.valueLength = TakeLength(bytes, at, fixedValue, &valueSize);
-            x.value = bytes + at;
+        bool xLess;
+        if (byteOrder) {
+            // The key alone decides, and most keys differ in their first
+            // eight bytes: those are compared as one number.
+            const std::uint64_t prefix = prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : 0;
+            if (prefixed && x.keyLength >= 8 && prefix != rPrefix)
+                xLess = prefix < rPrefix;
+            else
+                xLess = KeyBytesLess(context, x, r);
+        } else {
+            if (withValue) {
+                at += x.keyLength;
+                x.valueLength = TakeLength(bytes, at, fixedValue, &valueSize);
+                x.value = bytes + at;
+            }
+            xLess = less(context, x, r);
         }
-        if (byteOrder ? KeyBytesLess(context, x, r) : less(context, x, r))
+        if (xLess)
             lo = mid;
         else
             hi = mid - 1;
