@@ -66,7 +66,7 @@ assign-same-size-offset	TamBTree/src/Insert.cpp	std::memmove(bytes + (old.value 
 erase-unique-stops-early	TamBTree/src/Erase.cpp	if (!allowDuplicates) break;	break;
 copy-directory-dropped	TamBTree/src/PageIndex.cpp	file.Write(to + pageSize - tail, from + pageSize - tail, tail);	(void)tail;
 space-check-every-store	TamBTree/src/Growth.cpp	storesUntilSpaceCheck = enoughSpaceCheckInterval - 1;	storesUntilSpaceCheck = 0;
-key-prefix-short-keys	TamBTree/src/PageEdit.cpp	if (prefixed && x.keyLength >= 8 && prefix != rPrefix)	if (prefixed && prefix != rPrefix)
+key-prefix-short-keys	TamBTree/src/PageEdit.cpp	prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : rPrefix;	prefixed ? KeyPrefix(x.key) : rPrefix;
 EOF
 )
 

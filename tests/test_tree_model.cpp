@@ -628,6 +628,24 @@ TEST(ByteTree, CursorsWalkingBothWaysSeeTheModelAndItsChanges) {
     for (const auto& [entry, value] : kept) EXPECT_EQ(entry.second, value);
 }
 
+// Searches compare the first eight key bytes as one number: a key shorter than
+// that, which prefixes longer keys, must still sort before all of them
+// whatever bytes follow it in its page.
+TEST(ByteTree, ShortKeysSortBeforeTheLongerKeysTheyPrefix) {
+    TempDir dir;
+    ByteTree tree(dir.File("prefixes.tbt"));
+    UniqueModel model;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string key = std::string("abc").substr(0, 1 + i % 3) +
+                                (i % 5 == 0 ? "" : std::string(1, char(i % 7)) + std::to_string(i));
+        model[key] = std::string(1 + i % 9, '\xff');
+        tree.Put(key, model[key]);
+    }
+    for (const auto& [key, value] : model) EXPECT_EQ(tree.Get(key), value) << key;
+    auto expected = model.begin();
+    for (auto [key, value] : tree) ASSERT_EQ(key, (expected++)->first);
+}
+
 // Odd rounds end in an exception, so the guard rolls the round back.
 // A ByteTree searches by key bytes without calling Less; a tree derived from
 // it with an order of its own must still be searched in that order.

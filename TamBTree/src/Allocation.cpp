@@ -31,11 +31,10 @@ PageHeader* TreeCore::NewPage(const PageHeader& pageTemplate, std::uint32_t entr
     PageHeader* page = LoadPage(n);
     creatingPage = NO_PAGE;
     unsigned char* bytes = reinterpret_cast<unsigned char*>(page);
-    const std::uint32_t head = PAGE_HEADER_SIZE + entryBytes;
     if (entryBytes >= pageSize - PAGE_HEADER_SIZE - DIRECTORY_PREPARED) {
         file.PrepareWrite(bytes, pageSize);
     } else {
-        file.PrepareWrite(bytes, head);
+        file.PrepareWrite(bytes, PAGE_HEADER_SIZE + entryBytes);
         file.PrepareWrite(bytes + pageSize - DIRECTORY_PREPARED, DIRECTORY_PREPARED);
     }
     page->pageNumber = n;

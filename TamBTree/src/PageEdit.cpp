@@ -295,12 +295,10 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
         bool xLess;
         if (byteOrder) {
             // The key alone decides, and most keys differ in their first
-            // eight bytes: those are compared as one number.
-            const std::uint64_t prefix = prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : 0;
-            if (prefixed && x.keyLength >= 8 && prefix != rPrefix)
-                xLess = prefix < rPrefix;
-            else
-                xLess = KeyBytesLess(context, x, r);
+            // eight bytes: those are compared as one number. (A shorter key
+            // takes r's prefix, so the bytes decide.)
+            const std::uint64_t prefix = prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : rPrefix;
+            xLess = prefix != rPrefix ? prefix < rPrefix : KeyBytesLess(context, x, r);
         } else {
             if (withValue) {
                 at += x.keyLength;
