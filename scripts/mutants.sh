@@ -6,9 +6,17 @@
 #
 #   scripts/mutants.sh [NAME...]     # all faults, or only the named ones
 #
-# Builds in build-mutants (MUTANTS_BUILD_DIR), stops at the first test program
-# that fails, gives each MUTANTS_TIMEOUT seconds (default 120), and restores
-# every source file it changed, also when interrupted.
+# The faults are this file's list and scripts/mutants-blind.tsv (planted by a
+# reviewer who had not read the tests). Each fault is a tab-separated line:
+#   name  file  original fragment  replacement  [anchor]
+# A fragment matches whatever the whitespace between its tokens (so that
+# reformatting does not break it) and must occur once in the file, or once
+# after the first occurrence of the optional anchor (a function's name, say).
+#
+# Works on a copy of the sources in build-mutants/tree (MUTANTS_BUILD_DIR), so
+# the working tree is never touched and may be edited meanwhile; stops at the
+# first test program that fails and gives each MUTANTS_TIMEOUT seconds
+# (default 120).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -78,49 +86,61 @@ wanted() {
     return 1
 }
 
-saved=""
-restore() {
-    if [ -n "$saved" ]; then
-        cp "$saved.orig" "$root/$saved"
-        rm -f "$saved.orig"
-        saved=""
-    fi
-}
-trap 'restore; echo interrupted; exit 130' INT TERM
-trap restore EXIT
+mkdir -p "$dir"
+tree=$root/$dir/tree
+rm -rf "$tree"
+mkdir -p "$tree"
+# (tar keeps the times of the files, so the build after a copy is incremental.)
+tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$tree" -xf -
+cd "$tree"
 
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTAMBTREE_TOOLS=OFF -DTAMBTREE_TESTS=ON \
+cmake -S . -B ../build -DCMAKE_BUILD_TYPE=Release -DTAMBTREE_TOOLS=ON -DTAMBTREE_TESTS=ON \
     -DTAMBTREE_WERROR=OFF >/dev/null || exit 1
 programs=$(cd tests && ls test_*.cpp | sed 's/\.cpp$//')
 # The quick programs first: a fault usually fails one of them.
-quick="test_containers test_file_format test_damage test_transactions test_tree_model test_compaction"
+quick="test_containers test_file_format test_damage test_transactions test_api test_tree_model test_compaction"
 order=$(for p in $quick $programs; do [ -f "tests/$p.cpp" ] && echo "$p"; done | awk '!seen[$0]++')
-build() { cmake --build "$dir" -j2 --target $programs >"$dir/mutant-build.log" 2>&1; }
+build() { cmake --build ../build -j2 >../build/mutant-build.log 2>&1; }
 build || {
     echo "the unchanged tree does not build"
     exit 1
 }
 
+# Applies one fault to a file; exits 2 unless the fragment is found once.
+plant() {
+    FILE=$1 FROM=$2 TO=$3 ANCHOR=$4 python3 - <<'PY'
+import os, re, sys
+p, frm, to, anchor = (os.environ[k] for k in ("FILE", "FROM", "TO", "ANCHOR"))
+s = open(p).read()
+start = 0
+if anchor:
+    start = s.find(anchor)
+    if start < 0:
+        sys.exit("anchor not found: " + anchor)
+tokens = re.findall(r"\w+|\S", frm)
+pattern = re.compile(r"\s*".join(re.escape(t) for t in tokens))
+found = list(pattern.finditer(s, start))
+if len(found) != 1:
+    sys.exit("fragment found %d times" % len(found))
+m = found[0]
+open(p, "w").write(s[: m.start()] + to + s[m.end():])
+PY
+}
+
 caught=0
 survived=0
 total=0
-while IFS=$'\t' read -r name file from to; do
+while IFS=$'\t' read -r name file from to anchor; do
     [ -z "$name" ] && continue
+    case $name in \#*) continue ;; esac
     wanted "$name" || continue
     total=$((total + 1))
-    found=$(grep -cF -- "$from" "$file")
-    if [ "$found" != 1 ]; then
-        echo "FRAGMENT $name: found $found times in $file: $from" >&2
+    cp "$file" "$file.orig"
+    if ! plant "$file" "$from" "$to" "${anchor:-}"; then
+        echo "FRAGMENT $name in $file: $from" >&2
+        mv "$file.orig" "$file"
         exit 2
     fi
-    cp "$file" "$file.orig"
-    saved=$file
-    FROM=$from TO=$to python3 - "$file" <<'PY'
-import os, sys
-p = sys.argv[1]
-s = open(p).read()
-open(p, "w").write(s.replace(os.environ["FROM"], os.environ["TO"], 1))
-PY
     start=$SECONDS
     verdict="survived"
     if ! build; then
@@ -128,18 +148,25 @@ PY
     else
         for p in $order; do
             # (The braces keep the shell's report of a crashed program out of the list.)
-            if ! { timeout "$limit" "$dir/tests/$p" --gtest_brief=1 >"$dir/mutant-test.log" 2>&1; } 2>/dev/null; then
+            if ! { timeout "$limit" "../build/tests/$p" --gtest_brief=1 >../build/mutant-test.log 2>&1; } 2>/dev/null; then
                 verdict="caught by $p"
                 break
             fi
         done
+        if [ "$verdict" = survived ] && [ -f tests/cli_test.sh ]; then
+            timeout "$limit" bash tests/cli_test.sh ../build/tools/tambtree >../build/mutant-test.log 2>&1 ||
+                verdict="caught by cli_test"
+        fi
     fi
-    restore
+    mv "$file.orig" "$file"
     case $verdict in
         caught*) caught=$((caught + 1)) ;;
         *) survived=$((survived + 1)) ;;
     esac
     printf '%-32s %s (%ds)\n' "$name" "$verdict" $((SECONDS - start))
-done <<<"$faults"
+done < <(
+    printf '%s\n' "$faults"
+    [ -f "$root/scripts/mutants-blind.tsv" ] && cat "$root/scripts/mutants-blind.tsv"
+)
 build
 echo "summary: $caught of $total caught, $survived survived"

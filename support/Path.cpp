@@ -1,4 +1,5 @@
 // File-system paths.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -66,6 +67,13 @@ std::uint64_t PathT<char>::GetAvailableDiskSpace() const {
     // A volume that cannot be examined offers no space.
     if (::statvfs(directory.c_str(), &info) != 0) return 0;
     return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+void PathT<char>::SyncDirectory() const {
+    const std::string directory = Directory();
+    Tam::Handle fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.IsValid()) throw FileException(ActionOpenRead, directory, errno);
+    if (::fsync(fd.Get()) != 0) throw FileException(ActionFlush, directory, errno);
 }
 
 }  // namespace TamFile

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <optional>
+
 #include "FaultHook.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
@@ -95,6 +97,46 @@ States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress) {
     return states;
 }
 
+// The life of a new file: created and filled; a transaction pre-committed,
+// the file closed and reopened, the waiting block committed; another one
+// pre-committed, reopened and rolled back; a last one committed. Runs on a
+// tree at `path` when `live`, else on the models alone.
+States RunLifecycle(const std::string& path, bool live, Progress& progress) {
+    States states{UniqueModel()};
+    std::optional<TestTree> tree;
+    if (live) tree.emplace(path);
+    const auto live_tree = [&]() -> TestTree* { return live ? &*tree : nullptr; };
+    UniqueModel committed;
+    std::mt19937 rng(kSeed);
+    const auto change = [&](int ops) {
+        UniqueModel next = committed;
+        Mutate(live_tree(), next, rng, ops);
+        states.push_back(next);
+        progress.after = states.size() - 1;
+        return next;
+    };
+    committed = change(300);
+    if (live) tree->CommitNow();
+    progress = Progress{states.size() - 1};
+    for (const bool commit : {true, false}) {
+        const UniqueModel next = change(60);
+        if (live) tree->PreCommit();
+        progress.prepared = commit;
+        if (live) {
+            tree.reset();
+            tree.emplace(path);
+        }
+        if (live) commit ? tree->Commit() : tree->Rollback();
+        if (commit) committed = next;
+        if (!commit) states.push_back(committed);
+        progress = Progress{states.size() - 1};
+    }
+    committed = change(40);
+    if (live) tree->CommitNow();
+    progress = Progress{states.size() - 1};
+    return states;
+}
+
 // A committed tree whose next page number is close enough to the end of its
 // only page-index block that the next operation adds a second one. Pages made
 // and freed in one transaction keep their numbers until it commits, so a
@@ -168,24 +210,30 @@ std::string Recover(const std::string& path, const States& states, const Progres
 // The crashing child is this program run anew (a fork would share the
 // parent's memory copy-on-write, and on some virtual machines every first
 // write to a shared page costs more than the whole workload). The child finds
-// its task in the environment: file, mode, point, dropped flush.
+// its task in the environment: file, mode, point, dropped flush, scenario.
 constexpr char kChildTask[] = "TAMBTREE_CRASH_CHILD";
 constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommittedState";
 
 [[noreturn]] void RunChild(const char* task) {
     char path[4096];
-    int mode = 0, dropped = 0;
+    int mode = 0, dropped = 0, lifecycle = 0;
     unsigned long long point = 0;
-    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d", path, &mode, &point, &dropped) != 4) ::_exit(2);
+    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d|%d", path, &mode, &point, &dropped, &lifecycle) !=
+        5)
+        ::_exit(2);
     BTreeTestAccess::DropFlush(dropped);
     try {
         MemoryMapFile::SetPowerLossSimulation(static_cast<MemoryMapFile::PowerLoss>(mode),
                                               kSeed + point);
         FaultPlan plan;
         plan.Arm(point, FaultPlan::Exit);
+        Progress progress;
+        if (lifecycle) {
+            RunLifecycle(path, true, progress);
+            ::_exit(0);
+        }
         TestTree tree(path);
         const auto base = tree.Contents();
-        Progress progress;
         RunWorkload(UniqueModel(base.begin(), base.end()), &tree, progress);
     } catch (...) {
         ::_exit(3);
@@ -195,9 +243,9 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 
 // Runs the workload in a child that ends at `point`; returns its exit code.
 int CrashAt(const std::string& path, MemoryMapFile::PowerLoss mode, std::uint64_t point,
-            int dropped) {
+            int dropped, bool lifecycle = false) {
     const std::string task = path + "|" + std::to_string(int(mode)) + "|" + std::to_string(point) +
-                             "|" + std::to_string(dropped);
+                             "|" + std::to_string(dropped) + "|" + std::to_string(int(lifecycle));
     ::setenv(kChildTask, task.c_str(), 1);
     std::string program = "/proc/self/exe";
     std::string filter = std::string("--gtest_filter=") + kTestName;
@@ -267,6 +315,47 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
             const std::string problem =
                 CrashAndRecover(files, states, marks, mode, point, BTreeTestAccess::NoFlush);
+            if (!problem.empty())
+                failures.push_back(std::string(kModeNames[mode]) + ", point " +
+                                   std::to_string(point) + ": " + problem);
+        }
+    }
+    for (std::size_t i = 0; i < failures.size() && i < 20; ++i) ADD_FAILURE() << failures[i];
+    EXPECT_TRUE(failures.empty()) << failures.size() << " failures";
+}
+
+// A crash while a file is created opens as an empty tree; one while a block
+// left waiting by a closed file is committed or rolled back after the reopen,
+// as the state before or after it.
+TEST(CrashLoop, CreationAndWaitingBlocksAfterAReopenRecoverAtEveryPoint) {
+    const TempDir dir(true);
+    const std::string path = dir.File("life.bt");
+    Progress progress;
+    std::vector<Progress> marks;
+    States states;
+    {
+        FaultPlan recorder;
+        recorder.observe = [&](FaultPlan::Point) { marks.push_back(progress); };
+        states = RunLifecycle(path, true, progress);
+    }
+    Progress none;
+    EXPECT_TRUE(RunLifecycle(path, false, none) == states);
+    std::printf("life of a file: %zu durability points\n", marks.size());
+    std::vector<std::string> failures;
+    for (const auto mode : {MemoryMapFile::PowerLossUnflushed,
+                            MemoryMapFile::PowerLossRandomWriteBack, MemoryMapFile::PowerLossOff}) {
+        for (std::uint64_t point = 1; point <= marks.size(); ++point) {
+            std::filesystem::remove(path);
+            const int code = CrashAt(path, mode, point, BTreeTestAccess::NoFlush, true);
+            std::string problem =
+                code == FaultPlan::EXIT_CODE ? "" : "the child ended with " + std::to_string(code);
+            try {
+                if (problem.empty())
+                    problem = Recover(path, states, marks[point - 1], point % 2 == 1,
+                                      point == marks.size());
+            } catch (const std::exception& e) {
+                problem = std::string("exception: ") + e.what();
+            }
             if (!problem.empty())
                 failures.push_back(std::string(kModeNames[mode]) + ", point " +
                                    std::to_string(point) + ": " + problem);

@@ -18,26 +18,6 @@
 
 namespace TamTool {
 
-namespace {
-
-std::string DirectoryOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes the directory's entries (a rename) durable.
-void FlushDirectory(const std::string& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) throw TamFile::FileException(TamFile::ActionOpenRead, directory, errno);
-    const int synced = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (synced != 0) throw TamFile::FileException(TamFile::ActionFlush, directory, error);
-}
-
-}  // namespace
-
 std::uint64_t FileSize(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
@@ -90,16 +70,18 @@ void CompactInPlace(const TamBTree::BTree& tree,
     ::unlink(temporary.c_str());
     WatchCopy(
         temporary, [&] { tree.CopyTo(temporary); }, progress);
-    const std::string directory = DirectoryOf(path);
+    // The copy's name, then the rename, must be durable before the old file
+    // is given up.
+    const TamFile::Path directory(path);
     try {
-        FlushDirectory(directory);
+        directory.SyncDirectory();
         if (::rename(temporary.c_str(), path.c_str()) != 0)
             throw TamFile::FileException(TamFile::ActionWrite, path, errno);
     } catch (...) {
         ::unlink(temporary.c_str());
         throw;
     }
-    FlushDirectory(directory);
+    directory.SyncDirectory();
 }
 
 std::uint64_t EstimateCompactSize(const TamBTree::BTree::Statistics& s) {

@@ -89,6 +89,9 @@ public:
     std::string Directory() const;  // the directory part; "." when none
     // Free bytes available to us on the volume of this path (statvfs).
     std::uint64_t GetAvailableDiskSpace() const;
+    // Makes the directory's entries durable: a file created or renamed in it
+    // survives a power loss once this returns. Throws FileException.
+    void SyncDirectory() const;
     const std::string& Get() const { return path; }
 
     // Replaceable for tests: answers GetAvailableDiskSpace when set.

@@ -283,6 +283,7 @@ void TreeCore::CopyTo(const std::string& path) const {
         target.CommitNow();
         target.ReturnToIdle();
         target.TrimFreeTail();
+        TamFile::Path(path).SyncDirectory();
     } catch (...) {
         ::unlink(path.c_str());
         throw;

@@ -144,6 +144,9 @@ void TreeCore::Create(TamFile::OpenMode how) {
 
     SystemBlock()->created = 1;
     FlushHead();
+    // A tree that a power loss could take back whole, name and all, was
+    // never created: the directory entry is made durable before the tree is used.
+    TamFile::Path(file.GetPath()).SyncDirectory();
     if (readOnly) {
         CloseFile();
         file.Open(TamFile::OpenRead);

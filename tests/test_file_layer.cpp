@@ -1,0 +1,110 @@
+// The real file layer, below the power-loss simulation: every flush that the
+// commit schedule asks for reaches the operating system as a file or mapping
+// sync, and a new tree file's name is made durable in its directory. This
+// program's own fdatasync, fsync and msync stand in front of the C library's
+// and count the calls before passing them on.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+
+#include <atomic>
+
+#include "FaultHook.h"
+#include "TreeChecks.h"
+
+using namespace TamBTreeTest;
+
+namespace {
+
+std::atomic<int> g_dataSyncs{0};
+std::atomic<int> g_fileSyncs{0};
+std::atomic<int> g_mappingSyncs{0};
+std::atomic<int> g_directorySyncs{0};
+
+template <class Function>
+Function Next(const char* name) {
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+int Syncs() {
+    return g_dataSyncs + g_fileSyncs + g_mappingSyncs;
+}
+
+}  // namespace
+
+extern "C" int fdatasync(int fd) {
+    ++g_dataSyncs;
+    static const auto next = Next<int (*)(int)>("fdatasync");
+    return next(fd);
+}
+
+extern "C" int fsync(int fd) {
+    struct stat st;
+    ++(::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) ? g_directorySyncs : g_fileSyncs);
+    static const auto next = Next<int (*)(int)>("fsync");
+    return next(fd);
+}
+
+extern "C" int msync(void* address, size_t length, int flags) {
+    ++g_mappingSyncs;
+    static const auto next = Next<int (*)(void*, size_t, int)>("msync");
+    return next(address, length, flags);
+}
+
+namespace {
+
+// Counts the flushes of the file layer in which no sync reached the system.
+struct SilentFlushes {
+    FaultPlan plan;
+    int flushes = 0;
+    int silent = 0;
+    int syncsBefore = 0;
+
+    SilentFlushes() {
+        plan.observe = [this](FaultPlan::Point point) {
+            if (point == FaultPlan::BeforeFlush || point == FaultPlan::BeforeFlushView) {
+                syncsBefore = Syncs();
+            } else if (point == FaultPlan::AfterFlush || point == FaultPlan::AfterFlushView) {
+                ++flushes;
+                silent += Syncs() == syncsBefore;
+            }
+        };
+    }
+};
+
+TEST(FileLayer, EveryFlushOfEveryCommitPathReachesTheSystem) {
+    TempDir dir;
+    SilentFlushes counter;
+    TestTree tree(dir.File("t"));
+    for (int round = 0; round < 3; ++round) {
+        for (std::uint32_t i = 0; i < 2000; ++i) tree.Put(Key(i + round * 7), std::string(90, 'v'));
+        if (round == 0) tree.CommitNow();
+        if (round == 1) {
+            tree.PreCommit();
+            tree.Commit();
+        }
+        if (round == 2) {
+            tree.PreCommit();
+            tree.Rollback();
+        }
+    }
+    EXPECT_GE(counter.flushes, 8) << "creation, a commit in each way and a rollback";
+    EXPECT_EQ(counter.silent, 0) << "flushes that did not reach the system";
+}
+
+TEST(FileLayer, ANewTreeFileAndACopyAreSyncedInTheirDirectory) {
+    TempDir dir;
+    const int before = g_directorySyncs;
+    TestTree tree(dir.File("t"));
+    EXPECT_GT(g_directorySyncs, before) << "the new file's directory entry was not synced";
+    tree.Put("k", "v");
+    tree.CommitNow();
+    const int beforeCopy = g_directorySyncs;
+    tree.CopyTo(dir.File("copy"));
+    EXPECT_GT(g_directorySyncs, beforeCopy) << "the copy's directory entry was not synced";
+    EXPECT_EQ(TestTree(dir.File("copy")).Contents(), tree.Contents());
+}
+
+}  // namespace
