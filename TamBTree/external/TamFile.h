@@ -79,7 +79,7 @@ class PathT;
 
 // A file-system path.
 template <>
-class PathT<char> {
+class TAM_API PathT<char> {
 public:
     explicit PathT(const std::string& text) : path(text) {}
     bool IsFile() const;            // an existing regular file
