@@ -7,7 +7,8 @@
 #   scripts/mutants.sh [NAME...]     # all faults, or only the named ones
 #
 # The faults are this file's list and scripts/mutants-blind.tsv (planted by a
-# reviewer who had not read the tests). Each fault is a tab-separated line:
+# reviewer who had not read the tests), and the file MUTANTS_EXTRA names, if
+# any (faults being tried out). Each fault is a tab-separated line:
 #   name  file  original fragment  replacement  [anchor]
 # A fragment matches whatever the whitespace between its tokens (so that
 # reformatting does not break it) and must occur once in the file, or once
@@ -167,6 +168,7 @@ while IFS=$'\t' read -r name file from to anchor; do
 done < <(
     printf '%s\n' "$faults"
     [ -f "$root/scripts/mutants-blind.tsv" ] && cat "$root/scripts/mutants-blind.tsv"
+    [ -n "${MUTANTS_EXTRA:-}" ] && cat "$MUTANTS_EXTRA"
 )
 build
 echo "summary: $caught of $total caught, $survived survived"

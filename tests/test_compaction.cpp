@@ -67,6 +67,31 @@ TEST_F(CompactCopy, HoldsTheCommittedRecordsInOrderInDensePagesInEveryLayout) {
     }
 }
 
+// Keys of kilobytes put several internal pages on each level above the
+// leaves, and duplicate keys make runs that the copy must keep in order.
+TEST_F(CompactCopy, CopiesTreesWithSeveralInternalPagesPerLevel) {
+    std::mt19937 rng = SeededRng(kSeed + 1);
+    const Options o = Layout(true, 0, true, 0);
+    Model model;
+    {
+        TestTree tree(dir.File("large.original"), o);
+        for (int i = 0; i < 6000; ++i) {
+            const std::uint32_t n = rng() % 1500;
+            const std::string key = Key(n, 1000 + n % 2000 + (n % 7 == 0 ? 8000 : 0));
+            const std::string value = Letters(rng, rng() % 200);
+            if (tree.Insert(TestTree::Make(key, value)).second) ModelInsert(model, key, value);
+        }
+        tree.CommitNow();
+        const TamBTree::BTree::Statistics s = tree.GetStatistics();
+        ASSERT_GE(s.height, 3u);
+        ASSERT_GT(s.pages[1], 1u) << "the level above the leaves must have several pages";
+        tree.CopyTo(dir.File("large"));
+    }
+    TestTree copy(dir.File("large"), o);
+    ExpectSameAsModel(copy, model);
+    EXPECT_GT(copy.GetStatistics().pages[1], 1u);
+}
+
 TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {
     std::mt19937 rng = SeededRng(kSeed + 1);
     UniqueModel committed;

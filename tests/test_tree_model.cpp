@@ -536,8 +536,10 @@ TEST(InsertSearch, ALongerSeparatorSplitsTheParentFirstWhereverTheChildHangs) {
     }
 }
 
-TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
-    std::mt19937 rng = SeededRng(20240917);
+// Keys of about a kilobyte (`large`) make a tree of three levels with several
+// internal pages on the middle one.
+void RandomizedAgainstMap(bool large) {
+    std::mt19937 rng = SeededRng(large ? 20261207 : 20240917);
     TempDir dir;
     const std::string path = dir.File("bytes.tbt");
     UniqueModel model, committed;
@@ -546,7 +548,8 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
         ExpectSame(tree, committed, rng);
         model = committed;
         for (int op = 0; op < 2500; ++op) {
-            const std::string key = RandomKey(rng);
+            std::string key = RandomKey(rng);
+            if (large) key += std::string(400 + (key.size() * 97 + key.back() * 13) % 900, '~');
             const std::string value = RandomValue(rng);
             switch (rng() % 4) {
                 case 0:
@@ -563,6 +566,10 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
         }
         ExpectSame(tree, model, rng);
         tree.Validate();
+        if (large && round == 7) {
+            ASSERT_GE(tree.GetStatistics().height, 3u);
+            ASSERT_GT(tree.GetStatistics().pages[1], 1u);
+        }
         // Every third round is thrown away, by Rollback or by closing the file.
         if (round % 3 == 1) {
             tree.Rollback();
@@ -572,6 +579,14 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
             committed = model;
         }
     }
+}
+
+TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
+    RandomizedAgainstMap(false);
+}
+
+TEST(ByteTree, RandomizedAgainstMapWithLargeKeysOnSeveralInternalPages) {
+    RandomizedAgainstMap(true);
 }
 
 // A walking cursor copies runs of records ahead of it: random walks both ways,
