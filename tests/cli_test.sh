@@ -123,4 +123,48 @@ for ((g = 2; g < $(stat -c %s bad.tbt) / 65536; g++)); do
 done
 expect_status 1 "$T" check bad.tbt
 grep -q "^tambtree: .*bad.tbt" err.txt || fail "check did not report the damage: $(cat err.txt)"
+# One-sided and unbounded scans against the dump of the untouched copy.
+"$T" dump --hex h.tbt | tail -n +2 >all.txt
+n=$(grep -n "^$lo"$'\t' all.txt | cut -d: -f1)
+"$T" scan --hex --from "$lo" h.tbt | cmp - <(tail -n +"$n" all.txt) || fail "scan from a key on"
+"$T" scan --hex --to "$lo" h.tbt | cmp - <(head -n $((n - 1)) all.txt) || fail "scan up to a key"
+"$T" scan --hex --reverse --limit 3 h.tbt | cmp - <(tail -n 3 all.txt | tac) || fail "reverse scan"
+
+# Unsigned orders and their ranges, fixed sizes, bad fields, unknown commands.
+for k in 7 4294967295 256; do "$T" --order u32 put u.tbt "$k" "v$k"; done
+[ "$("$T" --order u32 scan u.tbt | cut -f1 | tr '\n' ' ')" = "7 256 4294967295 " ] || fail "u32"
+for k in 18446744073709551615 1; do "$T" --order u64 put w.tbt "$k"; done
+[ "$("$T" --order u64 scan w.tbt | cut -f1 | tr '\n' ' ')" = "1 18446744073709551615 " ] ||
+    fail "u64 order"
+expect_status 2 "$T" --order u32 put u.tbt 4294967296 v
+expect_status 2 "$T" --order u64 get w.tbt -- -1
+grep -q "bad key" err.txt || fail "a negative u64 key: $(cat err.txt)"
+expect_status 2 "$T" --order u32 --key-size 8 get u.tbt 7
+"$T" --key-size 2 --value-size 3 put f.tbt ab xyz
+expect_status 1 "$T" --key-size 2 --value-size 3 put f.tbt abc xyz
+expect_status 2 "$T" --no-values put n.tbt c v
+expect_status 2 "$T" put --hex x.tbt 0g v
+expect_status 2 "$T" frobnicate t.tbt
+expect_status 0 "$T" --help
+grep -q "compact" out.txt || fail "help lists no commands"
+
+# commit and rollback with nothing waiting; a pre-committed load rolled back;
+# a load that fails names its line and stores nothing; check reports the count.
+"$T" commit h.tbt | grep -q "^h.tbt: no pre-committed transaction$" || fail "commit of nothing"
+"$T" load --no-commit h.tbt dups.txt
+[ "$("$T" rollback h.tbt)" = "h.tbt: rolled back, 10000 records" ] || fail "rollback of a load"
+printf 'a\tb\nno tab\n' >bad.txt
+expect_status 1 "$T" load l.tbt bad.txt
+grep -q "bad.txt:2: expected key<TAB>value" err.txt || fail "load error: $(cat err.txt)"
+[ "$("$T" check l.tbt)" = "l.tbt: ok, 0 records" ] || fail "a failed load stored records"
+[ "$("$T" check h.tbt)" = "h.tbt: ok, 10000 records" ] || fail "check output"
+
+# The demo: 100000 records key000000.. with values "value of record N".
+"$T" demo >demo.txt
+for want in 'Get("key031415") *"value of record 31415"$' 'Contains("key100000") *false$' \
+    '^  key050004 -> value of record 50004$' 'the last record *key099999$' \
+    '(10000 records) *90000 records left$' '^Rollback *100000 records$' '^records: *100000$'; do
+    grep -q "$want" demo.txt || fail "the demo printed no line like $want"
+done
+[ "$(grep -c ' -> ' demo.txt)" = 5 ] || fail "the demo's range"
 echo "cli test passed"

@@ -98,8 +98,8 @@ using Transactions = TreeFileTest;
 // installs it, Rollback and Clear drop it. A Rollback after a commit and
 // closing the file drop nothing committed.
 TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear) {
-    enum Decision { Commit, PreCommitThenCommit, Rollback, Clear };
-    for (const Decision decision : {Commit, PreCommitThenCommit, Rollback, Clear}) {
+    enum Decision { Commits, PreCommitsThenCommits, RollsBack, Clears };
+    for (const Decision decision : {Commits, PreCommitsThenCommits, RollsBack, Clears}) {
         SCOPED_TRACE("decision " + std::to_string(decision));
         const std::string treePath = dir.File(std::to_string(decision) + ".tbt");
         UniqueModel committed, next;
@@ -122,19 +122,19 @@ TEST_F(Transactions, PreCommittedBlockWaitsAcrossReopenForCommitRollbackOrClear)
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
             ExpectValidAndSame(tree, committed);
             ExpectChangesRefused<TamBTree::BTreeTransactionWaitingException>(tree);
-            if (decision == PreCommitThenCommit) tree.PreCommit();
+            if (decision == PreCommitsThenCommits) tree.PreCommit();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitReady);
-            if (decision == Rollback) tree.Rollback();
-            if (decision == Clear) tree.Clear();
-            if (decision == Commit || decision == PreCommitThenCommit) tree.Commit();
-            if (decision == Rollback) next = committed;
-            if (decision == Clear) next.clear();
+            if (decision == RollsBack) tree.Rollback();
+            if (decision == Clears) tree.Clear();
+            if (decision == Commits || decision == PreCommitsThenCommits) tree.Commit();
+            if (decision == RollsBack) next = committed;
+            if (decision == Clears) next.clear();
             EXPECT_EQ(tree.GetCommitState(), TestTree::CommitIdle);
-            if (decision == Rollback || decision == Clear) {
+            if (decision == RollsBack || decision == Clears) {
                 EXPECT_TRUE(TreeFileBytes(treePath).IdleHead());
             }
             ExpectValidAndSame(tree, next);
-            if (decision == Clear) {
+            if (decision == Clears) {
                 EXPECT_EQ(tree.Put("k", "v").first, BTreeIterator(0, 1, &tree));
                 next.emplace("k", "v");
             }
