@@ -107,24 +107,35 @@ build || {
     exit 1
 }
 
-# Applies one fault to a file; exits 2 unless the fragment is found once.
+# Applies one fault and prints the file it changed, after keeping the
+# original beside it as FILE.orig. The fragment is looked for in the named
+# file first and, when it is not found there once (code moves between files),
+# in every source of the library, the platform layer and the tool; exits 2
+# unless it is found once.
 plant() {
     FILE=$1 FROM=$2 TO=$3 ANCHOR=$4 python3 - <<'PY'
-import os, re, sys
-p, frm, to, anchor = (os.environ[k] for k in ("FILE", "FROM", "TO", "ANCHOR"))
-s = open(p).read()
-start = 0
-if anchor:
-    start = s.find(anchor)
-    if start < 0:
-        sys.exit("anchor not found: " + anchor)
+import glob, os, re, shutil, sys
+named, frm, to, anchor = (os.environ[k] for k in ("FILE", "FROM", "TO", "ANCHOR"))
 tokens = re.findall(r"\w+|\S", frm)
 pattern = re.compile(r"\s*".join(re.escape(t) for t in tokens))
-found = list(pattern.finditer(s, start))
-if len(found) != 1:
-    sys.exit("fragment found %d times" % len(found))
-m = found[0]
-open(p, "w").write(s[: m.start()] + to + s[m.end():])
+
+def matches(path):
+    s = open(path).read()
+    start = s.find(anchor) if anchor else 0
+    return s, ([] if start < 0 else list(pattern.finditer(s, start)))
+
+candidates = [named] if os.path.isfile(named) else []
+if not candidates or len(matches(named)[1]) != 1:
+    candidates = [p for d in ("TamBTree", "support", "tools")
+                  for p in glob.glob(d + "/**/*.[ch]*", recursive=True)]
+hits = [(p, *matches(p)) for p in candidates]
+hits = [(p, s, m) for p, s, m in hits if len(m) == 1]
+if len(hits) != 1:
+    sys.exit("fragment found in %d files" % len(hits))
+path, s, m = hits[0]
+shutil.copy2(path, path + ".orig")
+open(path, "w").write(s[: m[0].start()] + to + s[m[0].end():])
+print(path)
 PY
 }
 
@@ -136,10 +147,8 @@ while IFS=$'\t' read -r name file from to anchor; do
     case $name in \#*) continue ;; esac
     wanted "$name" || continue
     total=$((total + 1))
-    cp "$file" "$file.orig"
-    if ! plant "$file" "$from" "$to" "${anchor:-}"; then
+    if ! file=$(plant "$file" "$from" "$to" "${anchor:-}"); then
         echo "FRAGMENT $name in $file: $from" >&2
-        mv "$file.orig" "$file"
         exit 2
     fi
     start=$SECONDS
@@ -159,7 +168,10 @@ while IFS=$'\t' read -r name file from to anchor; do
                 verdict="caught by cli_test"
         fi
     fi
-    mv "$file.orig" "$file"
+    # A copy, not a move: the restored file must be newer than the faulty
+    # objects, or the next build would keep them.
+    cp "$file.orig" "$file"
+    rm "$file.orig"
     case $verdict in
         caught*) caught=$((caught + 1)) ;;
         *) survived=$((survived + 1)) ;;
