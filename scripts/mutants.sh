@@ -5,6 +5,7 @@
 # of CI.
 #
 #   scripts/mutants.sh [NAME...]     # all faults, or only the named ones
+#   MUTANTS_PLANT_ONLY=1 scripts/mutants.sh   # only checks that each fault plants
 #
 # The faults are this file's list and scripts/mutants-blind.tsv (planted by a
 # reviewer who had not read the tests), and the file MUTANTS_EXTRA names, if
@@ -95,6 +96,9 @@ mkdir -p "$tree"
 tar -C "$root" --exclude='./build*' --exclude=./.git -cf - . | tar -C "$tree" -xf -
 cd "$tree"
 
+if [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ]; then
+    build() { :; }
+else
 cmake -S . -B ../build -DCMAKE_BUILD_TYPE=Release -DTAMBTREE_TOOLS=ON -DTAMBTREE_TESTS=ON \
     -DTAMBTREE_WERROR=OFF >/dev/null || exit 1
 programs=$(cd tests && ls test_*.cpp | sed 's/\.cpp$//')
@@ -106,6 +110,7 @@ build || {
     echo "the unchanged tree does not build"
     exit 1
 }
+fi
 
 # Applies one fault and prints the file it changed, after keeping the
 # original beside it as FILE.orig. The fragment is looked for in the named
@@ -149,7 +154,13 @@ while IFS=$'\t' read -r name file from to anchor; do
     total=$((total + 1))
     if ! file=$(plant "$file" "$from" "$to" "${anchor:-}"); then
         echo "FRAGMENT $name in $file: $from" >&2
+        [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ] && continue
         exit 2
+    fi
+    if [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ]; then
+        cp "$file.orig" "$file"
+        rm "$file.orig"
+        continue
     fi
     start=$SECONDS
     verdict="survived"
