@@ -12,7 +12,8 @@
 # any (faults being tried out). Each fault is a tab-separated line:
 #   name  file  original fragment  replacement  [anchor]
 # A fragment matches whatever the whitespace between its tokens (so that
-# reformatting does not break it) and must occur once in the file, or once
+# reformatting does not break it; an indented one begins a line with that
+# indentation) and must occur once in the file, or once
 # after the first occurrence of the optional anchor (a function's name, say).
 #
 # Works on a copy of the sources in build-mutants/tree (MUTANTS_BUILD_DIR), so
@@ -122,7 +123,10 @@ plant() {
 import glob, os, re, shutil, sys
 named, frm, to, anchor = (os.environ[k] for k in ("FILE", "FROM", "TO", "ANCHOR"))
 tokens = re.findall(r"\w+|\S", frm)
-pattern = re.compile(r"\s*".join(re.escape(t) for t in tokens))
+indent = frm[: len(frm) - len(frm.lstrip())]
+# An indented fragment stands at the start of a line with that indentation.
+lead = "^" + re.escape(indent) if indent else ""
+pattern = re.compile(lead + r"\s*".join(re.escape(t) for t in tokens), re.M)
 
 def matches(path):
     s = open(path).read()
@@ -152,11 +156,12 @@ while IFS=$'\t' read -r name file from to anchor; do
     case $name in \#*) continue ;; esac
     wanted "$name" || continue
     total=$((total + 1))
-    if ! file=$(plant "$file" "$from" "$to" "${anchor:-}"); then
+    if ! changed=$(plant "$file" "$from" "$to" "${anchor:-}"); then
         echo "FRAGMENT $name in $file: $from" >&2
         [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ] && continue
         exit 2
     fi
+    file=$changed
     if [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ]; then
         cp "$file.orig" "$file"
         rm "$file.orig"
@@ -194,4 +199,8 @@ done < <(
     [ -n "${MUTANTS_EXTRA:-}" ] && cat "$MUTANTS_EXTRA"
 )
 build
-echo "summary: $caught of $total caught, $survived survived"
+if [ "${MUTANTS_PLANT_ONLY:-0}" = 1 ]; then
+    echo "plant check: $total faults tried"
+else
+    echo "summary: $caught of $total caught, $survived survived"
+fi
