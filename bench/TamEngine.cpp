@@ -1,8 +1,8 @@
 // Our tree behind the common adapter, through a derived tree ("tambtree") or
 // through ByteTree ("bytetree"). Every write runs in the tree's open
 // transaction and stores with the upsert; a durable commit is CommitNow
-// (ByteTree::Commit), a two-phase one PreCommit followed by Commit. A fault
-// hook counts the flushes the commits make.
+// (ByteTree::Commit), a two-phase one PreCommit followed by Commit. A wrapper
+// of the file services counts the flushes the commits make.
 #include <memory>
 #include <stdexcept>
 
@@ -12,11 +12,16 @@ namespace TamBench {
 
 namespace {
 
-class FlushCounter : public TamFile::FileFaultHook {
+class FlushCounter : public TamFile::WrappingFileServices {
 public:
-    void At(Point point, const std::string&) override {
-        if (point == BeforeFlushView) ++flushViews;
-        if (point == BeforeFlush) ++flushes;
+    int SyncRange(int fd, unsigned char* address, std::size_t length,
+                  std::uint64_t offset) override {
+        ++flushViews;
+        return Next().SyncRange(fd, address, length, offset);
+    }
+    int SyncFile(int fd, std::uint64_t size) override {
+        ++flushes;
+        return Next().SyncFile(fd, size);
     }
     std::uint64_t flushViews = 0;
     std::uint64_t flushes = 0;
@@ -24,13 +29,8 @@ public:
 
 class TamEngine : public Engine {
 public:
-    explicit TamEngine(const EngineSettings& engineSettings) : settings(engineSettings) {
-        TamFile::MemoryMapFile::SetFaultHook(&counter);
-    }
-    ~TamEngine() override {
-        Close();
-        TamFile::MemoryMapFile::SetFaultHook(nullptr);
-    }
+    explicit TamEngine(const EngineSettings& engineSettings) : settings(engineSettings) {}
+    ~TamEngine() override { Close(); }
     const char* Name() const override { return useBytes ? "bytetree" : "tambtree"; }
     void Create(const std::string& directory) override {
         Close();

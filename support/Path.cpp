@@ -76,4 +76,13 @@ void PathT<char>::SyncDirectory() const {
     if (::fsync(fd.Get()) != 0) throw FileException(ActionFlush, directory, errno);
 }
 
+void PathT<char>::CreateExclusive() const {
+    Tam::Handle fd(::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666));
+    if (!fd.IsValid()) throw FileException(ActionOpenWrite, path, errno);
+}
+
+bool PathT<char>::Remove() const noexcept {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
 }  // namespace TamFile

@@ -11,10 +11,10 @@
 
 #include "Compact.h"
 #include "FaultHook.h"
+#include "PowerLoss.h"
 #include "TreeChecks.h"
 
 using namespace TamBTreeTest;
-using TamFile::MemoryMapFile;
 
 namespace {
 
@@ -131,9 +131,8 @@ TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {
 int CompactAndCrash(const std::string& path, std::uint64_t point) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        MemoryMapFile::SetPowerLossSimulation(MemoryMapFile::PowerLossRandomWriteBack,
-                                              kSeed + point);
         try {
+            PowerLoss simulation(PowerLoss::RandomWriteBack, kSeed + point);
             FaultPlan plan;
             plan.Arm(point, FaultPlan::Exit);
             TestTree tree(path);

@@ -18,18 +18,22 @@
 #include <optional>
 
 #include "FaultHook.h"
+#include "PowerLoss.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
 
 using namespace TamBTreeTest;
 using TamBTree::BTreeTestAccess;
-using TamFile::MemoryMapFile;
 
 extern char** environ;
 
 namespace {
 
 constexpr std::uint32_t kSeed = 20240611;
+
+// How a crashing child ends: the process dies and the system lives on, or the
+// power fails (unflushed writes lost, or lost but for a random part of them).
+enum CrashMode { PowerLossOff, PowerLossUnflushed, PowerLossRandomWriteBack };
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Which states a crash may leave: `before` always, `after` while a commit
@@ -223,8 +227,11 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
         ::_exit(2);
     BTreeTestAccess::DropFlush(dropped);
     try {
-        MemoryMapFile::SetPowerLossSimulation(static_cast<MemoryMapFile::PowerLoss>(mode),
-                                              kSeed + point);
+        std::optional<PowerLoss> simulation;
+        if (mode != PowerLossOff)
+            simulation.emplace(
+                mode == PowerLossUnflushed ? PowerLoss::Unflushed : PowerLoss::RandomWriteBack,
+                kSeed + point);
         FaultPlan plan;
         plan.Arm(point, FaultPlan::Exit);
         Progress progress;
@@ -242,8 +249,8 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 }
 
 // Runs the workload in a child that ends at `point`; returns its exit code.
-int CrashAt(const std::string& path, MemoryMapFile::PowerLoss mode, std::uint64_t point,
-            int dropped, bool lifecycle = false) {
+int CrashAt(const std::string& path, CrashMode mode, std::uint64_t point, int dropped,
+            bool lifecycle = false) {
     const std::string task = path + "|" + std::to_string(int(mode)) + "|" + std::to_string(point) +
                              "|" + std::to_string(dropped) + "|" + std::to_string(int(lifecycle));
     ::setenv(kChildTask, task.c_str(), 1);
@@ -290,8 +297,8 @@ std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& state
 // Crashes the workload at `point` and checks the file; returns what is
 // wrong, or "".
 std::string CrashAndRecover(const BaseAndCopy& files, const States& states,
-                            const std::vector<Progress>& marks, MemoryMapFile::PowerLoss mode,
-                            std::uint64_t point, int dropped) {
+                            const std::vector<Progress>& marks, CrashMode mode, std::uint64_t point,
+                            int dropped) {
     files.Fresh();
     const int code = CrashAt(files.path, mode, point, dropped);
     if (code != FaultPlan::EXIT_CODE) return "the child ended with " + std::to_string(code);
@@ -310,8 +317,7 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
     const std::vector<Progress> marks = RecordPoints(files, states);
     std::printf("crash loop: seed %u, %zu durability points\n", kSeed, marks.size());
     std::vector<std::string> failures;
-    for (const auto mode : {MemoryMapFile::PowerLossUnflushed,
-                            MemoryMapFile::PowerLossRandomWriteBack, MemoryMapFile::PowerLossOff}) {
+    for (const auto mode : {PowerLossUnflushed, PowerLossRandomWriteBack, PowerLossOff}) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
             const std::string problem =
                 CrashAndRecover(files, states, marks, mode, point, BTreeTestAccess::NoFlush);
@@ -342,8 +348,7 @@ TEST(CrashLoop, CreationAndWaitingBlocksAfterAReopenRecoverAtEveryPoint) {
     EXPECT_TRUE(RunLifecycle(path, false, none) == states);
     std::printf("life of a file: %zu durability points\n", marks.size());
     std::vector<std::string> failures;
-    for (const auto mode : {MemoryMapFile::PowerLossUnflushed,
-                            MemoryMapFile::PowerLossRandomWriteBack, MemoryMapFile::PowerLossOff}) {
+    for (const auto mode : {PowerLossUnflushed, PowerLossRandomWriteBack, PowerLossOff}) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
             std::filesystem::remove(path);
             const int code = CrashAt(path, mode, point, BTreeTestAccess::NoFlush, true);
@@ -380,8 +385,7 @@ TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
         BTreeTestAccess::DropFlush(BTreeTestAccess::NoFlush);
         std::string found;
         for (std::uint64_t point = 1; point <= marks.size() && found.empty(); ++point)
-            found = CrashAndRecover(files, states, marks, MemoryMapFile::PowerLossUnflushed, point,
-                                    dropped);
+            found = CrashAndRecover(files, states, marks, PowerLossUnflushed, point, dropped);
         EXPECT_NE(found, "") << "flush " << dropped << " dropped, yet every crash recovers";
         std::printf("flush %d dropped: %s\n", dropped, found.c_str());
     }

@@ -216,15 +216,17 @@ TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndTheTreeRecoversToTheDecidedStat
     int growths = 0;
     {
         Fresh();
+        // A plan serves the files opened while it lives.
+        FaultPlan recorder;
         TestTree tree(path);
         Phase phase = InInsert;
-        FaultPlan recorder;
         recorder.observe = [&](FaultPlan::Point point) {
             phases.push_back(phase);
             points.push_back(point);
             growths += phase == InInsert && point == FaultPlan::BeforeResize;
         };
         Transaction(tree, added, kCommitted, kAdded, phase);
+        recorder.observe = nullptr;  // the points of the transaction only, not of the close
     }
     EXPECT_GT(growths, 0) << "the inserts must grow the file";
     int runs = 0;
@@ -236,8 +238,8 @@ TEST_F(IoFaults, AFailingFlushOrGrowthSurfacesAndTheTreeRecoversToTheDecidedStat
                                       std::to_string(phases[point - 1]) + "), recovery " +
                                       std::to_string(recovery);
             Fresh();
-            auto tree = std::make_unique<TestTree>(path);
             FaultPlan plan;
+            auto tree = std::make_unique<TestTree>(path);
             plan.Arm(point, FaultPlan::Fail, error);
             UniqueModel model = committed;
             Phase phase = InInsert;
@@ -287,8 +289,8 @@ TEST_F(IoFaults, AGrowthFailingInsideAnInsertBlocksTheCommitAndReadsNeedNoRoom) 
     int growths = 0;
     {
         Fresh();
-        TestTree tree(path);
         FaultPlan recorder;
+        TestTree tree(path);
         recorder.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
         recorder.observe = [&](FaultPlan::Point) { ++growths; };
         load(tree);
@@ -297,22 +299,21 @@ TEST_F(IoFaults, AGrowthFailingInsideAnInsertBlocksTheCommitAndReadsNeedNoRoom) 
     for (int growth = 1; growth <= growths; ++growth) {
         const std::string where = "growth " + std::to_string(growth);
         Fresh();
+        FaultPlan plan;
         TestTree tree(path);
-        {
-            FaultPlan plan;
-            plan.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
-            plan.Arm(growth, FaultPlan::Fail, ENOSPC);
-            EXPECT_THROW(load(tree), TamFile::FileException) << where;
-            // Every later growth fails too: the disk stays full for the reads.
-            plan.observe = [](FaultPlan::Point) {
-                throw TamFile::FileException(TamFile::ActionSeek, "full", ENOSPC);
-            };
-            for (const auto& [key, value] : committed)
-                ASSERT_FALSE(tree.Find(TestTree::MakeKey(key)).IsEnd()) << where;
-            EXPECT_NO_THROW(tree.ValidateTree()) << where;
-            EXPECT_THROW(tree.PreCommit(), TamBTree::BTreeTransactionFailedException) << where;
-            EXPECT_THROW(tree.CommitNow(), TamBTree::BTreeTransactionFailedException) << where;
-        }
+        plan.filter = [](FaultPlan::Point point) { return point == FaultPlan::BeforeResize; };
+        plan.Arm(growth, FaultPlan::Fail, ENOSPC);
+        EXPECT_THROW(load(tree), TamFile::FileException) << where;
+        // Every later growth fails too: the disk stays full for the reads.
+        plan.observe = [](FaultPlan::Point) {
+            throw TamFile::FileException(TamFile::ActionSeek, "full", ENOSPC);
+        };
+        for (const auto& [key, value] : committed)
+            ASSERT_FALSE(tree.Find(TestTree::MakeKey(key)).IsEnd()) << where;
+        EXPECT_NO_THROW(tree.ValidateTree()) << where;
+        EXPECT_THROW(tree.PreCommit(), TamBTree::BTreeTransactionFailedException) << where;
+        EXPECT_THROW(tree.CommitNow(), TamBTree::BTreeTransactionFailedException) << where;
+        plan.observe = nullptr;
         tree.Rollback();
         ExpectUsable(tree, committed, where);
     }

@@ -92,6 +92,11 @@ public:
     // Makes the directory's entries durable: a file created or renamed in it
     // survives a power loss once this returns. Throws FileException.
     void SyncDirectory() const;
+    // Creates an empty file at the path; throws FileException (EEXIST when
+    // anything is there already, which then stays untouched).
+    void CreateExclusive() const;
+    // Removes the file at the path, if any; false when one stays.
+    bool Remove() const noexcept;
     const std::string& Get() const { return path; }
 
     // Replaceable for tests: answers GetAvailableDiskSpace when set.
@@ -139,22 +144,81 @@ enum OpenMode : std::uint32_t {
     OpenCreateNew = 4,  // read-write, a new file; fails when the path exists
 };
 
-// Observer of the file services' durability points, for fault-injection
-// tests. A hook may throw (the call then fails as a failing system call
-// would) or end the process.
-class FileFaultHook {
+// The system services under MemoryMapFile: how a file's bytes are mapped,
+// written, synced to the disk and sized. One object serves every file opened
+// while it is installed, for the file's whole life; the library uses the
+// system's own. Tests install theirs in front of it (fault injection, a
+// simulated power loss, counting), so that nothing of the kind lives in the
+// library. Every call but Map and Unmap is a durability point: a service may
+// fail it (returning an errno value) or end the process there.
+class TAM_API FileServices {
 public:
-    enum Point {
-        BeforeFlushView,
-        AfterFlushView,
-        BeforeFlush,
-        AfterFlush,
-        BeforeResize,
-        AfterResize,
-        BeforeOpen
-    };
-    virtual ~FileFaultHook();
-    virtual void At(Point point, const std::string& path) = 0;
+    virtual ~FileServices();
+    // Files are reserved in mappings of this many bytes at aligned offsets.
+    virtual std::uint64_t RegionSize() const = 0;
+    // Before `path` is opened; an errno value fails the open.
+    virtual int Opening(const std::string& path) = 0;
+    // Maps `length` bytes of the file from `offset`; MAP_FAILED with errno
+    // set on failure.
+    virtual void* Map(int fd, std::uint64_t offset, std::size_t length, bool writable) = 0;
+    virtual void Unmap(int fd, void* address, std::size_t length) = 0;
+    // Writes bytes that a mapping at `address` also shows; false when they
+    // must be copied through the mapping instead. Returns an errno value
+    // in `error` on failure.
+    virtual bool Write(int fd, unsigned char* address, const void* bytes, std::size_t length,
+                       std::uint64_t offset, int& error) = 0;
+    // Makes the mapped bytes at `address` (file offset `offset`) durable.
+    virtual int SyncRange(int fd, unsigned char* address, std::size_t length,
+                          std::uint64_t offset) = 0;
+    // Makes everything written to the file and its size durable.
+    virtual int SyncFile(int fd, std::uint64_t size) = 0;
+    // Sets the size, with the space reserved on the disk when it grows.
+    virtual int Resize(int fd, std::uint64_t oldSize, std::uint64_t newSize) = 0;
+    // A view is handed out (the system may write pages back at any moment).
+    virtual void Viewing(int fd, std::uint64_t size) = 0;
+    // Before the file is closed; the process lives on.
+    virtual void Closing(int fd, std::uint64_t size) = 0;
+};
+
+// The system's services.
+TAM_API FileServices& SystemFileServices();
+// Serves the files opened from now on with `services` (null: the system's);
+// returns the services installed before.
+TAM_API FileServices* InstallFileServices(FileServices* services);
+// The services files opened now get.
+TAM_API FileServices& CurrentFileServices();
+
+// File services that install themselves in front of the current ones for
+// their lifetime and pass every call on to those: the base of services that
+// wrap others (counting, fault injection, simulation). Files opened while one
+// lives must be closed before it ends.
+class TAM_API WrappingFileServices : public FileServices {
+public:
+    WrappingFileServices();
+    ~WrappingFileServices() override;
+    WrappingFileServices(const WrappingFileServices&) = delete;
+    WrappingFileServices& operator=(const WrappingFileServices&) = delete;
+
+    std::uint64_t RegionSize() const override;
+    int Opening(const std::string& path) override;
+    void* Map(int fd, std::uint64_t offset, std::size_t length, bool writable) override;
+    void Unmap(int fd, void* address, std::size_t length) override;
+    bool Write(int fd, unsigned char* address, const void* bytes, std::size_t length,
+               std::uint64_t offset, int& error) override;
+    int SyncRange(int fd, unsigned char* address, std::size_t length,
+                  std::uint64_t offset) override;
+    int SyncFile(int fd, std::uint64_t size) override;
+    int Resize(int fd, std::uint64_t oldSize, std::uint64_t newSize) override;
+    void Viewing(int fd, std::uint64_t size) override;
+    void Closing(int fd, std::uint64_t size) override;
+
+protected:
+    // The services this one wraps.
+    FileServices& Next() const { return *next; }
+
+private:
+    FileServices* before;
+    FileServices* next;
 };
 
 // A file reached through memory-mapped views. Views are handed out by file
@@ -211,19 +275,6 @@ public:
     bool IsWritable() const { return writable; }
     std::uint32_t GetViewSize() const { return viewSize; }
 
-    // Installs a fault hook for all files of the process (null removes it).
-    static void SetFaultHook(FileFaultHook* hook);
-
-    // Crash tests only. PowerLossUnflushed maps files privately: what is
-    // written through a view reaches the file only when FlushView, Flush or
-    // Close writes it back, so a process that ends without them loses every
-    // unflushed write, as a power cut may. PowerLossRandomWriteBack also
-    // writes back a random subset of the dirty pages at every fault-hook
-    // point and, between them, at one in 16 calls of GetView, as an
-    // operating system may. Applies to files opened afterwards.
-    enum PowerLoss { PowerLossOff, PowerLossUnflushed, PowerLossRandomWriteBack };
-    static void SetPowerLossSimulation(PowerLoss mode, std::uint64_t seed = 0);
-
 private:
     struct State;  // the mapped regions and the view map
     struct View;
@@ -235,8 +286,7 @@ private:
                       std::uint64_t& offset) const;
     void Sync(const unsigned char* address, std::uint64_t length);
     void DropViewsBeyondEnd();
-    void At(FileFaultHook::Point point);
-    void WriteBack(std::uint64_t offset, std::uint64_t length, bool someOnly);
+    void Unmap(void* address, std::size_t length);
 
     Tam::Handle fd;
     bool writable = false;

@@ -8,9 +8,6 @@
 // commit in every state a copy is allowed in: changes of an open transaction
 // and a waiting block live in other locations. Its pages come from the file,
 // so they are checked as any committed image is before their counts are used.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -59,14 +56,6 @@ struct Built {
 Record KeyOf(const std::string& key) {
     return Record{reinterpret_cast<const unsigned char*>(key.data()),
                   static_cast<std::uint32_t>(key.size()), nullptr, 0};
-}
-
-// Creates the target file, failing when anything is at the path already; the
-// tree then creates itself over the empty file.
-void CreateExclusive(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0) throw TamFile::FileException(TamFile::ActionOpenWrite, path, errno);
-    ::close(fd);
 }
 
 class CopyBuilder {
@@ -275,7 +264,9 @@ void TreeCore::CopyTo(const std::string& path) const {
     // An install that failed part way leaves the index on disk half done.
     ThrowIfInterrupted();
     Bracket bracket(this);
-    CreateExclusive(path);
+    // The tree creates itself over the empty file.
+    const TamFile::Path copyPath(path);
+    copyPath.CreateExclusive();
     try {
         CopyTarget copy(path, *this);
         TreeCore& target = *static_cast<BTree&>(copy).core;
@@ -283,9 +274,9 @@ void TreeCore::CopyTo(const std::string& path) const {
         target.CommitNow();
         target.ReturnToIdle();
         target.TrimFreeTail();
-        TamFile::Path(path).SyncDirectory();
+        copyPath.SyncDirectory();
     } catch (...) {
-        ::unlink(path.c_str());
+        copyPath.Remove();
         throw;
     }
 }

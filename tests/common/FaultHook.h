@@ -1,7 +1,7 @@
-// Fault injection for the crash and I/O-fault tests: a hook that counts the
-// file services' durability points (before and after every FlushView, Flush
-// and Resize, before every Open) and, at a chosen one, makes the call fail as
-// a failing msync, fsync or ftruncate would, or ends the process there.
+// Fault injection for the crash and I/O-fault tests: file services in front of
+// the installed ones (for the plan's lifetime) that count the durability points (before and after
+// every range sync, file sync and resize, before every open) and, at a chosen one, make the call
+// fail as a failing msync, fdatasync or ftruncate would, or end the process there.
 #pragma once
 
 #include <unistd.h>
@@ -15,16 +15,20 @@
 
 namespace TamBTreeTest {
 
-class FaultPlan : public TamFile::FileFaultHook {
+class FaultPlan : public TamFile::WrappingFileServices {
 public:
     enum Outcome { CountOnly, Fail, Exit };
+    enum Point {
+        BeforeFlushView,
+        AfterFlushView,
+        BeforeFlush,
+        AfterFlush,
+        BeforeResize,
+        AfterResize,
+        BeforeOpen
+    };
     // The exit status of a process ended by the plan.
     static constexpr int EXIT_CODE = 86;
-
-    FaultPlan() { TamFile::MemoryMapFile::SetFaultHook(this); }
-    ~FaultPlan() override { TamFile::MemoryMapFile::SetFaultHook(nullptr); }
-    FaultPlan(const FaultPlan&) = delete;
-    FaultPlan& operator=(const FaultPlan&) = delete;
 
     // Acts at the `n`-th counted point from now (1 is the next one).
     void Arm(std::uint64_t n, Outcome what, int errorNumber = EIO) {
@@ -37,21 +41,45 @@ public:
     // Sees every counted point before the plan acts there.
     std::function<void(Point)> observe;
 
-    void At(Point point, const std::string& path) override {
-        if (filter && !filter(point)) return;
-        if (observe) observe(point);
-        if (++seen != target || outcome == CountOnly) return;
-        if (outcome == Exit) ::_exit(EXIT_CODE);
-        throw TamFile::FileException(ActionOf(point), path, error);
-    }
-
     // The file layer's action for a system call failing at `point`.
     static TamFile::Action ActionOf(Point point) {
         if (point == BeforeResize || point == AfterResize) return TamFile::ActionSeek;
         return point == BeforeOpen ? TamFile::ActionOpenWrite : TamFile::ActionFlush;
     }
 
+    int Opening(const std::string& path) override {
+        if (const int failed = At(BeforeOpen)) return failed;
+        return Next().Opening(path);
+    }
+    int SyncRange(int fd, unsigned char* address, std::size_t length,
+                  std::uint64_t offset) override {
+        return Around(BeforeFlushView,
+                      [&] { return Next().SyncRange(fd, address, length, offset); });
+    }
+    int SyncFile(int fd, std::uint64_t size) override {
+        return Around(BeforeFlush, [&] { return Next().SyncFile(fd, size); });
+    }
+    int Resize(int fd, std::uint64_t oldSize, std::uint64_t newSize) override {
+        return Around(BeforeResize, [&] { return Next().Resize(fd, oldSize, newSize); });
+    }
+
 private:
+    // The point `first`, the call, then the point after it.
+    template <class Call>
+    int Around(Point first, Call call) {
+        if (const int failed = At(first)) return failed;
+        if (const int failed = call()) return failed;
+        return At(static_cast<Point>(first + 1));
+    }
+
+    int At(Point point) {
+        if (filter && !filter(point)) return 0;
+        if (observe) observe(point);
+        if (++seen != target || outcome == CountOnly) return 0;
+        if (outcome == Exit) ::_exit(EXIT_CODE);
+        return error;
+    }
+
     std::uint64_t seen = 0;
     std::uint64_t target = 0;
     Outcome outcome = CountOnly;
