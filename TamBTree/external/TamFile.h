@@ -79,7 +79,7 @@ class PathT;
 
 // A file-system path.
 template <>
-class TAM_API PathT<char> {
+class PathT<char> {
 public:
     explicit PathT(const std::string& text) : path(text) {}
     bool IsFile() const;            // an existing regular file
@@ -91,7 +91,7 @@ public:
     std::uint64_t GetAvailableDiskSpace() const;
     // Makes the directory's entries durable: a file created or renamed in it
     // survives a power loss once this returns. Throws FileException.
-    void SyncDirectory() const;
+    TAM_API void SyncDirectory() const;
     // Creates an empty file at the path; throws FileException (EEXIST when
     // anything is there already, which then stays untouched).
     void CreateExclusive() const;
@@ -151,7 +151,7 @@ enum OpenMode : std::uint32_t {
 // simulated power loss, counting), so that nothing of the kind lives in the
 // library. Every call but Map and Unmap is a durability point: a service may
 // fail it (returning an errno value) or end the process there.
-class TAM_API FileServices {
+class FileServices {
 public:
     virtual ~FileServices();
     // Files are reserved in mappings of this many bytes at aligned offsets.
@@ -181,18 +181,18 @@ public:
 };
 
 // The system's services.
-TAM_API FileServices& SystemFileServices();
+FileServices& SystemFileServices();
 // Serves the files opened from now on with `services` (null: the system's);
 // returns the services installed before.
-TAM_API FileServices* InstallFileServices(FileServices* services);
+FileServices* InstallFileServices(FileServices* services);
 // The services files opened now get.
-TAM_API FileServices& CurrentFileServices();
+FileServices& CurrentFileServices();
 
 // File services that install themselves in front of the current ones for
 // their lifetime and pass every call on to those: the base of services that
 // wrap others (counting, fault injection, simulation). Files opened while one
 // lives must be closed before it ends.
-class TAM_API WrappingFileServices : public FileServices {
+class WrappingFileServices : public FileServices {
 public:
     WrappingFileServices();
     ~WrappingFileServices() override;
