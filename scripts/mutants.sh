@@ -7,7 +7,8 @@
 #   scripts/mutants.sh [NAME...]     # all faults, or only the named ones
 #   MUTANTS_PLANT_ONLY=1 scripts/mutants.sh   # only checks that each fault plants
 #
-# The faults are this file's list and scripts/mutants-blind.tsv (planted by a
+# The faults are this file's list, scripts/mutants-api.tsv (one for each
+# public operation that had no test), scripts/mutants-blind.tsv (planted by a
 # reviewer who had not read the tests), and the file MUTANTS_EXTRA names, if
 # any (faults being tried out). Each fault is a tab-separated line:
 #   name  file  original fragment  replacement  [anchor]
@@ -78,6 +79,8 @@ erase-unique-stops-early	TamBTree/src/Erase.cpp	if (!allowDuplicates) break;	bre
 copy-directory-dropped	TamBTree/src/PageIndex.cpp	file.Write(to + pageSize - tail, from + pageSize - tail, tail);	(void)tail;
 space-check-every-store	TamBTree/src/Growth.cpp	storesUntilSpaceCheck = enoughSpaceCheckInterval - 1;	storesUntilSpaceCheck = 0;
 key-prefix-short-keys	TamBTree/src/PageEdit.cpp	prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : rPrefix;	prefixed ? KeyPrefix(x.key) : rPrefix;
+copy-level-separator-first-child	TamBTree/src/Compact.cpp	level.push_back(Built{below[starts[g + 1] - 1].lastKey, n});	level.push_back(Built{below[starts[g]].lastKey, n});
+reopened-waiting-block-unclaimed	TamBTree/src/Commit.cpp	    ClaimBlock(size, offset);	    (void)size;
 EOF
 )
 
@@ -195,7 +198,7 @@ while IFS=$'\t' read -r name file from to anchor; do
     printf '%-32s %s (%ds)\n' "$name" "$verdict" $((SECONDS - start))
 done < <(
     printf '%s\n' "$faults"
-    [ -f "$root/scripts/mutants-blind.tsv" ] && cat "$root/scripts/mutants-blind.tsv"
+    cat "$root"/scripts/mutants-*.tsv
     [ -n "${MUTANTS_EXTRA:-}" ] && cat "$MUTANTS_EXTRA"
 )
 build
