@@ -7,24 +7,26 @@
 #include <stdexcept>
 
 #include "BenchTree.h"
+#include "FaultPlan.h"
 
 namespace TamBench {
 
 namespace {
 
-class FlushCounter : public TamFile::WrappingFileServices {
+// Counts the flushes of the files opened while it lives.
+class FlushCounter {
 public:
-    int SyncRange(int fd, unsigned char* address, std::size_t length,
-                  std::uint64_t offset) override {
-        ++flushViews;
-        return Next().SyncRange(fd, address, length, offset);
-    }
-    int SyncFile(int fd, std::uint64_t size) override {
-        ++flushes;
-        return Next().SyncFile(fd, size);
+    FlushCounter() {
+        plan.observe = [this](TamBTreeTest::FaultPlan::Point point) {
+            flushViews += point == TamBTreeTest::FaultPlan::BeforeFlushView;
+            flushes += point == TamBTreeTest::FaultPlan::BeforeFlush;
+        };
     }
     std::uint64_t flushViews = 0;
     std::uint64_t flushes = 0;
+
+private:
+    TamBTreeTest::FaultPlan plan;
 };
 
 class TamEngine : public Engine {

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "Compact.h"
-#include "FaultHook.h"
+#include "FaultPlan.h"
 #include "PowerLoss.h"
 #include "TreeChecks.h"
 

@@ -17,7 +17,7 @@
 
 #include <optional>
 
-#include "FaultHook.h"
+#include "FaultPlan.h"
 #include "PowerLoss.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"

@@ -11,7 +11,7 @@
 
 #include <atomic>
 
-#include "FaultHook.h"
+#include "FaultPlan.h"
 #include "TreeChecks.h"
 
 using namespace TamBTreeTest;

@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "FaultHook.h"
+#include "FaultPlan.h"
 #include "FileFormat.h"
 #include "TreeChecks.h"
 #include "TreeFileBytes.h"
