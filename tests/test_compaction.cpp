@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "Compact.h"
 #include "FaultPlan.h"
@@ -90,6 +91,32 @@ TEST_F(CompactCopy, CopiesTreesWithSeveralInternalPagesPerLevel) {
     TestTree copy(dir.File("large"), o);
     ExpectSameAsModel(copy, model);
     EXPECT_GT(copy.GetStatistics().pages[1], 1u);
+}
+
+// A copy that fails at any durability point leaves nothing at its path, and
+// the tree it copies as it was.
+TEST_F(CompactCopy, ACopyFailingAtAnyPointLeavesNothingBehind) {
+    TestTree tree(dir.File("source"));
+    for (std::uint32_t i = 0; i < 3000; ++i) tree.Put(Key(i), std::string(100, 'c'));
+    tree.CommitNow();
+    int points = 0;
+    {
+        FaultPlan counter;
+        counter.observe = [&](FaultPlan::Point) { ++points; };
+        tree.CopyTo(dir.File("counted"));
+    }
+    ASSERT_GT(points, 3);
+    for (int point = 1; point <= points; ++point) {
+        const std::string target = dir.File("copy" + std::to_string(point));
+        {
+            FaultPlan plan;
+            plan.Arm(point, FaultPlan::Fail);
+            EXPECT_THROW(tree.CopyTo(target), TamFile::FileException) << "point " << point;
+        }
+        EXPECT_FALSE(std::filesystem::exists(target)) << "point " << point;
+    }
+    tree.ValidateTree();
+    EXPECT_EQ(tree.Size(), 3000u);
 }
 
 TEST_F(CompactCopy, LeavesOutWhatIsNotCommittedInEveryState) {

@@ -87,6 +87,29 @@ TEST(Damage, AnUnderstatedDataSizeFailsValidationAndCannotMakeAnInsertWriteOutsi
             << "written past the page at " << at;
 }
 
+// A leaf with gaps left by erasures whose dataSize claims 100 bytes more than
+// its entries hold: the insert that would close the gaps must refuse the page
+// rather than pack it and carry the false count on.
+TEST(Damage, AnOverstatedDataSizeStopsTheInsertThatWouldPackThePage) {
+    TempDir dir(true);
+    const std::string path = dir.File("tree.bt");
+    {
+        TestTree tree(path);
+        int n = 0;
+        for (; BTreeTestAccess::PageFreeSpace(tree, 0) > 1100; ++n)
+            tree.Put("k" + std::to_string(100000 + n), std::string(1000, 'a'));
+        for (int i = n / 2; i < n / 2 + 5; ++i)
+            tree.Erase(TestTree::MakeKey("k" + std::to_string(100000 + i)));
+        tree.CommitNow();
+    }
+    const TreeFileBytes file(path);
+    const std::uint64_t dataSize = file.PageOffset(0) + offsetof(TamBTree::PageHeader, dataSize);
+    file.Put<std::uint32_t>(dataSize, file.Get<std::uint32_t>(dataSize) + 100);
+    TestTree tree(path);
+    const std::string refused = ThrownText([&] { tree.Put("new", std::string(3000, 'n')); });
+    EXPECT_EQ(refused.rfind("The B-Tree is invalid.", 0), 0u) << refused;
+}
+
 template <class T>
 T Load(const std::vector<unsigned char>& bytes, std::uint64_t at) {
     T value;
@@ -338,6 +361,14 @@ TEST_F(DamagedTree, SpaceFaultsOfAnOpenTreeAreFoundBeforeOrderFaults) {
     EXPECT_EQ(validate(), Invalid("unused block", path));
     freeList.InsertBlock(tailSize, tail);
     EXPECT_EQ(validate(), Invalid("RecordBefore > recordCurrent", path));
+}
+
+// A slot that points into the page header is damage, whatever the header
+// bytes there read as: here the record count, a plausible key length.
+TEST_F(DamagedTree, AnEntryInsideThePageHeaderIsReported) {
+    file.Put<std::uint32_t>(file.SlotOffset(0, 1), offsetof(TamBTree::PageHeader, count));
+    const std::string text = Validate();
+    EXPECT_NE(text.find("a damaged entry 1"), std::string::npos) << text;
 }
 
 TEST_F(DamagedTree, AnEmptyLeafInTheChainIsReportedAndNeverRead) {
