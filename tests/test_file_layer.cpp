@@ -10,7 +10,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <filesystem>
 
+#include "Compact.h"
 #include "FaultPlan.h"
 #include "TreeChecks.h"
 
@@ -105,6 +107,41 @@ TEST(FileLayer, ANewTreeFileAndACopyAreSyncedInTheirDirectory) {
     tree.CopyTo(dir.File("copy"));
     EXPECT_GT(g_directorySyncs, beforeCopy) << "the copy's directory entry was not synced";
     EXPECT_EQ(TestTree(dir.File("copy")).Contents(), tree.Contents());
+    // In-place compaction syncs the copy's name before the rename and the
+    // rename after it.
+    const int beforeCompaction = g_directorySyncs;
+    TamTool::CompactInPlace(tree);
+    EXPECT_GE(g_directorySyncs, beforeCompaction + 3);
+}
+
+std::size_t OpenDescriptors() {
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                      std::filesystem::directory_iterator()));
+}
+
+// Opening, reopening, copying and failing leave no descriptor open; a tree
+// named without a directory lives in the current one.
+TEST(FileLayer, TreesLeaveNoDescriptorsAndBareNamesUseTheCurrentDirectory) {
+    TempDir dir;
+    const std::string home = std::filesystem::current_path();
+    std::filesystem::current_path(dir.File(""));
+    const std::size_t before = OpenDescriptors();
+    {
+        TestTree tree("bare.tbt");
+        tree.Put("k", "v");
+        tree.CommitNow();
+        tree.Rollback();
+        tree.ReadOnly(true);
+        EXPECT_EQ(TestTree("bare.tbt", ReadOnly()).Size(), 1u);
+        tree.ReadOnly(false);
+        tree.CopyTo("bare-copy.tbt");
+        EXPECT_THROW(tree.CopyTo("bare-copy.tbt"), TamFile::FileException);
+        EXPECT_THROW(TestTree("bare.tbt"), TamFile::FileException);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(TestTree("bare-copy.tbt").Contents(), TestTree("bare.tbt").Contents());
+    std::filesystem::current_path(home);
 }
 
 }  // namespace
