@@ -129,6 +129,7 @@ n=$(grep -n "^$lo"$'\t' all.txt | cut -d: -f1)
 "$T" scan --hex --from "$lo" h.tbt | cmp - <(tail -n +"$n" all.txt) || fail "scan from a key on"
 "$T" scan --hex --to "$lo" h.tbt | cmp - <(head -n $((n - 1)) all.txt) || fail "scan up to a key"
 "$T" scan --hex --reverse --limit 3 h.tbt | cmp - <(tail -n 3 all.txt | tac) || fail "reverse scan"
+"$T" scan --hex --limit 3 h.tbt | cmp - <(head -n 3 all.txt) || fail "scan with a limit"
 
 # Unsigned orders and their ranges, fixed sizes, bad fields, unknown commands.
 for k in 7 4294967295 256; do "$T" --order u32 put u.tbt "$k" "v$k"; done
