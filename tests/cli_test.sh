@@ -113,6 +113,12 @@ echo hello >plain.txt
 expect_status 1 "$T" put plain.txt k v
 [ "$(cat plain.txt)" = hello ] || fail "a plain file was overwritten"
 expect_status 2 "$T" get t.tbt
+# Reading commands never create the file they are given.
+for cmd in "get absent.tbt k" "scan absent.tbt" "stat absent.tbt" "check absent.tbt"; do
+    expect_status 1 "$T" $cmd
+    grep -q "absent.tbt: no such file" err.txt || fail "$cmd: $(cat err.txt)"
+done
+[ ! -e absent.tbt ] || fail "a reading command created its file"
 
 # check: a healthy file, then the same file with the head of every page
 # overwritten by plain file I/O.
