@@ -111,7 +111,7 @@ private:
                      : static_cast<const TamBTree::BTree&>(*tree);
     }
     void Count() {
-        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(OpenTree());
+        pagesWritten += TamBTree::BTreeTestAccess::ChangedPageCount(OpenTree());
         ++commits;
     }
 

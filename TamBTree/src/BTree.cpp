@@ -1,8 +1,6 @@
 // The exported tree: every call goes to the core, which holds the state.
 #include "BTree.h"
 
-#include "FileFormat.h"
-#include "PageLayout.h"
 #include "TreeCore.h"
 
 namespace TamBTree {
@@ -54,20 +52,19 @@ void BTree::ThrowRecordTooLargeException(const std::string& path) {
 }
 
 std::uint32_t BTree::GetMaxRecordSize() const {
-    return core->maxRecordSize;
+    return core->GetMaxRecordSize();
 }
 
 std::uint64_t BTree::GetDiskSpaceUsed() const {
-    return core->file.GetSize();
+    return core->GetDiskSpaceUsed();
 }
 
 void BTree::SetEnoughSpaceCheckInterval(std::uint32_t n) {
-    core->enoughSpaceCheckInterval = n;
-    core->storesUntilSpaceCheck = 0;
+    core->SetEnoughSpaceCheckInterval(n);
 }
 
 bool BTree::ReadOnly() const {
-    return core->readOnly;
+    return core->ReadOnly();
 }
 
 void BTree::ReadOnly(bool readOnly) {
@@ -75,7 +72,7 @@ void BTree::ReadOnly(bool readOnly) {
 }
 
 const std::string& BTree::GetPath() const {
-    return core->file.GetPath();
+    return core->GetPath();
 }
 
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
@@ -83,7 +80,7 @@ BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
 }
 
 void BTree::UseByteOrder() const {
-    core->layout->UseByteOrder();
+    core->UseByteOrder();
 }
 
 bool BTree::FindAndRead(const Record& r, RecordReader read, void* context) const {
@@ -168,23 +165,23 @@ BTreeIterator BTree::Begin() {
 }
 
 BTreeConstIterator BTree::Begin() const {
-    return core->recordCount ? core->beginConstIterator : core->endConstIterator;
+    return core->ConstBegin();
 }
 
 const BTreeIterator& BTree::End() {
-    return core->endIterator;
+    return core->End();
 }
 
 const BTreeConstIterator& BTree::End() const {
-    return core->endConstIterator;
+    return core->ConstEnd();
 }
 
 std::uint32_t BTree::Size() const {
-    return core->recordCount;
+    return core->Size();
 }
 
 int BTree::Count() const {
-    return core->depth;
+    return core->Depth();
 }
 
 std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {

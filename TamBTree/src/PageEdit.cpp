@@ -186,7 +186,7 @@ void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeade
         return;
     }
     CopyBytes(Bytes(destination) + offset, Bytes(source) + sourceOffset, s);
-    if (*format.keySize == 0 && !format.fixedKeySize)
+    if (format.owner->KeySize() == 0 && !format.fixedKeySize)
         Write32(Bytes(destination) + offset - LENGTH_SIZE, s);
     destination->dataSize -= t - s;
 }
@@ -261,8 +261,8 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const bool withValue = CarriesValue(page);
     const bool fixedKey = format.fixedKeySize;
     const bool fixedValue = format.fixedValueSize;
-    const std::uint32_t keySize = *format.keySize;
-    const std::uint32_t valueSize = *format.valueSize;
+    const std::uint32_t keySize = format.owner->KeySize();
+    const std::uint32_t valueSize = format.owner->ValueSize();
     const auto less = format.less;
     const bool byteOrder = ByteOrder();
     const void* context = format.context;
