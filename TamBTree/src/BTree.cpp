@@ -76,7 +76,7 @@ const std::string& BTree::GetPath() const {
 }
 
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
-    return core->GetRecord(page, index);
+    return core->Tree().GetRecord(page, index);
 }
 
 void BTree::UseByteOrder() const {
@@ -84,14 +84,14 @@ void BTree::UseByteOrder() const {
 }
 
 bool BTree::FindAndRead(const Record& r, RecordReader read, void* context) const {
-    return core->FindAndRead(r, read, context);
+    return core->Tree().FindAndRead(r, read, context);
 }
 
 std::uint32_t BTree::StepAndRead(BTreeConstIterator& at, int step, std::uint32_t most,
                                  RunReader read, void* context) const {
     std::uint64_t page = at.GetCurrentPage();
     std::uint32_t record = at.GetCurrentRecord();
-    const std::uint32_t taken = core->StepAndRead(page, record, step, most, read, context);
+    const std::uint32_t taken = core->Tree().StepAndRead(page, record, step, most, read, context);
     at = BTreeConstIterator(page, record, this);
     return taken;
 }
@@ -133,35 +133,35 @@ BTree::CommitState BTree::GetCommitState() const {
 }
 
 BTreeIterator BTree::Find(const Record& r) {
-    return core->Find(r);
+    return core->Tree().Find(r);
 }
 
 BTreeConstIterator BTree::Find(const Record& r) const {
-    return core->Find(r);
+    return core->Tree().Find(r);
 }
 
 BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
-    return core->FindEx(hint, r);
+    return core->Tree().FindEx(hint, r);
 }
 
 BTreeIterator BTree::LowerBound(const Record& r) {
-    return core->LowerBound(r);
+    return core->Tree().LowerBound(r);
 }
 
 BTreeConstIterator BTree::LowerBound(const Record& r) const {
-    return core->LowerBound(r);
+    return core->Tree().LowerBound(r);
 }
 
 BTreeIterator BTree::UpperBound(const Record& r) {
-    return core->UpperBound(r);
+    return core->Tree().UpperBound(r);
 }
 
 BTreeConstIterator BTree::UpperBound(const Record& r) const {
-    return core->UpperBound(r);
+    return core->Tree().UpperBound(r);
 }
 
 BTreeIterator BTree::Begin() {
-    return core->Begin();
+    return core->Tree().Begin();
 }
 
 BTreeConstIterator BTree::Begin() const {

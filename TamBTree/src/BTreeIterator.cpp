@@ -6,7 +6,7 @@
 namespace TamBTree {
 
 BTreeIterator& BTreeIterator::operator++() {
-    tree->core->StepForward(page, record);
+    tree->core->Tree().StepForward(page, record);
     return *this;
 }
 
@@ -17,7 +17,7 @@ BTreeIterator BTreeIterator::operator++(int) {
 }
 
 BTreeIterator& BTreeIterator::operator--() {
-    tree->core->StepBackward(page, record);
+    tree->core->Tree().StepBackward(page, record);
     return *this;
 }
 
@@ -28,11 +28,11 @@ BTreeIterator BTreeIterator::operator--(int) {
 }
 
 std::uint32_t BTreeIterator::operator-(const BTreeIterator& other) const {
-    return tree->core->Distance(page, record, other.page, other.record);
+    return tree->core->Tree().Distance(page, record, other.page, other.record);
 }
 
 BTreeConstIterator& BTreeConstIterator::operator++() {
-    tree->core->StepForward(page, record);
+    tree->core->Tree().StepForward(page, record);
     return *this;
 }
 
@@ -43,7 +43,7 @@ BTreeConstIterator BTreeConstIterator::operator++(int) {
 }
 
 BTreeConstIterator& BTreeConstIterator::operator--() {
-    tree->core->StepBackward(page, record);
+    tree->core->Tree().StepBackward(page, record);
     return *this;
 }
 
@@ -54,7 +54,7 @@ BTreeConstIterator BTreeConstIterator::operator--(int) {
 }
 
 std::uint32_t BTreeConstIterator::operator-(const BTreeConstIterator& other) const {
-    return tree->core->Distance(page, record, other.page, other.record);
+    return tree->core->Tree().Distance(page, record, other.page, other.record);
 }
 
 }  // namespace TamBTree

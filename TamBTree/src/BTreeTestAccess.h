@@ -48,8 +48,8 @@ public:
         Committer::ms_droppedFlush = static_cast<Committer::ScheduledFlush>(which);
     }
     static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
-        const FastVector<std::uint64_t>& blocks = Core(tree).pager.IndexBlocks();
-        return {blocks.begin(), blocks.end()};
+        const BTreeInfo* head = Core(tree).pager.Head();
+        return {head->Blocks(), head->Blocks() + head->pageIndexBlockCount};
     }
     static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
         const PageMap& changed = Core(tree).pager.ChangedPages();

@@ -48,10 +48,7 @@ public:
     void SetEnoughSpaceCheckInterval(std::uint32_t n) { pager.Space().SetSpaceCheckInterval(n); }
     bool ReadOnly() const { return pager.Space().ReadOnly(); }
     void ReadOnly(bool readOnly);
-    const std::string& GetPath() const { return pager.Path(); }
-    Record GetRecord(std::uint64_t page, std::uint32_t index) const {
-        return tree.GetRecord(page, index);
-    }
+    const std::string& GetPath() const { return pager.Space().Path(); }
     void CommitNow();
     void PreCommit();
     void Commit();
@@ -61,26 +58,14 @@ public:
     BTree::Statistics GetStatistics() const;
     BTree::CommitState GetCommitState() const { return txn.State().Reported(); }
 
-    BTreeIterator Find(const Record& r) const { return tree.Find(r); }
-    BTreeIterator FindEx(const BTreeIterator& hint, const Record& r) const {
-        return tree.FindEx(hint, r);
-    }
-    BTreeIterator LowerBound(const Record& r) const { return tree.LowerBound(r); }
-    BTreeIterator UpperBound(const Record& r) const { return tree.UpperBound(r); }
-    BTreeIterator Begin() const { return tree.Begin(); }
+    // Reads go straight to the tree: no state of the file forbids them.
+    const PageTree& Tree() const { return tree; }
     const BTreeConstIterator& ConstBegin() const {
         return Size() ? owner.ConstBegin() : owner.ConstEnd();
     }
     const BTreeIterator& End() const { return owner.End(); }
     const BTreeConstIterator& ConstEnd() const { return owner.ConstEnd(); }
     std::uint32_t Size() const { return pager.Counts().records; }
-    bool FindAndRead(const Record& r, BTree::RecordReader read, void* context) const {
-        return tree.FindAndRead(r, read, context);
-    }
-    std::uint32_t StepAndRead(std::uint64_t& page, std::uint32_t& record, int step,
-                              std::uint32_t most, BTree::RunReader read, void* context) const {
-        return tree.StepAndRead(page, record, step, most, read, context);
-    }
     std::uint64_t ChangeCount() const { return pager.ChangeCount(); }
 
     std::pair<BTreeIterator, bool> Insert(const Record& r);
@@ -94,18 +79,6 @@ public:
     int Add() const { return pager.Add(); }
     int Remove() const { return pager.Remove(); }
     int Depth() const { return pager.Depth(); }
-
-    // Iterator steps, shared by both iterator classes.
-    void StepForward(std::uint64_t& page, std::uint32_t& record) const {
-        tree.StepForward(page, record);
-    }
-    void StepBackward(std::uint64_t& page, std::uint32_t& record) const {
-        tree.StepBackward(page, record);
-    }
-    std::uint32_t Distance(std::uint64_t aPage, std::uint32_t aRecord, std::uint64_t bPage,
-                           std::uint32_t bRecord) const {
-        return tree.Distance(aPage, aRecord, bPage, bRecord);
-    }
 
 private:
     friend class BTreeTestAccess;

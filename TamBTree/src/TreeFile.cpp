@@ -88,9 +88,7 @@ void TreeCore::Create(TamFile::OpenMode how) {
     FileSpace& space = pager.Space();
     space.File().Open(how);
     if (space.Size() != 0) space.Free(space.Size(), 0);
-    pager.Grow();
-    pager.WriteSystemBlock();
-    pager.CreateRoot();
+    pager.FormatNewFile();
     pager.Head()->created = 1;
     pager.FlushHead();
     // A tree that a power loss could take back whole, name and all, was

@@ -67,7 +67,7 @@ std::uint64_t Pager::AllocatePageSpace() {
     if (offset == 0) {
         Grow();
         offset = space.TakePages(pageSize);
-        if (offset == 0) ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, Path());
+        if (offset == 0) ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, space.Path());
     }
     return offset;
 }
@@ -75,12 +75,12 @@ std::uint64_t Pager::AllocatePageSpace() {
 void Pager::AddPageIndexBlock() {
     const std::uint64_t g = space.Granule();
     if (pageIndexBlocks.Size() >= MAX_PAGE_INDEX_BLOCKS)
-        ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, Path());
+        ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, space.Path());
     std::uint64_t offset = 0;
     if (!space.TakeRegion(2 * g, offset)) {
         Grow();
         if (!space.TakeRegion(2 * g, offset))
-            ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, Path());
+            ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, space.Path());
     }
     const std::uint64_t block = offset + (g - offset % g);
     const std::uint64_t end = offset + 2 * g;

@@ -70,9 +70,6 @@ void Pager::ClaimSpace(SpaceClaims& claims) const {
         if (!held) file.ReleaseView(offset);
     }
     for (const auto& changed : changedPages) claims.Claim(changed.second);
-}
-
-void Pager::ClaimFreeSpace(SpaceClaims& claims) const {
     for (const auto& block : space.FreeList().BlocksByOffset())
         claims.ClaimRange(block.first, block.second);
 }

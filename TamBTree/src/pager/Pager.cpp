@@ -23,7 +23,7 @@ Pager::~Pager() {
 }
 
 void Pager::ThrowInvalid(const std::wstring& what) const {
-    TamBTree::ThrowInvalid(Path(), what);
+    TamBTree::ThrowInvalid(space.Path(), what);
 }
 
 BTreeInfo* Pager::Head() const {
@@ -52,6 +52,12 @@ void Pager::CloseFile() const {
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
     space.File().Close();
+}
+
+void Pager::FormatNewFile() {
+    Grow();
+    WriteSystemBlock();
+    CreateRoot();
 }
 
 void Pager::WriteSystemBlock() {
@@ -113,7 +119,7 @@ void Pager::Grow() {
     // The views stay mapped in the file services; the cache is rebuilt as
     // pages are used again.
     ClearViews();
-    if (!enough) ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, Path());
+    if (!enough) ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, space.Path());
 }
 
 void Pager::TrimViews() const {

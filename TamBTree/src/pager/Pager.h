@@ -60,7 +60,6 @@ public:
 
     FileSpace& Space() { return space; }
     const FileSpace& Space() const { return space; }
-    const std::string& Path() const { return space.Path(); }
 
     // The operation bracket: views stay mapped while one is open; when the
     // outermost closes, at most one least recently used view goes.
@@ -91,7 +90,6 @@ public:
 
     const TreeCounts& Counts() const { return counts; }
     void SetRoot(std::uint64_t root) { counts.root = root; }
-    void SetRecords(std::uint32_t records) { counts.records = records; }
     void AddRecord() { ++counts.records; }
     void RemoveRecord() { --counts.records; }
 
@@ -111,8 +109,9 @@ public:
     // Opening and creating: forgets every page and location.
     void Reset();
     void CloseFile() const;
-    void WriteSystemBlock();
-    void CreateRoot();
+    // Lays out a new file: its first growth, the system block, the first
+    // page-index block and the empty root.
+    void FormatNewFile();
     // Takes the page-index block list of the system block, checking it.
     void LoadIndexBlockList();
     // Takes the counts of `head` and the page index they describe.
@@ -130,9 +129,8 @@ public:
     void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced);
 
     // The consistency check: claims the system block and every offset the
-    // page index and the shadow locations name; then the free space.
+    // page index, the shadow locations and the free space name.
     void ClaimSpace(SpaceClaims& claims) const;
-    void ClaimFreeSpace(SpaceClaims& claims) const;
     // Committed page n (below `pages`, the last commit's count) mapped
     // straight from the index on disk and checked, for a copy of the last
     // commit; `mapped`: whether this call mapped the view, which
@@ -142,9 +140,10 @@ public:
     std::uint64_t IndexCapacity() const {
         return static_cast<std::uint64_t>(pageIndexBlocks.Size()) * PAGE_INDEX_ENTRIES;
     }
-    const FastVector<std::uint64_t>& IndexBlocks() const { return pageIndexBlocks; }
 
 private:
+    void WriteSystemBlock();
+    void CreateRoot();
     std::uint64_t* GetStablePageOffset(std::uint64_t n) const;
     std::uint64_t GetPageOffset(std::uint64_t n) const;
     unsigned char* HoldPageIndexBlock(std::uint64_t block) const;

@@ -57,12 +57,11 @@ public:
         std::vector<Built> level = std::move(leaves);
         while (level.size() > 1) level = BuildLevel(level);
         target.pager.SetRoot(level.empty() ? 0 : level.front().page);
-        target.pager.SetRecords(head.recordCount);
     }
 
 private:
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const {
-        TamBTree::ThrowInvalid(source.Path(), what);
+        TamBTree::ThrowInvalid(source.Space().Path(), what);
     }
 
     // Walks the committed tree depth first and copies every leaf's records in
@@ -118,6 +117,7 @@ private:
         }
         if (!leaf) leaf = OpenLeaf();
         target.layout.InsertRecord(r, leaf, leaf->count + 1);
+        target.pager.AddRecord();
         ++copied;
     }
 

@@ -56,10 +56,11 @@ PageTree::Record PageTree::CopyAside(const Record& r, unsigned char* buffer) con
 void PageTree::CheckRecordSizes(const Record& r) const {
     if ((geometry.fixedKeySize && r.keyLength != owner.KeySize()) ||
         (geometry.hasValue && geometry.fixedValueSize && r.valueLength != owner.ValueSize()))
-        ThrowMessage<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__, pager.Path());
+        ThrowMessage<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__, pager.Space().Path());
     if (r.keyLength > geometry.maxRecordSize ||
         (geometry.hasValue && r.valueLength > geometry.maxRecordSize - r.keyLength))
-        ThrowMessage<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__, pager.Path());
+        ThrowMessage<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__,
+                                                   pager.Space().Path());
 }
 
 bool PageTree::HasRoom(const PageHeader* page, const Record& r) const {

@@ -22,7 +22,7 @@ void PageTree::Reopened() {
 }
 
 void PageTree::ThrowInvalid(const std::wstring& what) const {
-    TamBTree::ThrowInvalid(pager.Path(), what);
+    TamBTree::ThrowInvalid(pager.Space().Path(), what);
 }
 
 void PageTree::ThrowTooDeep() const {

@@ -20,8 +20,8 @@ BTreeIterator PageTree::Update(const BTreeIterator& it, const Record& r) {
     // The record keeps its place in the page, so its key must not change.
     const Record old = layout.GetRecord(current, n);
     if (old.keyLength != record.keyLength || std::memcmp(old.key, record.key, old.keyLength) != 0)
-        throw BTreeException(
-            WithPath(pager.Path(), L"The record's key differs from the key at the iterator."));
+        throw BTreeException(WithPath(pager.Space().Path(),
+                                      L"The record's key differs from the key at the iterator."));
     const std::int32_t delta =
         static_cast<std::int32_t>(geometry.hasValue ? record.valueLength : 0) -
         static_cast<std::int32_t>(geometry.hasValue ? old.valueLength : 0);

@@ -12,7 +12,7 @@
 namespace TamBTree {
 
 void PageTree::ThrowDamagedText(const wchar_t* text) const {
-    throw BTreeDamagedException(WithPath(pager.Path(), text));
+    throw BTreeDamagedException(WithPath(pager.Space().Path(), text));
 }
 
 bool PageTree::InOrder(const Record& previous, const Record& current) const {

@@ -13,7 +13,7 @@ std::uint64_t Committer::WriteCommittedBlock() {
     const FastVector<std::uint64_t>& freedPages = pager.FreedPages();
     const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
     if (n > MAX_COMMITTED_ENTRIES)
-        ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, pager.Path());
+        ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, pager.Space().Path());
     const std::uint64_t length = CommittedBlockLength(n);
     const std::uint64_t regionSize = length + 2 * g - length % g;
     std::uint64_t region = 0;

@@ -9,7 +9,7 @@
 namespace TamBTree {
 
 void Committer::ThrowInvalid(const std::wstring& what) const {
-    TamBTree::ThrowInvalid(pager.Path(), what);
+    TamBTree::ThrowInvalid(pager.Space().Path(), what);
 }
 
 void Committer::ThrowIfWaiting() const {
@@ -17,14 +17,14 @@ void Committer::ThrowIfWaiting() const {
     // state after a crash.
     if (state.Waiting())
         throw BTreeTransactionWaitingException(WithPath(
-            pager.Path(),
+            pager.Space().Path(),
             L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback."));
 }
 
 void Committer::ThrowIfFailed() const {
     if (state.Failed())
         throw BTreeTransactionFailedException(
-            WithPath(pager.Path(),
+            WithPath(pager.Space().Path(),
                      L"The B-Tree has changes of a data operation that failed "
                      L"part way; only Rollback can end the transaction."));
 }
@@ -32,7 +32,7 @@ void Committer::ThrowIfFailed() const {
 void Committer::ThrowIfInterrupted() const {
     if (state.Interrupted())
         throw BTreeTransactionWaitingException(
-            WithPath(pager.Path(),
+            WithPath(pager.Space().Path(),
                      L"The B-Tree has an interrupted commit; Rollback finishes installing it."));
 }
 
@@ -96,11 +96,10 @@ void Committer::ReleaseUnnamedBlocks() {
 }
 
 void Committer::ValidateSpace() const {
-    SpaceClaims claims(pager.Path(), PAGE_SIZE);
+    SpaceClaims claims(pager.Space().Path(), PAGE_SIZE);
     pager.ClaimSpace(claims);
     if (pager.Head()->commitReady) ClaimWaitingBlock(claims);
     for (const auto& kept : keptBlocks) claims.ClaimRange(kept.first, kept.second);
-    pager.ClaimFreeSpace(claims);
     claims.CheckCovers(pager.Space().Size());
 }
 
