@@ -45,7 +45,7 @@ erase-next-iterator	TamBTree/src/tree/Erase.cpp	if (index <= page->count)	if (in
 erase-borrow-left-slot	TamBTree/src/tree/Erase.cpp	layout.InsertRecord(left, left->count, page, 1);	layout.InsertRecord(left, left->count - 1, page, 1);
 erase-borrow-right-separator	TamBTree/src/tree/Erase.cpp	layout.ReplaceKey(page, page->count, parent, pos + 1);	layout.ReplaceKey(page, page->count, parent, pos);
 erase-merge-into-full-left	TamBTree/src/tree/Erase.cpp	if (left && layout.GetPageFreeSpace(left) >= needL) {	if (left && layout.GetPageFreeSpace(left) + 64 >= needL) {
-underflow-threshold-never	TamBTree/src/TreeCore.cpp	underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;	underflowThreshold = pageSize;
+underflow-threshold-never	TamBTree/src/Geometry.h	underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;	underflowThreshold = pageSize;
 update-in-place-bound	TamBTree/src/tree/Update.cpp	static_cast<std::uint32_t>(delta) <= layout.GetPageFreeSpace(page)	static_cast<std::uint32_t>(delta) <= layout.GetPageFreeSpace(page) + 64
 copy-on-write-missing	TamBTree/src/pager/PageIndex.cpp	if (writable) return const_cast<PageHeader*>(committed);	return const_cast<PageHeader*>(committed);
 page-check-skipped	TamBTree/src/pager/PageIndex.cpp	if (!TestBit(checkedUnits, unit)) {	if (false) {

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Compact.h"
+#include "CompactInPlace.h"
 #include "FaultHook.h"
 #include "TreeChecks.h"
 

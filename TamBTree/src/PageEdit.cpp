@@ -59,7 +59,7 @@ Record PageLayout::SetAside(const PageHeader* page, const Record& r) const {
     return copy;
 }
 
-Record PageLayout::MakeRoom(PageHeader* page, const Record& r) const {
+Record PageLayout::CompactFor(PageHeader* page, const Record& r) const {
     const std::uint64_t need = GetRequiredRecordSpace(page, r);
     if (page->dataEnd + need <= format.pageSize - page->directorySize) return r;
     const Record kept = SetAside(page, r);
@@ -94,7 +94,7 @@ std::uint32_t PageLayout::AppendEntry(PageHeader* page, const Record& r, bool wi
 void PageLayout::PlaceEntry(PageHeader* page, const Record& r, bool withValue,
                             std::uint32_t slotSize, std::uint32_t slot,
                             std::uint32_t movedBytes) const {
-    const Record stored = MakeRoom(page, r);
+    const Record stored = CompactFor(page, r);
     const std::uint32_t offset = page->dataEnd;
     const std::uint32_t length = AppendEntry(page, stored, withValue);
     unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;

@@ -207,7 +207,7 @@ private:
     Record SetAside(const PageHeader* page, const Record& r) const;
     // Compacts the page when the gap at dataEnd cannot take r; returns the
     // record to write, which no longer points into the page if it moved.
-    Record MakeRoom(PageHeader* page, const Record& r) const;
+    Record CompactFor(PageHeader* page, const Record& r) const;
     [[noreturn]] void ThrowDamaged(const PageHeader* page, const std::wstring& what) const;
 
     PageFormat format;
