@@ -23,8 +23,15 @@ public:
     FileSpace(const FileSpace&) = delete;
     FileSpace& operator=(const FileSpace&) = delete;
 
-    // The file itself; the pager maps its views, the transaction its blocks.
-    TamFile::MemoryMapFile& File() const { return file; }
+    // The file itself, for what changes it or its size.
+    TamFile::MemoryMapFile& File() { return file; }
+    // Mapping and unmapping views leaves the file as it is.
+    unsigned char* View(std::uint64_t offset, std::uint32_t size = 0) const {
+        return file.GetView(offset, size);
+    }
+    bool HasView(std::uint64_t offset) const { return file.IsViewExist(offset); }
+    void ReleaseView(std::uint64_t offset) const { file.ReleaseView(offset); }
+    bool IsOpen() const { return file.IsOpen(); }
     const std::string& Path() const { return file.GetPath(); }
     std::uint64_t Size() const { return file.GetSize(); }
     std::uint32_t Granule() const { return granularity; }
@@ -57,6 +64,7 @@ public:
     void CheckEnoughSpace() const;
 
 private:
+    // Mutable for its views only: what maps a page does not change the file.
     mutable TamFile::MemoryMapFile file;
     std::uint32_t pageSize;
     std::uint32_t granularity;

@@ -52,7 +52,6 @@ void Pager::Install(const Locations& locations, const TreeCounts& pending, bool 
 void Pager::ClaimSpace(SpaceClaims& claims) const {
     const std::uint64_t g = space.Granule();
     const std::uint64_t fileSize = space.Size();
-    TamFile::MemoryMapFile& file = space.File();
     claims.ClaimRange(0, g);
     const BTreeInfo* info = Head();
     const std::uint32_t blocks = info->pageIndexBlockCount;
@@ -64,10 +63,10 @@ void Pager::ClaimSpace(SpaceClaims& claims) const {
         const std::uint64_t first = static_cast<std::uint64_t>(b) * PAGE_INDEX_ENTRIES;
         if (first >= counts.pages) continue;
         const bool held = offset == heldPageIndexBlock;
-        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(file.GetView(offset));
+        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(space.View(offset));
         for (std::uint32_t k = 0; k < PAGE_INDEX_ENTRIES && first + k < counts.pages; ++k)
             if (entries[k] != NO_PAGE) claims.Claim(entries[k]);
-        if (!held) file.ReleaseView(offset);
+        if (!held) space.ReleaseView(offset);
     }
     for (const auto& changed : changedPages) claims.Claim(changed.second);
     for (const auto& block : space.FreeList().BlocksByOffset())
@@ -93,8 +92,7 @@ const PageHeader* Pager::MapCommittedPage(std::uint64_t n, std::uint64_t pages,
 void Pager::UnmapCommittedPage(std::uint64_t n) const {
     const std::uint64_t base = GranuleBase(*GetStablePageOffset(n));
     unsigned char* address = nullptr;
-    if (viewCache.EraseView(base, address) && space.File().IsViewExist(base))
-        space.File().ReleaseView(base);
+    if (viewCache.EraseView(base, address) && space.HasView(base)) space.ReleaseView(base);
 }
 
 }  // namespace TamBTree

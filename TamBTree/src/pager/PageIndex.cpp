@@ -30,13 +30,13 @@ unsigned char* Pager::HoldPageIndexBlock(std::uint64_t block) const {
     if (offset == heldPageIndexBlock && heldPageIndexView) return heldPageIndexView;
     ReleaseHeldPageIndexBlock();
     heldPageIndexBlock = offset;
-    heldPageIndexView = space.File().GetView(offset);
+    heldPageIndexView = space.View(offset);
     return heldPageIndexView;
 }
 
 void Pager::ReleaseHeldPageIndexBlock() const {
-    if (heldPageIndexBlock != NO_PAGE && space.File().IsViewExist(heldPageIndexBlock))
-        space.File().ReleaseView(heldPageIndexBlock);
+    if (heldPageIndexBlock != NO_PAGE && space.HasView(heldPageIndexBlock))
+        space.ReleaseView(heldPageIndexBlock);
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
 }
@@ -63,7 +63,7 @@ PageHeader* Pager::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Ent
     const std::uint64_t base = GranuleBase(offset);
     entry = viewCache.Find(base);
     if (!entry) {
-        unsigned char* view = space.File().GetView(base);
+        unsigned char* view = space.View(base);
         entry = viewCache.TouchView(base, view);
     }
     return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
@@ -168,8 +168,7 @@ void Pager::ReleasePageView(std::uint64_t n) const {
     const std::uint64_t offset = GetPageOffset(n);
     const std::uint64_t view = GranuleBase(offset);
     unsigned char* address = nullptr;
-    if (viewCache.EraseView(view, address) && space.File().IsViewExist(view))
-        space.File().ReleaseView(view);
+    if (viewCache.EraseView(view, address) && space.HasView(view)) space.ReleaseView(view);
 }
 
 void Pager::LoadIndexBlockList() {

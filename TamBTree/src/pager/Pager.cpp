@@ -26,11 +26,15 @@ void Pager::ThrowInvalid(const std::wstring& what) const {
     TamBTree::ThrowInvalid(space.Path(), what);
 }
 
-BTreeInfo* Pager::Head() const {
+const BTreeInfo* Pager::Head() const {
+    return reinterpret_cast<const BTreeInfo*>(space.View(0));
+}
+
+BTreeInfo* Pager::Head() {
     return reinterpret_cast<BTreeInfo*>(space.File().GetView(0));
 }
 
-void Pager::FlushHead(std::uint32_t bytes) const {
+void Pager::FlushHead(std::uint32_t bytes) {
     space.File().FlushView(0, bytes);
 }
 
@@ -47,7 +51,7 @@ void Pager::Reset() {
     ClearViews();
 }
 
-void Pager::CloseFile() const {
+void Pager::CloseFile() {
     ClearViews();
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
@@ -132,8 +136,7 @@ void Pager::ClearViews() const {
 
 void Pager::ReleaseLeastRecentView() const {
     std::uint64_t offset;
-    if (viewCache.EraseLeastRecent(offset) && space.File().IsViewExist(offset))
-        space.File().ReleaseView(offset);
+    if (viewCache.EraseLeastRecent(offset) && space.HasView(offset)) space.ReleaseView(offset);
 }
 
 void Pager::DropViews(std::uint64_t offset, std::uint64_t size) {

@@ -103,12 +103,13 @@ public:
     void DropViews(std::uint64_t offset, std::uint64_t size);
 
     // The system block's head.
-    BTreeInfo* Head() const;
-    void FlushHead(std::uint32_t bytes = BTREE_INFO_SIZE) const;
+    const BTreeInfo* Head() const;
+    BTreeInfo* Head();
+    void FlushHead(std::uint32_t bytes = BTREE_INFO_SIZE);
 
     // Opening and creating: forgets every page and location.
     void Reset();
-    void CloseFile() const;
+    void CloseFile();
     // Lays out a new file: its first growth, the system block, the first
     // page-index block and the empty root.
     void FormatNewFile();

@@ -56,7 +56,7 @@ public:
                          L" records where its head counts " + std::to_wstring(head.recordCount));
         std::vector<Built> level = std::move(leaves);
         while (level.size() > 1) level = BuildLevel(level);
-        target.pager.SetRoot(level.empty() ? 0 : level.front().page);
+        target.pager->SetRoot(level.empty() ? 0 : level.front().page);
     }
 
 private:
@@ -107,23 +107,23 @@ private:
     }
 
     void Append(const Record& r) {
-        Bracket bracket(target.pager);
+        Bracket bracket(*target.pager);
         if (copied > 0 && !target.InOrder(LastRecord(), r))
             ThrowInvalid(L"the committed records are out of order");
-        PageHeader* leaf = open == NO_PAGE ? nullptr : target.pager.LoadPageForUpdate(open);
+        PageHeader* leaf = open == NO_PAGE ? nullptr : target.pager->LoadPageForUpdate(open);
         if (leaf && leaf->count > 0 && Full(leaf, target.layout.GetRequiredRecordSpace(leaf, r))) {
             CloseLeaf();
             leaf = nullptr;
         }
         if (!leaf) leaf = OpenLeaf();
         target.layout.InsertRecord(r, leaf, leaf->count + 1);
-        target.pager.AddRecord();
+        target.pager->AddRecord();
         ++copied;
     }
 
     // The last record copied: once one is, the open leaf holds it.
     Record LastRecord() const {
-        const PageHeader* leaf = target.pager.LoadPage(open);
+        const PageHeader* leaf = target.pager->LoadPage(open);
         return target.layout.GetRecord(leaf, leaf->count);
     }
 
@@ -131,22 +131,22 @@ private:
         PageHeader* leaf;
         if (leaves.empty()) {
             // The new tree's empty root becomes the first leaf.
-            leaf = target.pager.LoadPageForUpdate(0);
+            leaf = target.pager->LoadPageForUpdate(0);
         } else {
             PageHeader h{};
             h.previousPage = leaves.back().page;
             h.nextPage = NO_PAGE;
             h.dataEnd = PAGE_HEADER_SIZE;
             h.isLeaf = 1;
-            leaf = target.pager.NewPage(h);
-            target.pager.LoadPageForUpdate(leaves.back().page)->nextPage = leaf->pageNumber;
+            leaf = target.pager->NewPage(h);
+            target.pager->LoadPageForUpdate(leaves.back().page)->nextPage = leaf->pageNumber;
         }
         open = leaf->pageNumber;
         return leaf;
     }
 
     void CloseLeaf() {
-        const PageHeader* leaf = target.pager.LoadPage(open);
+        const PageHeader* leaf = target.pager->LoadPage(open);
         const Record last = target.layout.GetRecord(leaf, leaf->count);
         leaves.push_back(
             Built{std::string(reinterpret_cast<const char*>(last.key), last.keyLength), open});
@@ -182,14 +182,14 @@ private:
 
         std::vector<Built> level;
         for (std::size_t g = 0; g + 1 < starts.size(); ++g) {
-            Bracket bracket(target.pager);
+            Bracket bracket(*target.pager);
             PageHeader h{};
             h.previousPage = level.empty() ? NO_PAGE : level.back().page;
             h.nextPage = NO_PAGE;
             h.dataEnd = PAGE_HEADER_SIZE;
             h.directorySize = 8;
             h.isLeaf = 0;
-            PageHeader* page = target.pager.NewPage(h);
+            PageHeader* page = target.pager->NewPage(h);
             const std::uint64_t n = page->pageNumber;
             target.layout.SetChild(page, 0, below[starts[g]].page);
             for (std::size_t j = starts[g] + 1, k = 1; j < starts[g + 1]; ++j, ++k) {
@@ -200,7 +200,7 @@ private:
                 target.layout.InsertKey(key, page, static_cast<std::uint32_t>(k));
                 target.layout.SetChild(page, static_cast<std::uint32_t>(k), below[j].page);
             }
-            if (!level.empty()) target.pager.LoadPageForUpdate(level.back().page)->nextPage = n;
+            if (!level.empty()) target.pager->LoadPageForUpdate(level.back().page)->nextPage = n;
             level.push_back(Built{below[starts[g + 1] - 1].lastKey, n});
         }
         return level;

@@ -18,14 +18,14 @@ bool PageTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& ne
     nextValid = false;
     next = owner.End();
     SecureRoomForWrite();
-    Bracket bracket(pager);
+    Bracket bracket(*pager);
     const std::uint64_t p = it.GetCurrentPage();
     const std::uint32_t index = it.GetCurrentRecord();
-    PageHeader* page = pager.LoadPageForUpdate(p);
+    PageHeader* page = pager->LoadPageForUpdate(p);
     if (!page->isLeaf || index == 0 || index > page->count)
         ThrowInvalid(L"the iterator does not designate a record");
     layout.DeleteRecord(page, index);
-    pager.RemoveRecord();
+    pager->RemoveRecord();
     if (p != Root() && layout.GetPageFreeSpace(page) > geometry.underflowThreshold) {
         FastVector<std::uint64_t> path;
         GetPath(page, path);
@@ -42,7 +42,7 @@ bool PageTree::Erase(const BTreeIterator& it, bool& nextValid, BTreeIterator& ne
 
 std::uint32_t PageTree::Erase(const Record& r) {
     SecureRoomForWrite();
-    Bracket bracket(pager);
+    Bracket bracket(*pager);
     // The record may point into a page that the erasure changes. A record too
     // large for the tree's buffer gets one of its own.
     const std::uint64_t bytes =
@@ -64,7 +64,7 @@ std::uint32_t PageTree::Erase(const Record& r) {
 }
 
 void PageTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) {
-    Bracket bracket(pager);
+    Bracket bracket(*pager);
     const std::uint32_t probeIndex = page->count / 2 > 0 ? page->count / 2 : 1;
     Record probe = layout.GetRecord(page, probeIndex);
     if (!page->isLeaf) {
@@ -75,17 +75,17 @@ void PageTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) 
     std::uint32_t height = 0;
     for (const PageHeader* p = page; !p->isLeaf; ++height) {
         if (height == MAX_HEIGHT) ThrowTooDeep();
-        p = pager.LoadPage(layout.GetChild(p, 0));
+        p = pager->LoadPage(layout.GetChild(p, 0));
     }
     // Descend to the page's level, keeping the ancestors.
     FastVector<std::uint64_t> descent;
     std::uint64_t cur = Root();
-    const PageHeader* curPage = pager.LoadPage(cur);
+    const PageHeader* curPage = pager->LoadPage(cur);
     while (!curPage->isLeaf && cur != page->pageNumber) {
         if (descent.Size() == MAX_HEIGHT) ThrowTooDeep();
         descent.Append(cur);
         cur = layout.GetChild(curPage, layout.FindLargestRecord(curPage, probe));
-        curPage = pager.LoadPage(cur);
+        curPage = pager->LoadPage(cur);
     }
     if (cur != page->pageNumber) {
         // With duplicates, separators equal to the probe can lead the descent
@@ -103,18 +103,18 @@ void PageTree::GetPath(PageHeader* const page, FastVector<std::uint64_t>& path) 
 void PageTree::WalkRightTo(std::uint64_t target, std::uint64_t cur,
                            FastVector<std::uint64_t>& path) {
     for (std::uint64_t steps = 0; cur != target; ++steps) {
-        if (steps > pager.Counts().pages || cur == NO_PAGE)
+        if (steps > pager->Counts().pages || cur == NO_PAGE)
             ThrowInvalid(L"a page lies outside the tree");
         // Carry: an ancestor whose last child is being left is replaced by its
         // right neighbour, and so on upward.
         std::uint64_t child = cur;
         for (std::uint32_t k = path.Size(); k-- > 0;) {
-            const PageHeader* ancestor = pager.LoadPage(path[k]);
+            const PageHeader* ancestor = pager->LoadPage(path[k]);
             if (layout.GetChild(ancestor, ancestor->count) != child) break;
             child = path[k];
             path[k] = ancestor->nextPage;
         }
-        cur = pager.LoadPage(cur)->nextPage;
+        cur = pager->LoadPage(cur)->nextPage;
     }
 }
 
@@ -134,7 +134,7 @@ std::uint32_t PageTree::KeyLength(const PageHeader* page, std::uint32_t k) const
 
 void PageTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
-    const PageHeader* parent = pager.LoadPage(q);
+    const PageHeader* parent = pager->LoadPage(q);
     const std::uint32_t pos = layout.GetChildrenNumber(parent, page->pageNumber);
     const bool internal = !page->isLeaf;
     // The neighbours under the same parent must be the page's links: a merge
@@ -144,8 +144,8 @@ void PageTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>&
         layout.GetChild(parent, pos) != page->pageNumber)
         ThrowInvalid(L"page " + std::to_wstring(page->pageNumber) +
                      L" is not linked to its neighbours under its parent");
-    const PageHeader* left = pos > 0 ? pager.LoadPage(page->previousPage) : nullptr;
-    const PageHeader* right = pos < parent->count ? pager.LoadPage(page->nextPage) : nullptr;
+    const PageHeader* left = pos > 0 ? pager->LoadPage(page->previousPage) : nullptr;
+    const PageHeader* right = pos < parent->count ? pager->LoadPage(page->nextPage) : nullptr;
     // The leftmost child has no separator on its left: slot 0 is not a key.
     const std::uint32_t needL =
         UsedBytes(page) + (internal && pos > 0 ? SeparatorNeed(parent, pos) : 0);
@@ -169,16 +169,16 @@ void PageTree::BalanceSubTree(PageHeader* const page, FastVector<std::uint64_t>&
         return;
     }
     if (left && layout.GetPageFreeSpace(left) >= needL) {
-        MergePage(page, pager.LoadPageForUpdate(page->previousPage), path);
+        MergePage(page, pager->LoadPageForUpdate(page->previousPage), path);
         return;
     }
     if (right && layout.GetPageFreeSpace(page) >= needR)
-        MergePage(pager.LoadPageForUpdate(page->nextPage), page, path);
+        MergePage(pager->LoadPageForUpdate(page->nextPage), page, path);
 }
 
 void PageTree::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
-    PageHeader* left = pager.LoadPageForUpdate(page->previousPage);
-    PageHeader* parent = pager.LoadPageForUpdate(q);
+    PageHeader* left = pager->LoadPageForUpdate(page->previousPage);
+    PageHeader* parent = pager->LoadPageForUpdate(q);
     if (page->isLeaf) {
         layout.InsertRecord(left, left->count, page, 1);
         layout.DeleteRecord(left, left->count);
@@ -193,8 +193,8 @@ void PageTree::BorrowFromLeft(PageHeader* page, std::uint64_t q, std::uint32_t p
 }
 
 void PageTree::BorrowFromRight(PageHeader* page, std::uint64_t q, std::uint32_t pos) {
-    PageHeader* right = pager.LoadPageForUpdate(page->nextPage);
-    PageHeader* parent = pager.LoadPageForUpdate(q);
+    PageHeader* right = pager->LoadPageForUpdate(page->nextPage);
+    PageHeader* parent = pager->LoadPageForUpdate(q);
     if (page->isLeaf) {
         layout.InsertRecord(right, 1, page, page->count + 1);
         layout.DeleteRecord(right, 1);
@@ -212,7 +212,7 @@ void PageTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& 
     const std::uint64_t q = path.Last();
     // A balanced split leaves each half at most about half full, with room
     // for any key the borrowing may bring.
-    const PageHeader* parent = pager.LoadPage(q);
+    const PageHeader* parent = pager->LoadPage(q);
     const std::uint32_t m =
         layout.FindMedianRecord(parent, layout.GetChildrenNumber(parent, page->pageNumber), 0);
     if (m == 0) ThrowInvalid(L"page " + std::to_wstring(q) + L" cannot be split");
@@ -226,7 +226,7 @@ void PageTree::SplitParentAndRetry(PageHeader* page, FastVector<std::uint64_t>& 
 void PageTree::MergePage(PageHeader* const source, PageHeader* const destination,
                          FastVector<std::uint64_t>& path) {
     const std::uint64_t q = path.Last();
-    PageHeader* parent = pager.LoadPageForUpdate(q);
+    PageHeader* parent = pager->LoadPageForUpdate(q);
     const std::uint32_t pos = layout.GetChildrenNumber(parent, source->pageNumber);
     if (source->isLeaf) {
         const std::uint32_t base = destination->count;
@@ -243,19 +243,19 @@ void PageTree::MergePage(PageHeader* const source, PageHeader* const destination
     }
     layout.DeleteKey(parent, pos);
     if (source->nextPage != NO_PAGE) {
-        PageHeader* after = pager.LoadPageForUpdate(source->nextPage);
+        PageHeader* after = pager->LoadPageForUpdate(source->nextPage);
         after->previousPage = destination->pageNumber;
         destination->nextPage = after->pageNumber;
     } else {
         destination->nextPage = NO_PAGE;
     }
-    pager.FreePage(source);
+    pager->FreePage(source);
     if (q != Root() && layout.GetPageFreeSpace(parent) > geometry.underflowThreshold) {
         path.RemoveLast();
         BalanceSubTree(parent, path);
     } else if (q == Root() && parent->count == 0) {
-        pager.FreePage(parent);
-        pager.SetRoot(destination->pageNumber);
+        pager->FreePage(parent);
+        pager->SetRoot(destination->pageNumber);
     }
 }
 

@@ -56,11 +56,11 @@ PageTree::Record PageTree::CopyAside(const Record& r, unsigned char* buffer) con
 void PageTree::CheckRecordSizes(const Record& r) const {
     if ((geometry.fixedKeySize && r.keyLength != owner.KeySize()) ||
         (geometry.hasValue && geometry.fixedValueSize && r.valueLength != owner.ValueSize()))
-        ThrowMessage<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__, pager.Space().Path());
+        ThrowMessage<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__, pager->Space().Path());
     if (r.keyLength > geometry.maxRecordSize ||
         (geometry.hasValue && r.valueLength > geometry.maxRecordSize - r.keyLength))
         ThrowMessage<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__,
-                                                   pager.Space().Path());
+                                                   pager->Space().Path());
 }
 
 bool PageTree::HasRoom(const PageHeader* page, const Record& r) const {
@@ -76,21 +76,21 @@ std::pair<BTreeIterator, bool> PageTree::InsertOrAssign(const Record& r) {
 }
 
 std::pair<BTreeIterator, bool> PageTree::Store(const Record& r, bool assign) {
-    pager.Space().CheckEnoughSpace();
+    pager->Space().CheckEnoughSpace();
     SecureRoomForWrite();
-    Bracket bracket(pager);
+    Bracket bracket(*pager);
     const Record record = CopyAside(r, insertBuffer);
-    const PageHeader* root = pager.LoadPage(Root());
+    const PageHeader* root = pager->LoadPage(Root());
     insertPath.Clear();
     if (!HasRoom(root, record)) SplitFor(Root(), record, insertPath);
     std::pair<BTreeIterator, bool> result = InsertNonFullPage(Root(), record, insertPath, assign);
-    if (result.second) pager.AddRecord();
+    if (result.second) pager->AddRecord();
     return result;
 }
 
 BTreeIterator PageTree::AssignValue(const BTreeIterator& it, const Record& r) {
     if (!geometry.hasValue) return it;
-    PageHeader* page = pager.LoadPageForUpdate(it.GetCurrentPage());
+    PageHeader* page = pager->LoadPageForUpdate(it.GetCurrentPage());
     const std::uint32_t n = it.GetCurrentRecord();
     const Record old = layout.GetRecord(page, n);
     // The stored key stays: an equal key need not have the same bytes.
@@ -125,7 +125,7 @@ std::uint32_t PageTree::SplitPoint(const PageHeader* page, std::uint32_t positio
 }
 
 void PageTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
-    const PageHeader* page = pager.LoadPage(p);
+    const PageHeader* page = pager->LoadPage(p);
     SplitChildPage(
         p,
         SplitPoint(page, layout.FindLargestRecord(page, r), layout.GetRequiredRecordSpace(page, r)),
@@ -137,9 +137,9 @@ std::pair<BTreeIterator, bool> PageTree::InsertNonFullPage(std::uint64_t p, cons
                                                            bool assign) {
     for (std::uint32_t restarts = 0, levels = 0;;) {
         path.Append(p);
-        const PageHeader* page = pager.LoadPage(p);
+        const PageHeader* page = pager->LoadPage(p);
         if (page->isLeaf) {
-            PageHeader* leaf = pager.LoadPageForUpdate(p);
+            PageHeader* leaf = pager->LoadPageForUpdate(p);
             const std::uint32_t i = InsertPosition(leaf, r);
             appending = i == leaf->count;
             if (!geometry.allowDuplicates || assign) {
@@ -156,7 +156,7 @@ std::pair<BTreeIterator, bool> PageTree::InsertNonFullPage(std::uint64_t p, cons
         }
         if (++levels > MAX_HEIGHT) ThrowTooDeep();
         const std::uint64_t c = layout.GetChild(page, InsertPosition(page, r));
-        const PageHeader* child = pager.LoadPage(c);
+        const PageHeader* child = pager->LoadPage(c);
         layout.Prefetch(child);
         if (HasRoom(child, r)) {
             p = c;
@@ -180,16 +180,16 @@ std::uint64_t PageTree::ParentForSeparator(std::uint64_t p, const Record& separa
                                            FastVector<std::uint64_t>& path, std::uint32_t& pos) {
     std::uint64_t q = path.Last();
     path.RemoveLast();
-    const PageHeader* parent = pager.LoadPage(q);
+    const PageHeader* parent = pager->LoadPage(q);
     pos = layout.GetChildrenNumber(parent, p);
     if (HasRoom(parent, separator)) return q;
     SplitChildPage(q, SplitPoint(parent, pos, layout.GetRequiredRecordSpace(parent, separator)),
                    path);
-    parent = pager.LoadPage(q);
+    parent = pager->LoadPage(q);
     if (parent->count < pos) {
         // p now hangs under the parent's new right neighbour.
         q = parent->nextPage;
-        parent = pager.LoadPage(q);
+        parent = pager->LoadPage(q);
         pos = layout.GetChildrenNumber(parent, p);
     }
     // The split point gave the separator room on its side.
@@ -198,7 +198,7 @@ std::uint64_t PageTree::ParentForSeparator(std::uint64_t p, const Record& separa
 }
 
 void PageTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
-    PageHeader* page = pager.LoadPageForUpdate(p);
+    PageHeader* page = pager->LoadPageForUpdate(p);
     const std::uint32_t count = page->count;
     // Both pages keep entries; only a leaf split for an append leaves the new
     // right page empty, for the record about to go there.
@@ -218,9 +218,9 @@ void PageTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
     const PageHeader rightTemplate = RightPageTemplate(page);
     std::uint32_t moved = 0;
     for (std::uint32_t j = m + 1; j <= count; ++j) moved += layout.StoredLength(page, j);
-    PageHeader* right = pager.NewPage(rightTemplate, moved);
+    PageHeader* right = pager->NewPage(rightTemplate, moved);
     const std::uint64_t n = right->pageNumber;
-    if (page->nextPage != NO_PAGE) pager.LoadPageForUpdate(page->nextPage)->previousPage = n;
+    if (page->nextPage != NO_PAGE) pager->LoadPageForUpdate(page->nextPage)->previousPage = n;
     page->nextPage = n;
     if (page->isLeaf) {
         for (std::uint32_t j = m + 1; j <= count; ++j) layout.InsertRecord(page, j, right, j - m);
@@ -236,11 +236,11 @@ void PageTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
 
     PageHeader* parent;
     if (p == Root()) {
-        parent = pager.NewPage(RootTemplate(), 0);
-        pager.SetRoot(parent->pageNumber);
+        parent = pager->NewPage(RootTemplate(), 0);
+        pager->SetRoot(parent->pageNumber);
         layout.SetChild(parent, 0, p);
     } else {
-        parent = pager.LoadPageForUpdate(q);
+        parent = pager->LoadPageForUpdate(q);
     }
     layout.InsertKey(page, m, parent, pos + 1);
     layout.SetChild(parent, pos + 1, n);

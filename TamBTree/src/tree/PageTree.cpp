@@ -22,7 +22,7 @@ void PageTree::Reopened() {
 }
 
 void PageTree::ThrowInvalid(const std::wstring& what) const {
-    TamBTree::ThrowInvalid(pager.Space().Path(), what);
+    TamBTree::ThrowInvalid(pager->Space().Path(), what);
 }
 
 void PageTree::ThrowTooDeep() const {
@@ -36,11 +36,11 @@ std::uint64_t PageTree::WritePages() const {
     // A page keeps its level for life, so the height changes only with the
     // root: it is measured again only when the root is another page.
     if (heightRoot != Root()) {
-        Bracket bracket(pager);
+        Bracket bracket(*pager);
         std::uint64_t levels = 1;
-        for (const PageHeader* page = pager.LoadPage(Root()); !page->isLeaf && levels < MAX_HEIGHT;
+        for (const PageHeader* page = pager->LoadPage(Root()); !page->isLeaf && levels < MAX_HEIGHT;
              ++levels)
-            page = pager.LoadPage(layout.GetChild(page, 0));
+            page = pager->LoadPage(layout.GetChild(page, 0));
         measuredHeight = levels;
         heightRoot = Root();
     }
@@ -48,24 +48,24 @@ std::uint64_t PageTree::WritePages() const {
 }
 
 void PageTree::SecureRoomForWrite() {
-    if (pager.Depth() == 0) pager.SecureHeadroom(WritePages());
+    if (pager->Depth() == 0) pager->SecureHeadroom(WritePages());
 }
 
 void PageTree::AddStatistics(BTree::Statistics& s) const {
-    Bracket bracket(pager);
-    const std::uint64_t pages = pager.Counts().pages;
+    Bracket bracket(*pager);
+    const std::uint64_t pages = pager->Counts().pages;
     std::uint64_t first = Root();
     while (first != NO_PAGE && s.height < MAX_HEIGHT) {
-        const PageHeader* page = pager.LoadPage(first);
+        const PageHeader* page = pager->LoadPage(first);
         std::uint64_t next = NO_PAGE;
         if (!page->isLeaf) next = layout.GetChild(page, 0);
         std::uint64_t steps = 0;
         for (std::uint64_t n = first; n != NO_PAGE && steps <= pages; ++steps) {
-            const bool cached = pager.IsPageCached(n);
-            const PageHeader* p = pager.LoadPage(n);
+            const bool cached = pager->IsPageCached(n);
+            const PageHeader* p = pager->LoadPage(n);
             s.usedBytes += PAGE_HEADER_SIZE + p->directorySize + p->dataSize;
             const std::uint64_t following = p->nextPage;
-            if (!cached) pager.ReleasePageView(n);
+            if (!cached) pager->ReleasePageView(n);
             n = following;
         }
         s.pages[s.height++] = steps;

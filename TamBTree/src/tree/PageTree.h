@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "BTree.h"
+#include "Below.h"
 #include "FastVector.h"
 #include "Geometry.h"
 #include "PageLayout.h"
@@ -88,7 +89,7 @@ private:
     };
     friend class CompactingCopy;
 
-    std::uint64_t Root() const { return pager.Counts().root; }
+    std::uint64_t Root() const { return pager->Counts().root; }
     BTreeIterator At(std::uint64_t page, std::uint32_t record) const {
         return BTreeIterator(page, record, owner.Tree());
     }
@@ -159,7 +160,7 @@ private:
     void CheckDataSize(const PageHeader* page) const;
     const PageHeader* NonEmptyPage(std::uint64_t n) const;
 
-    Pager& pager;
+    Below<Pager> pager;
     const PageLayout& layout;
     const Geometry& geometry;
     const TreeOwner& owner;

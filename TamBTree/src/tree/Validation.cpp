@@ -12,7 +12,7 @@
 namespace TamBTree {
 
 void PageTree::ThrowDamagedText(const wchar_t* text) const {
-    throw BTreeDamagedException(WithPath(pager.Space().Path(), text));
+    throw BTreeDamagedException(WithPath(pager->Space().Path(), text));
 }
 
 bool PageTree::InOrder(const Record& previous, const Record& current) const {
@@ -39,10 +39,10 @@ void PageTree::Validate() const {
     std::uint64_t leaves = 0;
     std::uint64_t count = 0;
     for (BTreeIterator it = Begin(); !it.IsEnd(); ++it) {
-        if (it.GetCurrentRecord() == 1 && ++leaves > pager.Counts().pages) break;
+        if (it.GetCurrentRecord() == 1 && ++leaves > pager->Counts().pages) break;
         {
-            Bracket bracket(pager);
-            const PageHeader* page = pager.LoadPage(it.GetCurrentPage());
+            Bracket bracket(*pager);
+            const PageHeader* page = pager->LoadPage(it.GetCurrentPage());
             if (!page->isLeaf || it.GetCurrentRecord() > page->count)
                 ThrowInvalid(L"a leaf chain leads to page " + std::to_wstring(page->pageNumber));
             const Record current = CheckedRecord(page, it.GetCurrentRecord());
@@ -61,18 +61,18 @@ void PageTree::Validate() const {
         }
         ++count;
     }
-    if (count != pager.Counts().records) ThrowDamagedText(L"The B-Tree is invalid. Bad size!");
+    if (count != pager->Counts().records) ThrowDamagedText(L"The B-Tree is invalid. Bad size!");
     std::uint64_t visits = 0;
     ValidatePage(Root(), 0, visits);
 }
 
 void PageTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t& visits) const {
-    if (level > MAX_HEIGHT || ++visits > pager.Counts().pages)
+    if (level > MAX_HEIGHT || ++visits > pager->Counts().pages)
         ThrowInvalid(L"page " + std::to_wstring(p) + L" is reached twice");
     std::uint32_t count;
     {
-        Bracket bracket(pager);
-        const PageHeader* page = pager.LoadPage(p);
+        Bracket bracket(*pager);
+        const PageHeader* page = pager->LoadPage(p);
         count = page->count;
         CheckDataSize(page);
         if (count == 0) return;
@@ -85,16 +85,16 @@ void PageTree::ValidatePage(std::uint64_t p, std::uint32_t level, std::uint64_t&
     for (std::uint32_t j = 0; j <= count; ++j) {
         std::uint64_t child;
         {
-            Bracket bracket(pager);
-            child = layout.GetChild(pager.LoadPage(p), j);
+            Bracket bracket(*pager);
+            child = layout.GetChild(pager->LoadPage(p), j);
         }
         ValidatePage(child, level + 1, visits);
     }
 }
 
 void PageTree::ValidateSeparator(std::uint64_t p, std::uint32_t k) const {
-    Bracket bracket(pager);
-    const PageHeader* page = pager.LoadPage(p);
+    Bracket bracket(*pager);
+    const PageHeader* page = pager->LoadPage(p);
     const Record key = CheckedRecord(page, k);
     const PageHeader* leftChild = NonEmptyPage(layout.GetChild(page, k - 1));
     const Record lastLeft = CheckedRecord(leftChild, leftChild->count);
@@ -131,7 +131,7 @@ void PageTree::CheckDataSize(const PageHeader* page) const {
 }
 
 const PageHeader* PageTree::NonEmptyPage(std::uint64_t n) const {
-    const PageHeader* page = pager.LoadPage(n);
+    const PageHeader* page = pager->LoadPage(n);
     if (page->count == 0) ThrowInvalid(L"page " + std::to_wstring(n) + L" is empty");
     return page;
 }

@@ -32,12 +32,12 @@ namespace TamBTree {
 
 Committer::ScheduledFlush Committer::ms_droppedFlush = Committer::NoFlush;
 
-void Committer::Flush(ScheduledFlush which) const {
+void Committer::Flush(ScheduledFlush which) {
     if (which == ms_droppedFlush) return;
     if (which == DataFlush || which == IdleDataFlush)
-        pager.Space().File().Flush();
+        pager->Space().File().Flush();
     else
-        pager.FlushHead();
+        pager->FlushHead();
 }
 
 void Committer::CommitNow() {
@@ -62,8 +62,8 @@ void Committer::NameTransaction(bool decided) {
     // previous commit, reach the disk while the head on disk still names the
     // previous state.
     Flush(DataFlush);
-    pager.ClearViews();
-    pager.Space().File().ReleaseView(block);
+    pager->ClearViews();
+    pager->Space().File().ReleaseView(block);
     state.Named(decided);
     StoreHead(NextHead(block, decided));
     Flush(decided ? DecisionFlush : ReadyFlush);
@@ -71,7 +71,7 @@ void Committer::NameTransaction(bool decided) {
 }
 
 void Committer::Commit() {
-    BTreeInfo head = *pager.Head();
+    BTreeInfo head = *pager->Head();
     if (!head.commitReady) return;
     KeepNamedBlock(head);
     head.commitReady = 0;
@@ -84,7 +84,7 @@ void Committer::Commit() {
 }
 
 void Committer::Install(bool freeReplaced) {
-    ApplyCommittedBlock(*pager.Head(), freeReplaced);
+    ApplyCommittedBlock(*pager->Head(), freeReplaced);
     state.InstallDone();
 }
 
@@ -102,7 +102,7 @@ void Committer::ReturnToIdle() {
 }
 
 void Committer::DropUncommitted() {
-    BTreeInfo head = *pager.Head();
+    BTreeInfo head = *pager->Head();
     if (state.IdleOwed()) {
         ReturnToIdle();
     } else if (!head.commitApplying && (head.commitReady || head.committedBlockOffset != NO_PAGE)) {
@@ -120,8 +120,8 @@ void Committer::DropUncommitted() {
 
 void Committer::FinishInterruptedCommit() {
     const BTreeInfo installed = LastCommitHead();
-    ApplyCommittedBlock(*pager.Head(), false);
-    pager.LoadPageIndex(installed);
+    ApplyCommittedBlock(*pager->Head(), false);
+    pager->LoadPageIndex(installed);
     state.InstallDone();
     ReturnToIdle();
 }

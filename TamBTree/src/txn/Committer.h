@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "Below.h"
 #include "FileFormat.h"
 #include "TamMem.h"
 #include "TxnState.h"
@@ -70,7 +71,7 @@ public:
     void ValidateSpace() const;
 
 private:
-    void Flush(ScheduledFlush which) const;
+    void Flush(ScheduledFlush which);
     // Writes the transaction's block and stores the head that names it:
     // applying when the commit is decided (one phase), else ready.
     void NameTransaction(bool decided);
@@ -85,7 +86,7 @@ private:
     void ClaimWaitingBlock(SpaceClaims& claims) const;
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
 
-    Pager& pager;
+    Below<Pager> pager;
     TxnState state;
     // Committed blocks kept out of the free-block list (offset, size): the
     // one the head names and those a head that may still be on disk names.

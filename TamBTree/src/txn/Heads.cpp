@@ -9,7 +9,7 @@
 namespace TamBTree {
 
 void Committer::ThrowInvalid(const std::wstring& what) const {
-    TamBTree::ThrowInvalid(pager.Space().Path(), what);
+    TamBTree::ThrowInvalid(pager->Space().Path(), what);
 }
 
 void Committer::ThrowIfWaiting() const {
@@ -17,14 +17,14 @@ void Committer::ThrowIfWaiting() const {
     // state after a crash.
     if (state.Waiting())
         throw BTreeTransactionWaitingException(WithPath(
-            pager.Space().Path(),
+            pager->Space().Path(),
             L"The B-Tree has a pre-committed transaction waiting for Commit or Rollback."));
 }
 
 void Committer::ThrowIfFailed() const {
     if (state.Failed())
         throw BTreeTransactionFailedException(
-            WithPath(pager.Space().Path(),
+            WithPath(pager->Space().Path(),
                      L"The B-Tree has changes of a data operation that failed "
                      L"part way; only Rollback can end the transaction."));
 }
@@ -32,7 +32,7 @@ void Committer::ThrowIfFailed() const {
 void Committer::ThrowIfInterrupted() const {
     if (state.Interrupted())
         throw BTreeTransactionWaitingException(
-            WithPath(pager.Space().Path(),
+            WithPath(pager->Space().Path(),
                      L"The B-Tree has an interrupted commit; Rollback finishes installing it."));
 }
 
@@ -43,7 +43,7 @@ void Committer::Opened(const BTreeInfo& head) {
 
 BTreeInfo Committer::LastCommitHead() const {
     // While applying, the last commit's counts are the pending ones.
-    BTreeInfo head = *pager.Head();
+    BTreeInfo head = *pager->Head();
     if (head.commitApplying) {
         head.recordCount = head.pendingRecordCount;
         head.rootPage = head.pendingRootPage;
@@ -57,7 +57,7 @@ BTreeInfo Committer::NextHead(std::uint64_t block, bool decided) const {
     // commit (the data flush made that commit's install durable), its pending
     // counts are the transaction's.
     BTreeInfo head = LastCommitHead();
-    const TreeCounts& counts = pager.Counts();
+    const TreeCounts& counts = pager->Counts();
     head.pendingRecordCount = counts.records;
     head.pendingRootPage = counts.root;
     head.pendingPageCount = counts.pages;
@@ -68,7 +68,7 @@ BTreeInfo Committer::NextHead(std::uint64_t block, bool decided) const {
 }
 
 void Committer::StoreHead(const BTreeInfo& head) {
-    std::memcpy(pager.Head(), &head, BTREE_INFO_SIZE);
+    std::memcpy(pager->Head(), &head, BTREE_INFO_SIZE);
 }
 
 void Committer::KeepNamedBlock(const BTreeInfo& head) {
@@ -79,28 +79,28 @@ void Committer::KeepNamedBlock(const BTreeInfo& head) {
         if (kept.first == offset) return;
     std::uint32_t length = 0;
     MapCommittedBlock(head, length);
-    pager.Space().File().ReleaseView(offset);
+    pager->Space().File().ReleaseView(offset);
     const std::uint64_t size = CommittedBlockSize(length);
-    pager.Space().Claim(size, offset);
+    pager->Space().Claim(size, offset);
     keptBlocks.emplace_back(offset, size);
 }
 
 void Committer::ReleaseUnnamedBlocks() {
     // Called once a head is flushed: it is the only head a crash can find.
-    const std::uint64_t named = pager.Head()->committedBlockOffset;
+    const std::uint64_t named = pager->Head()->committedBlockOffset;
     for (std::size_t i = keptBlocks.size(); i-- > 0;) {
         if (keptBlocks[i].first == named) continue;
-        pager.Space().Free(keptBlocks[i].second, keptBlocks[i].first);
+        pager->Space().Free(keptBlocks[i].second, keptBlocks[i].first);
         keptBlocks.erase(keptBlocks.begin() + static_cast<std::ptrdiff_t>(i));
     }
 }
 
 void Committer::ValidateSpace() const {
-    SpaceClaims claims(pager.Space().Path(), PAGE_SIZE);
-    pager.ClaimSpace(claims);
-    if (pager.Head()->commitReady) ClaimWaitingBlock(claims);
+    SpaceClaims claims(pager->Space().Path(), PAGE_SIZE);
+    pager->ClaimSpace(claims);
+    if (pager->Head()->commitReady) ClaimWaitingBlock(claims);
     for (const auto& kept : keptBlocks) claims.ClaimRange(kept.first, kept.second);
-    claims.CheckCovers(pager.Space().Size());
+    claims.CheckCovers(pager->Space().Size());
 }
 
 }  // namespace TamBTree
