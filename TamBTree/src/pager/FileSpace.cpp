@@ -1,3 +1,5 @@
+// The file's space: extension, the free-block list's takes and claims, the
+// trim of the free tail and the disk-space guard.
 #include "FileSpace.h"
 
 #include <limits>
