@@ -9,21 +9,10 @@
 #include <string>
 #include <string_view>
 
+#include "BTreeTestAccess.h"
 #include "Bench.h"
 #include "ByteTree.h"
 #include "TamBTree.h"
-#include "TreeCore.h"
-
-namespace TamBTree {
-
-// The tree's test-access door, used here only to read how many pages the open
-// transaction has written (copied or created) so far.
-class BTreeTestAccess {
-public:
-    static std::size_t ChangedPages(const BTree& tree) { return tree.core->changedPages.size(); }
-};
-
-}  // namespace TamBTree
 
 namespace TamBench {
 

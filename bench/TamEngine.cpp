@@ -113,7 +113,7 @@ private:
                      : static_cast<const TamBTree::BTree&>(*tree);
     }
     void Count() {
-        pagesWritten += TamBTree::BTreeTestAccess::ChangedPages(OpenTree());
+        pagesWritten += TamBTree::BTreeTestAccess::ChangedPageCount(OpenTree());
         ++commits;
     }
 

@@ -30,57 +30,57 @@ limit=${MUTANTS_TIMEOUT:-120}
 # name <TAB> file <TAB> original fragment <TAB> replacement
 faults=$(
     cat <<'EOF'
-split-leaf-drops-last	TamBTree/src/Insert.cpp	for (std::uint32_t j = m + 1; j <= count; ++j) layout->InsertRecord(page, j, right, j - m);	for (std::uint32_t j = m + 1; j < count; ++j) layout->InsertRecord(page, j, right, j - m);
-split-median-off-by-one	TamBTree/src/Insert.cpp	const std::uint32_t m = layout->FindMedianRecord(page, position, need);	const std::uint32_t m = layout->FindMedianRecord(page, position, need) + 1;
-split-append-point	TamBTree/src/Insert.cpp	if (page->isLeaf && page->count >= 1) return page->count;	if (page->isLeaf && page->count >= 1) return page->count - 1;
-split-stale-back-link	TamBTree/src/Insert.cpp	LoadPageForUpdate(page->nextPage)->previousPage = n;	LoadPageForUpdate(page->nextPage)->previousPage = p;
-split-child-slot	TamBTree/src/Insert.cpp	layout->SetChild(parent, pos + 1, n);	layout->SetChild(parent, pos, n);
-split-parent-side	TamBTree/src/Insert.cpp	if (parent->count < pos) {	if (parent->count <= pos) {
-insert-duplicate-test	TamBTree/src/Insert.cpp	if (!it.IsEnd() && !Less(r, IteratorRecord(it)))	if (!it.IsEnd() && Less(r, IteratorRecord(it)))
-insert-count-always	TamBTree/src/Insert.cpp	if (result.second) ++recordCount;	++recordCount;
-insert-fixed-size-check	TamBTree/src/Insert.cpp	(fixedKeySize && r.keyLength != KeySize())	(fixedKeySize && r.keyLength > KeySize())
-insert-too-large-bound	TamBTree/src/Insert.cpp	if (r.keyLength > maxRecordSize ||	if (r.keyLength > maxRecordSize + 1 ||
-insert-change-guard-dropped	TamBTree/src/Insert.cpp	    ChangeGuard guard(*this);	
-erase-count-kept	TamBTree/src/Erase.cpp	    --recordCount;	
-erase-next-iterator	TamBTree/src/Erase.cpp	if (index <= page->count)	if (index < page->count)
-erase-borrow-left-slot	TamBTree/src/Erase.cpp	layout->InsertRecord(left, left->count, page, 1);	layout->InsertRecord(left, left->count - 1, page, 1);
-erase-borrow-right-separator	TamBTree/src/Erase.cpp	layout->ReplaceKey(page, page->count, parent, pos + 1);	layout->ReplaceKey(page, page->count, parent, pos);
-erase-merge-into-full-left	TamBTree/src/Erase.cpp	if (left && layout->GetPageFreeSpace(left) >= needL) {	if (left && layout->GetPageFreeSpace(left) + 64 >= needL) {
-underflow-threshold-never	TamBTree/src/TreeCore.cpp	underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;	underflowThreshold = pageSize;
-update-in-place-bound	TamBTree/src/Update.cpp	static_cast<std::uint32_t>(delta) <= layout->GetPageFreeSpace(page)	static_cast<std::uint32_t>(delta) <= layout->GetPageFreeSpace(page) + 64
-copy-on-write-missing	TamBTree/src/PageIndex.cpp	if (writable) return const_cast<PageHeader*>(committed);	return const_cast<PageHeader*>(committed);
-page-check-skipped	TamBTree/src/PageIndex.cpp	if (!TestBit(checkedUnits, unit)) {	if (false) {
-page-number-check-skipped	TamBTree/src/PageIndex.cpp	if (page->pageNumber != n)	if (page->pageNumber == NO_PAGE)
+split-leaf-drops-last	TamBTree/src/tree/Insert.cpp	for (std::uint32_t j = m + 1; j <= count; ++j) layout.InsertRecord(page, j, right, j - m);	for (std::uint32_t j = m + 1; j < count; ++j) layout.InsertRecord(page, j, right, j - m);
+split-median-off-by-one	TamBTree/src/tree/Insert.cpp	const std::uint32_t m = layout.FindMedianRecord(page, position, need);	const std::uint32_t m = layout.FindMedianRecord(page, position, need) + 1;
+split-append-point	TamBTree/src/tree/Insert.cpp	if (page->isLeaf && page->count >= 1) return page->count;	if (page->isLeaf && page->count >= 1) return page->count - 1;
+split-stale-back-link	TamBTree/src/tree/Insert.cpp	LoadPageForUpdate(page->nextPage)->previousPage = n;	LoadPageForUpdate(page->nextPage)->previousPage = p;
+split-child-slot	TamBTree/src/tree/Insert.cpp	layout.SetChild(parent, pos + 1, n);	layout.SetChild(parent, pos, n);
+split-parent-side	TamBTree/src/tree/Insert.cpp	if (parent->count < pos) {	if (parent->count <= pos) {
+insert-duplicate-test	TamBTree/src/tree/Insert.cpp	if (!it.IsEnd() && !Less(r, IteratorRecord(it)))	if (!it.IsEnd() && Less(r, IteratorRecord(it)))
+insert-count-always	TamBTree/src/tree/Insert.cpp	if (result.second) pager->AddRecord();	++pager->Counts().records;
+insert-fixed-size-check	TamBTree/src/tree/Insert.cpp	(geometry.fixedKeySize && r.keyLength != owner.KeySize())	(geometry.fixedKeySize && r.keyLength > owner.KeySize())
+insert-too-large-bound	TamBTree/src/tree/Insert.cpp	if (r.keyLength > geometry.maxRecordSize ||	if (r.keyLength > geometry.maxRecordSize + 1 ||
+insert-change-guard-dropped	TamBTree/src/TreeCore.cpp	ChangeGuard guard(*this); return tree.Insert(r);	return tree.Insert(r);
+erase-count-kept	TamBTree/src/tree/Erase.cpp	    pager->RemoveRecord();	
+erase-next-iterator	TamBTree/src/tree/Erase.cpp	if (index <= page->count)	if (index < page->count)
+erase-borrow-left-slot	TamBTree/src/tree/Erase.cpp	layout.InsertRecord(left, left->count, page, 1);	layout.InsertRecord(left, left->count - 1, page, 1);
+erase-borrow-right-separator	TamBTree/src/tree/Erase.cpp	layout.ReplaceKey(page, page->count, parent, pos + 1);	layout.ReplaceKey(page, page->count, parent, pos);
+erase-merge-into-full-left	TamBTree/src/tree/Erase.cpp	if (left && layout.GetPageFreeSpace(left) >= needL) {	if (left && layout.GetPageFreeSpace(left) + 64 >= needL) {
+underflow-threshold-never	TamBTree/src/Geometry.h	underflowThreshold = (pageSize - PAGE_HEADER_SIZE) / 2;	underflowThreshold = pageSize;
+update-in-place-bound	TamBTree/src/tree/Update.cpp	static_cast<std::uint32_t>(delta) <= layout.GetPageFreeSpace(page)	static_cast<std::uint32_t>(delta) <= layout.GetPageFreeSpace(page) + 64
+copy-on-write-missing	TamBTree/src/pager/PageIndex.cpp	if (writable) return const_cast<PageHeader*>(committed);	return const_cast<PageHeader*>(committed);
+page-check-skipped	TamBTree/src/pager/PageIndex.cpp	if (!TestBit(checkedUnits, unit)) {	if (false) {
+page-number-check-skipped	TamBTree/src/pager/PageIndex.cpp	if (page->pageNumber != n)	if (page->pageNumber == NO_PAGE)
 insert-data-size	TamBTree/src/PageEdit.cpp	page->dataSize += length;	page->dataSize += length + 1;
 insert-slot-move	TamBTree/src/PageEdit.cpp	page->directorySize - LEAF_SLOT_SIZE * (i - 1));	page->directorySize - LEAF_SLOT_SIZE * i);
 delete-slot-move	TamBTree/src/PageEdit.cpp	std::memmove(bottom + slotSize, bottom, movedBytes);	std::memmove(bottom + slotSize, bottom, movedBytes / 2);
 replace-key-data-size	TamBTree/src/PageEdit.cpp	destination->dataSize -= t - s;	destination->dataSize -= s - t;
 free-merge-next-lost	TamBTree/src/file/EmptyList.h	            size += nextSize;	
 free-merge-prev-skipped	TamBTree/src/file/EmptyList.h	if (prev->first + prev->second == offset && prev->second <= maxBlockSize - size) {	if (prev->first + prev->second == offset + 1 && prev->second <= maxBlockSize - size) {
-flush-decision-skipped	TamBTree/src/Commit.cpp	Flush(decided ? DecisionFlush : ReadyFlush);	if (!decided) Flush(ReadyFlush);
-flush-data-skipped	TamBTree/src/Commit.cpp	    Flush(DataFlush);	
-flush-idle-data-skipped	TamBTree/src/Commit.cpp	    Flush(IdleDataFlush);	
-rollback-keeps-waiting-block	TamBTree/src/Commit.cpp	            head.committedBlockOffset = NO_PAGE;	
-install-leaks-replaced-pages	TamBTree/src/CommittedBlock.cpp	if (freeReplaced && *stable != NO_PAGE) freeList.FreeBlock(pageSize, *stable);	if (false) freeList.FreeBlock(pageSize, *stable);
-recovery-step-skipped	TamBTree/src/FileFormat.cpp	        FinishInterruptedCommit();	
-head-root-bound	TamBTree/src/FileFormat.cpp	info->rootPage >= info->pageCount)	info->rootPage > info->pageCount)
-lower-bound-past-page	TamBTree/src/Search.cpp	if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, owner);	if (i <= page->count) return BTreeIterator(page->pageNumber, i + 1, owner);
-upper-bound-equal-keys	TamBTree/src/Search.cpp	while (!it.IsEnd() && !Less(r, IteratorRecord(it))) ++it;	while (!it.IsEnd() && Less(IteratorRecord(it), r)) ++it;
-validate-order-skipped	TamBTree/src/Validation.cpp	if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))	if (false)
-validate-data-size-skipped	TamBTree/src/Validation.cpp	if (live != page->dataSize)	if (false)
-validate-unused-tail-skipped	TamBTree/src/Validation.cpp	if (expected < fileSize) ThrowDamagedText	if (false) ThrowDamagedText
+flush-decision-skipped	TamBTree/src/txn/Commit.cpp	Flush(decided ? DecisionFlush : ReadyFlush);	if (!decided) Flush(ReadyFlush);
+flush-data-skipped	TamBTree/src/txn/Commit.cpp	    Flush(DataFlush);	
+flush-idle-data-skipped	TamBTree/src/txn/Commit.cpp	    Flush(IdleDataFlush);	
+rollback-keeps-waiting-block	TamBTree/src/txn/Commit.cpp	        head.committedBlockOffset = NO_PAGE;	
+install-leaks-replaced-pages	TamBTree/src/pager/Install.cpp	if (freeReplaced && *stable != NO_PAGE) space.Free(pageSize, *stable);	if (false) space.Free(pageSize, *stable);
+recovery-step-skipped	TamBTree/src/TreeFile.cpp	        txn.FinishInterruptedCommit();	
+head-root-bound	TamBTree/src/pager/PageIndex.cpp	head.rootPage >= head.pageCount)	head.rootPage > head.pageCount)
+lower-bound-past-page	TamBTree/src/tree/Search.cpp	if (i < page->count) return BTreeIterator(page->pageNumber, i + 1, owner.Tree());	if (i <= page->count) return BTreeIterator(page->pageNumber, i + 1, owner.Tree());
+upper-bound-equal-keys	TamBTree/src/tree/Search.cpp	while (!it.IsEnd() && !Less(r, IteratorRecord(it))) ++it;	while (!it.IsEnd() && Less(IteratorRecord(it), r)) ++it;
+validate-order-skipped	TamBTree/src/tree/Validation.cpp	if (!InOrder(CheckedRecord(page, i - 1), CheckedRecord(page, i)))	if (false)
+validate-data-size-skipped	TamBTree/src/tree/Validation.cpp	if (live != page->dataSize)	if (false)
+validate-unused-tail-skipped	TamBTree/src/pager/SpaceClaims.h	if (expected < fileSize) Throw(	if (false) Throw(
 byte-order-for-derived-trees	TamBTree/src/ByteTree.cpp	if (typeid(*this) == typeid(ByteTree)) UseByteOrder();	UseByteOrder();
 entry-end-unchecked	TamBTree/src/PageLayout.h	return valid && at <= end;	return valid;
 cursor-run-direction	TamBTree/src/ByteTree.cpp	std::int64_t{runIndex} + step * runStep;	std::int64_t{runIndex} + step;
 cursor-run-stale	TamBTree/src/ByteTree.cpp	if (tree->ChangeCount() != runChanges) return false;	if (false) return false;
-append-hint-unchecked	TamBTree/src/Insert.cpp	if (appending && count != 0 && Less(layout->GetRecord(page, count), r)) return count;	if (appending && count != 0) return count;
-assign-same-size-offset	TamBTree/src/Insert.cpp	std::memmove(bytes + (old.value - bytes), r.value, r.valueLength);	std::memmove(bytes + (old.key - bytes), r.value, r.valueLength);
-erase-unique-stops-early	TamBTree/src/Erase.cpp	if (!allowDuplicates) break;	break;
-copy-directory-dropped	TamBTree/src/PageIndex.cpp	file.Write(to + pageSize - tail, from + pageSize - tail, tail);	(void)tail;
-space-check-every-store	TamBTree/src/Growth.cpp	storesUntilSpaceCheck = enoughSpaceCheckInterval - 1;	storesUntilSpaceCheck = 0;
+append-hint-unchecked	TamBTree/src/tree/Insert.cpp	if (appending && count != 0 && Less(layout.GetRecord(page, count), r)) return count;	if (appending && count != 0) return count;
+assign-same-size-offset	TamBTree/src/tree/Insert.cpp	std::memmove(bytes + (old.value - bytes), r.value, r.valueLength);	std::memmove(bytes + (old.key - bytes), r.value, r.valueLength);
+erase-unique-stops-early	TamBTree/src/tree/Erase.cpp	if (!geometry.allowDuplicates) break;	break;
+copy-directory-dropped	TamBTree/src/pager/PageIndex.cpp	file.Write(to + pageSize - tail, from + pageSize - tail, tail);	(void)tail;
+space-check-every-store	TamBTree/src/pager/FileSpace.cpp	storesUntilSpaceCheck = spaceCheckInterval - 1;	storesUntilSpaceCheck = 0;
 key-prefix-short-keys	TamBTree/src/PageEdit.cpp	prefixed && x.keyLength >= 8 ? KeyPrefix(x.key) : rPrefix;	prefixed ? KeyPrefix(x.key) : rPrefix;
-copy-level-separator-first-child	TamBTree/src/Compact.cpp	level.push_back(Built{below[starts[g + 1] - 1].lastKey, n});	level.push_back(Built{below[starts[g]].lastKey, n});
-reopened-waiting-block-unclaimed	TamBTree/src/Commit.cpp	    ClaimBlock(size, offset);	    (void)size;
+copy-level-separator-first-child	TamBTree/src/tree/CompactingCopy.cpp	level.push_back(Built{below[starts[g + 1] - 1].lastKey, n});	level.push_back(Built{below[starts[g]].lastKey, n});
+reopened-waiting-block-unclaimed	TamBTree/src/txn/Heads.cpp	    pager->Space().Claim(size, offset);	    (void)size;
 EOF
 )
 

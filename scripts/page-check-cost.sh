@@ -10,11 +10,11 @@ trap 'rm -rf "$work"' EXIT
 
 mkdir -p "$work/unchecked"
 cp -r TamBTree support tests "$work/unchecked/"
-python3 - "$work/unchecked/TamBTree/src/PageIndex.cpp" <<'PY'
+python3 - "$work/unchecked/TamBTree/src/pager/PageIndex.cpp" <<'PY'
 import re, sys
 path = sys.argv[1]
 text = open(path).read()
-start = text.index("PageHeader* BTree::LoadPageSlow(")
+start = text.index("PageHeader* Pager::LoadPageSlow(")
 body = text.index("PageHeader* page = MapPage(n, offset, entry);", start)
 end = text.index("return page;", body)
 text = text[:body] + "PageHeader* page = MapPage(n, offset, entry);\n    " + text[end:]
@@ -26,7 +26,7 @@ build() {
   g++ -std=c++17 -O2 -DNDEBUG -DTAMBTREE_BUILDING -I"$root/TamBTree/include" \
     -I"$root/TamBTree/external" -I"$root/TamBTree/src" -I"$root/TamBTree/src/file" \
     -I"$root/tests/common" scripts/PageCheckCost.cpp "$root"/TamBTree/src/*.cpp \
-    "$root"/TamBTree/src/file/*.cpp "$root"/support/*.cpp -o "$out"
+    "$root"/TamBTree/src/{pager,txn,tree,file}/*.cpp "$root"/support/*.cpp -o "$out"
 }
 build . "$work/checked" &
 build "$work/unchecked" "$work/plain" &

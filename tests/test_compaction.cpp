@@ -10,7 +10,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "Compact.h"
+#include "CompactInPlace.h"
 #include "FaultPlan.h"
 #include "PowerLoss.h"
 #include "TreeChecks.h"

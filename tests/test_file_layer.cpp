@@ -12,7 +12,7 @@
 #include <atomic>
 #include <filesystem>
 
-#include "Compact.h"
+#include "CompactInPlace.h"
 #include "FaultPlan.h"
 #include "TreeChecks.h"
 

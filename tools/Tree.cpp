@@ -6,7 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "Compact.h"
+#include "CompactInPlace.h"
 #include "FileFormat.h"
 #include "Tool.h"
 

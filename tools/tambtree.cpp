@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Compact.h"
+#include "CompactInPlace.h"
 #include "TextFormat.h"
 #include "Tool.h"
 

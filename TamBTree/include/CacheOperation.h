@@ -1,6 +1,7 @@
 // Holds an operation bracket open on a tree for its lifetime: no view is
 // unmapped while it lives, so records from GetRecord and the pages behind
-// iterators stay valid, and the room checks run once, at construction.
+// iterators stay valid. Writes inside it take no headroom before they start,
+// as an outermost write does: the file grows as their pages need it.
 #pragma once
 
 #include "BTreeExport.h"

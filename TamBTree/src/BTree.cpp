@@ -1,8 +1,6 @@
 // The exported tree: every call goes to the core, which holds the state.
 #include "BTree.h"
 
-#include "FileFormat.h"
-#include "PageLayout.h"
 #include "TreeCore.h"
 
 namespace TamBTree {
@@ -54,20 +52,19 @@ void BTree::ThrowRecordTooLargeException(const std::string& path) {
 }
 
 std::uint32_t BTree::GetMaxRecordSize() const {
-    return core->maxRecordSize;
+    return core->GetMaxRecordSize();
 }
 
 std::uint64_t BTree::GetDiskSpaceUsed() const {
-    return core->file.GetSize();
+    return core->GetDiskSpaceUsed();
 }
 
 void BTree::SetEnoughSpaceCheckInterval(std::uint32_t n) {
-    core->enoughSpaceCheckInterval = n;
-    core->storesUntilSpaceCheck = 0;
+    core->SetEnoughSpaceCheckInterval(n);
 }
 
 bool BTree::ReadOnly() const {
-    return core->readOnly;
+    return core->ReadOnly();
 }
 
 void BTree::ReadOnly(bool readOnly) {
@@ -75,26 +72,26 @@ void BTree::ReadOnly(bool readOnly) {
 }
 
 const std::string& BTree::GetPath() const {
-    return core->file.GetPath();
+    return core->GetPath();
 }
 
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
-    return core->GetRecord(page, index);
+    return core->Tree().GetRecord(page, index);
 }
 
 void BTree::UseByteOrder() const {
-    core->layout->UseByteOrder();
+    core->UseByteOrder();
 }
 
 bool BTree::FindAndRead(const Record& r, RecordReader read, void* context) const {
-    return core->FindAndRead(r, read, context);
+    return core->Tree().FindAndRead(r, read, context);
 }
 
 std::uint32_t BTree::StepAndRead(BTreeConstIterator& at, int step, std::uint32_t most,
                                  RunReader read, void* context) const {
     std::uint64_t page = at.GetCurrentPage();
     std::uint32_t record = at.GetCurrentRecord();
-    const std::uint32_t taken = core->StepAndRead(page, record, step, most, read, context);
+    const std::uint32_t taken = core->Tree().StepAndRead(page, record, step, most, read, context);
     at = BTreeConstIterator(page, record, this);
     return taken;
 }
@@ -136,55 +133,55 @@ BTree::CommitState BTree::GetCommitState() const {
 }
 
 BTreeIterator BTree::Find(const Record& r) {
-    return core->Find(r);
+    return core->Tree().Find(r);
 }
 
 BTreeConstIterator BTree::Find(const Record& r) const {
-    return core->Find(r);
+    return core->Tree().Find(r);
 }
 
 BTreeIterator BTree::FindEx(const BTreeIterator& hint, const Record& r) {
-    return core->FindEx(hint, r);
+    return core->Tree().FindEx(hint, r);
 }
 
 BTreeIterator BTree::LowerBound(const Record& r) {
-    return core->LowerBound(r);
+    return core->Tree().LowerBound(r);
 }
 
 BTreeConstIterator BTree::LowerBound(const Record& r) const {
-    return core->LowerBound(r);
+    return core->Tree().LowerBound(r);
 }
 
 BTreeIterator BTree::UpperBound(const Record& r) {
-    return core->UpperBound(r);
+    return core->Tree().UpperBound(r);
 }
 
 BTreeConstIterator BTree::UpperBound(const Record& r) const {
-    return core->UpperBound(r);
+    return core->Tree().UpperBound(r);
 }
 
 BTreeIterator BTree::Begin() {
-    return core->Begin();
+    return core->Tree().Begin();
 }
 
 BTreeConstIterator BTree::Begin() const {
-    return core->recordCount ? core->beginConstIterator : core->endConstIterator;
+    return core->ConstBegin();
 }
 
 const BTreeIterator& BTree::End() {
-    return core->endIterator;
+    return core->End();
 }
 
 const BTreeConstIterator& BTree::End() const {
-    return core->endConstIterator;
+    return core->ConstEnd();
 }
 
 std::uint32_t BTree::Size() const {
-    return core->recordCount;
+    return core->Size();
 }
 
 int BTree::Count() const {
-    return core->depth;
+    return core->Depth();
 }
 
 std::pair<BTreeIterator, bool> BTree::Insert(const Record& r) {

@@ -59,7 +59,7 @@ Record PageLayout::SetAside(const PageHeader* page, const Record& r) const {
     return copy;
 }
 
-Record PageLayout::MakeRoom(PageHeader* page, const Record& r) const {
+Record PageLayout::CompactFor(PageHeader* page, const Record& r) const {
     const std::uint64_t need = GetRequiredRecordSpace(page, r);
     if (page->dataEnd + need <= format.pageSize - page->directorySize) return r;
     const Record kept = SetAside(page, r);
@@ -94,7 +94,7 @@ std::uint32_t PageLayout::AppendEntry(PageHeader* page, const Record& r, bool wi
 void PageLayout::PlaceEntry(PageHeader* page, const Record& r, bool withValue,
                             std::uint32_t slotSize, std::uint32_t slot,
                             std::uint32_t movedBytes) const {
-    const Record stored = MakeRoom(page, r);
+    const Record stored = CompactFor(page, r);
     const std::uint32_t offset = page->dataEnd;
     const std::uint32_t length = AppendEntry(page, stored, withValue);
     unsigned char* const bottom = Bytes(page) + format.pageSize - page->directorySize;
@@ -186,7 +186,7 @@ void PageLayout::ReplaceKey(const PageHeader* source, std::uint32_t i, PageHeade
         return;
     }
     CopyBytes(Bytes(destination) + offset, Bytes(source) + sourceOffset, s);
-    if (*format.keySize == 0 && !format.fixedKeySize)
+    if (format.owner->KeySize() == 0 && !format.fixedKeySize)
         Write32(Bytes(destination) + offset - LENGTH_SIZE, s);
     destination->dataSize -= t - s;
 }
@@ -261,8 +261,8 @@ std::uint32_t PageLayout::FindLargestRecord(const PageHeader* page, const Record
     const bool withValue = CarriesValue(page);
     const bool fixedKey = format.fixedKeySize;
     const bool fixedValue = format.fixedValueSize;
-    const std::uint32_t keySize = *format.keySize;
-    const std::uint32_t valueSize = *format.valueSize;
+    const std::uint32_t keySize = format.owner->KeySize();
+    const std::uint32_t valueSize = format.owner->ValueSize();
     const auto less = format.less;
     const bool byteOrder = ByteOrder();
     const void* context = format.context;

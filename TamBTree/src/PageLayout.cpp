@@ -16,7 +16,7 @@ void PageLayout::GetKeyInfo(const PageHeader* page, std::uint32_t i, std::uint32
     }
     offset = EntryOffset(page, i);
     if (format.fixedKeySize) {
-        size = *format.keySize;
+        size = format.owner->KeySize();
         return;
     }
     size = Read32(Bytes(page) + offset);
@@ -33,11 +33,11 @@ void PageLayout::GetValueInfo(const PageHeader* page, std::uint32_t i, std::uint
     // page says.
     offset = Read32(Bytes(page) + LeafSlotOffset(format.pageSize, i));
     if (format.fixedKeySize)
-        offset += *format.keySize;
+        offset += format.owner->KeySize();
     else
         offset += LENGTH_SIZE + Read32(Bytes(page) + offset);
     if (format.fixedValueSize) {
-        size = *format.valueSize;
+        size = format.owner->ValueSize();
         return;
     }
     size = Read32(Bytes(page) + offset);

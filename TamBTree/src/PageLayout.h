@@ -11,21 +11,21 @@
 
 #include "BTree.h"
 #include "FileFormat.h"
+#include "TreeOwner.h"
 
 namespace TamBTree {
 
 using Record = BTree::Record;
 
-// The tree's settings that decide the layout, and its ordering. keySize and
-// valueSize are read through pointers because a derived tree sets them after
-// the base constructor has run.
+// The tree's settings that decide the layout, and its ordering. The fixed key
+// and value sizes are read through the owner because a derived tree sets them
+// after the base constructor has run.
 struct PageFormat {
     std::uint32_t pageSize;
     bool fixedKeySize;
     bool hasValue;
     bool fixedValueSize;
-    const std::uint32_t* keySize;
-    const std::uint32_t* valueSize;
+    const TreeOwner* owner;
     bool (*less)(const void* context, const Record& a, const Record& b);
     const void* context;
     // The tree file's path, which damage reports name; none when null.
@@ -40,11 +40,6 @@ public:
     PageLayout& operator=(const PageLayout&) = delete;
 
     const PageFormat& Format() const { return format; }
-    // The sizes now live in another tree object (the tree was moved).
-    void Rebind(const std::uint32_t* keySize, const std::uint32_t* valueSize) {
-        format.keySize = keySize;
-        format.valueSize = valueSize;
-    }
     bool Less(const Record& a, const Record& b) const { return format.less(format.context, a, b); }
     // For a tree whose Less orders records by their keys' bytes alone: the
     // page code then compares keys itself instead of calling the tree.
@@ -74,11 +69,12 @@ public:
         }
         std::uint32_t at = EntryOffset(page, i);
         Record r{nullptr, 0, nullptr, 0};
-        r.keyLength = TakeLength(bytes, at, format.fixedKeySize, format.keySize);
+        r.keyLength = TakeLength(bytes, at, format.fixedKeySize, format.owner->KeySizeAt());
         r.key = bytes + at;
         if (withValue) {
             at += r.keyLength;
-            r.valueLength = TakeLength(bytes, at, format.fixedValueSize, format.valueSize);
+            r.valueLength =
+                TakeLength(bytes, at, format.fixedValueSize, format.owner->ValueSizeAt());
             r.value = bytes + at;
         }
         return r;
@@ -180,8 +176,8 @@ private:
             else
                 valid = false;
         };
-        take(format.fixedKeySize, format.keySize);
-        if (CarriesValue(page)) take(format.fixedValueSize, format.valueSize);
+        take(format.fixedKeySize, format.owner->KeySizeAt());
+        if (CarriesValue(page)) take(format.fixedValueSize, format.owner->ValueSizeAt());
         return valid && at <= end;
     }
     // The length of the key or value at `at`: the fixed size, or the length
@@ -211,7 +207,7 @@ private:
     Record SetAside(const PageHeader* page, const Record& r) const;
     // Compacts the page when the gap at dataEnd cannot take r; returns the
     // record to write, which no longer points into the page if it moved.
-    Record MakeRoom(PageHeader* page, const Record& r) const;
+    Record CompactFor(PageHeader* page, const Record& r) const;
     [[noreturn]] void ThrowDamaged(const PageHeader* page, const std::wstring& what) const;
 
     PageFormat format;

@@ -16,10 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "PageLayout.h"
+#include "BTreeTestAccess.h"
 #include "TamBTree.h"
-#include "TreeCore.h"
-#include "ViewCache.h"
 
 namespace TamBTreeTest {
 
@@ -179,48 +177,3 @@ struct BaseAndCopy {
 };
 
 }  // namespace TamBTreeTest
-
-namespace TamBTree {
-
-// The tree's internals, for the tests of pages, the file and the commit schedule.
-class BTreeTestAccess {
-public:
-    static std::uint64_t PageCount(const BTree& tree) { return tree.core->pageCount; }
-    static std::uint64_t RootPage(const BTree& tree) { return tree.core->rootPage; }
-    // Free bytes of page n: what the header, the directory and the live data
-    // leave of the page.
-    static std::uint32_t PageFreeSpace(const BTree& tree, std::uint64_t n) {
-        CacheOperation bracket(&tree);
-        const PageHeader* page = tree.core->LoadPage(n);
-        return tree.core->pageSize - 48 - page->dataSize - page->directorySize;
-    }
-    static TamFile::MemoryMapFile& File(const BTree& tree) { return tree.core->file; }
-    static TamFile::EmptyListT<std::uint64_t>& FreeList(const BTree& tree) {
-        return tree.core->freeList;
-    }
-    // The end of the file's last granule in use: the size without its free tail.
-    static std::uint64_t UsedEnd(const BTree& tree) {
-        std::uint64_t end = tree.GetDiskSpaceUsed();
-        for (const auto& block : FreeList(tree).BlocksByOffset())
-            if (block.first + block.second == end) end = block.first;
-        return end;
-    }
-    // The flushes of the commit schedule that a crash needs, and dropping one
-    // of them in every commit from now on (NoFlush: none).
-    static constexpr int NoFlush = TreeCore::NoFlush;
-    static std::vector<int> ScheduleFlushes() {
-        return {TreeCore::DataFlush,     TreeCore::DecisionFlush, TreeCore::ReadyFlush,
-                TreeCore::ApplyingFlush, TreeCore::IdleDataFlush, TreeCore::IdleFlush};
-    }
-    static void DropFlush(int which) {
-        TreeCore::ms_droppedFlush = static_cast<TreeCore::ScheduledFlush>(which);
-    }
-    static std::vector<std::uint64_t> PageIndexBlocks(const BTree& tree) {
-        return {tree.core->pageIndexBlocks.begin(), tree.core->pageIndexBlocks.end()};
-    }
-    static std::map<std::uint64_t, std::uint64_t> ChangedPages(const BTree& tree) {
-        return {tree.core->changedPages.begin(), tree.core->changedPages.end()};
-    }
-};
-
-}  // namespace TamBTree

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "PageLayout.h"
-#include "TreeCore.h"
+#include "PageTree.h"
 
 namespace TamBTree {
 
@@ -35,13 +35,13 @@ PageHeader RootTemplate() {
 }
 }  // namespace
 
-TreeCore::Record TreeCore::CopyAside(const Record& r, unsigned char* buffer) const {
+PageTree::Record PageTree::CopyAside(const Record& r, unsigned char* buffer) const {
     // The record may point into the tree's own pages, which the operation is
     // about to change.
     Record copy = r;
     std::memmove(buffer, r.key, r.keyLength);
     copy.key = buffer;
-    if (!hasValue) {
+    if (!geometry.hasValue) {
         // Its value is neither stored nor size-checked: like a record read
         // from a page of this tree, the copy has none.
         copy.value = nullptr;
@@ -53,48 +53,46 @@ TreeCore::Record TreeCore::CopyAside(const Record& r, unsigned char* buffer) con
     return copy;
 }
 
-void TreeCore::CheckRecordSizes(const Record& r) const {
-    if ((fixedKeySize && r.keyLength != KeySize()) ||
-        (hasValue && fixedValueSize && r.valueLength != ValueSize()))
-        ThrowTree<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__);
-    if (r.keyLength > maxRecordSize || (hasValue && r.valueLength > maxRecordSize - r.keyLength))
-        ThrowTree<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__);
+void PageTree::CheckRecordSizes(const Record& r) const {
+    if ((geometry.fixedKeySize && r.keyLength != owner.KeySize()) ||
+        (geometry.hasValue && geometry.fixedValueSize && r.valueLength != owner.ValueSize()))
+        ThrowMessage<BTreeInvalidPageSizeException>(MsgFixedSize, __LINE__, pager->Space().Path());
+    if (r.keyLength > geometry.maxRecordSize ||
+        (geometry.hasValue && r.valueLength > geometry.maxRecordSize - r.keyLength))
+        ThrowMessage<BTreeRecordTooLargeException>(MsgRecordTooLarge, __LINE__,
+                                                   pager->Space().Path());
 }
 
-bool TreeCore::HasRoom(const PageHeader* page, const Record& r) const {
-    return layout->GetPageFreeSpace(page) >= layout->GetRequiredRecordSpace(page, r);
+bool PageTree::HasRoom(const PageHeader* page, const Record& r) const {
+    return layout.GetPageFreeSpace(page) >= layout.GetRequiredRecordSpace(page, r);
 }
 
-std::pair<BTreeIterator, bool> TreeCore::Insert(const Record& r) {
+std::pair<BTreeIterator, bool> PageTree::Insert(const Record& r) {
     return Store(r, false);
 }
 
-std::pair<BTreeIterator, bool> TreeCore::InsertOrAssign(const Record& r) {
+std::pair<BTreeIterator, bool> PageTree::InsertOrAssign(const Record& r) {
     return Store(r, true);
 }
 
-std::pair<BTreeIterator, bool> TreeCore::Store(const Record& r, bool assign) {
-    ThrowIfReadOnly();
-    CheckRecordSizes(r);
-    ThrowIfCommitPending();
-    CheckEnoughSpace();
-    PrepareWrite();
-    ChangeGuard guard(*this);
-    Bracket bracket(this);
+std::pair<BTreeIterator, bool> PageTree::Store(const Record& r, bool assign) {
+    pager->Space().CheckEnoughSpace();
+    SecureRoomForWrite();
+    Bracket bracket(*pager);
     const Record record = CopyAside(r, insertBuffer);
-    const PageHeader* root = LoadPage(rootPage);
+    const PageHeader* root = pager->LoadPage(Root());
     insertPath.Clear();
-    if (!HasRoom(root, record)) SplitFor(rootPage, record, insertPath);
-    std::pair<BTreeIterator, bool> result = InsertNonFullPage(rootPage, record, insertPath, assign);
-    if (result.second) ++recordCount;
+    if (!HasRoom(root, record)) SplitFor(Root(), record, insertPath);
+    std::pair<BTreeIterator, bool> result = InsertNonFullPage(Root(), record, insertPath, assign);
+    if (result.second) pager->AddRecord();
     return result;
 }
 
-BTreeIterator TreeCore::AssignValue(const BTreeIterator& it, const Record& r) {
-    if (!hasValue) return it;
-    PageHeader* page = LoadPageForUpdate(it.GetCurrentPage());
+BTreeIterator PageTree::AssignValue(const BTreeIterator& it, const Record& r) {
+    if (!geometry.hasValue) return it;
+    PageHeader* page = pager->LoadPageForUpdate(it.GetCurrentPage());
     const std::uint32_t n = it.GetCurrentRecord();
-    const Record old = layout->GetRecord(page, n);
+    const Record old = layout.GetRecord(page, n);
     // The stored key stays: an equal key need not have the same bytes.
     const Record record{old.key, old.keyLength, r.value, r.valueLength};
     if (r.valueLength == old.valueLength) {
@@ -105,14 +103,14 @@ BTreeIterator TreeCore::AssignValue(const BTreeIterator& it, const Record& r) {
         return it;
     }
     if (r.valueLength > old.valueLength &&
-        r.valueLength - old.valueLength > layout->GetPageFreeSpace(page))
+        r.valueLength - old.valueLength > layout.GetPageFreeSpace(page))
         return Update(it, record);
-    layout->DeleteRecord(page, n);
-    layout->InsertRecord(record, page, n);
+    layout.DeleteRecord(page, n);
+    layout.InsertRecord(record, page, n);
     return it;
 }
 
-std::uint32_t TreeCore::SplitPoint(const PageHeader* page, std::uint32_t position,
+std::uint32_t PageTree::SplitPoint(const PageHeader* page, std::uint32_t position,
                                    std::uint32_t need) const {
     // Appending at the end of a level (ascending inserts): the left page keeps
     // what it holds and the new right page starts with the new entry, or with
@@ -121,45 +119,45 @@ std::uint32_t TreeCore::SplitPoint(const PageHeader* page, std::uint32_t positio
         if (page->isLeaf && page->count >= 1) return page->count;
         if (!page->isLeaf && page->count >= 3) return page->count - 1;
     }
-    const std::uint32_t m = layout->FindMedianRecord(page, position, need);
+    const std::uint32_t m = layout.FindMedianRecord(page, position, need);
     if (m == 0) ThrowInvalid(L"page " + std::to_wstring(page->pageNumber) + L" cannot be split");
     return m;
 }
 
-void TreeCore::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
-    const PageHeader* page = LoadPage(p);
-    SplitChildPage(p,
-                   SplitPoint(page, layout->FindLargestRecord(page, r),
-                              layout->GetRequiredRecordSpace(page, r)),
-                   path);
+void PageTree::SplitFor(std::uint64_t p, const Record& r, FastVector<std::uint64_t>& path) {
+    const PageHeader* page = pager->LoadPage(p);
+    SplitChildPage(
+        p,
+        SplitPoint(page, layout.FindLargestRecord(page, r), layout.GetRequiredRecordSpace(page, r)),
+        path);
 }
 
-std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, const Record& r,
+std::pair<BTreeIterator, bool> PageTree::InsertNonFullPage(std::uint64_t p, const Record& r,
                                                            FastVector<std::uint64_t>& path,
                                                            bool assign) {
     for (std::uint32_t restarts = 0, levels = 0;;) {
         path.Append(p);
-        const PageHeader* page = LoadPage(p);
+        const PageHeader* page = pager->LoadPage(p);
         if (page->isLeaf) {
-            PageHeader* leaf = LoadPageForUpdate(p);
+            PageHeader* leaf = pager->LoadPageForUpdate(p);
             const std::uint32_t i = InsertPosition(leaf, r);
             appending = i == leaf->count;
-            if (!allowDuplicates || assign) {
+            if (!geometry.allowDuplicates || assign) {
                 // The first record not less than r: the next one on this leaf,
                 // or the first of the next leaf.
-                BTreeIterator it(p, i + 1, owner);
-                if (i == leaf->count) it = ++BTreeIterator(p, i, owner);
+                BTreeIterator it(p, i + 1, owner.Tree());
+                if (i == leaf->count) it = ++BTreeIterator(p, i, owner.Tree());
                 if (!it.IsEnd() && !Less(r, IteratorRecord(it)))
                     return {assign ? AssignValue(it, r) : it, false};
             }
             // Equal records already stored stay after the new one.
-            layout->InsertRecord(r, leaf, i + 1);
-            return {BTreeIterator(p, i + 1, owner), true};
+            layout.InsertRecord(r, leaf, i + 1);
+            return {BTreeIterator(p, i + 1, owner.Tree()), true};
         }
         if (++levels > MAX_HEIGHT) ThrowTooDeep();
-        const std::uint64_t c = layout->GetChild(page, InsertPosition(page, r));
-        const PageHeader* child = LoadPage(c);
-        layout->Prefetch(child);
+        const std::uint64_t c = layout.GetChild(page, InsertPosition(page, r));
+        const PageHeader* child = pager->LoadPage(c);
+        layout.Prefetch(child);
         if (HasRoom(child, r)) {
             p = c;
             continue;
@@ -167,40 +165,40 @@ std::pair<BTreeIterator, bool> TreeCore::InsertNonFullPage(std::uint64_t p, cons
         SplitFor(c, r, path);
         if (++restarts > MAX_RESTARTS) ThrowInvalid(L"a page split made no room");
         path.Release();
-        p = rootPage;
+        p = Root();
         levels = 0;
     }
 }
 
-std::uint32_t TreeCore::InsertPosition(const PageHeader* page, const Record& r) const {
+std::uint32_t PageTree::InsertPosition(const PageHeader* page, const Record& r) const {
     const std::uint32_t count = page->count;
-    if (appending && count != 0 && Less(layout->GetRecord(page, count), r)) return count;
-    return layout->FindLargestRecord(page, r);
+    if (appending && count != 0 && Less(layout.GetRecord(page, count), r)) return count;
+    return layout.FindLargestRecord(page, r);
 }
 
-std::uint64_t TreeCore::MakeRoomForSeparator(std::uint64_t p, const Record& separator,
-                                             FastVector<std::uint64_t>& path, std::uint32_t& pos) {
+std::uint64_t PageTree::ParentForSeparator(std::uint64_t p, const Record& separator,
+                                           FastVector<std::uint64_t>& path, std::uint32_t& pos) {
     std::uint64_t q = path.Last();
     path.RemoveLast();
-    const PageHeader* parent = LoadPage(q);
-    pos = layout->GetChildrenNumber(parent, p);
+    const PageHeader* parent = pager->LoadPage(q);
+    pos = layout.GetChildrenNumber(parent, p);
     if (HasRoom(parent, separator)) return q;
-    SplitChildPage(q, SplitPoint(parent, pos, layout->GetRequiredRecordSpace(parent, separator)),
+    SplitChildPage(q, SplitPoint(parent, pos, layout.GetRequiredRecordSpace(parent, separator)),
                    path);
-    parent = LoadPage(q);
+    parent = pager->LoadPage(q);
     if (parent->count < pos) {
         // p now hangs under the parent's new right neighbour.
         q = parent->nextPage;
-        parent = LoadPage(q);
-        pos = layout->GetChildrenNumber(parent, p);
+        parent = pager->LoadPage(q);
+        pos = layout.GetChildrenNumber(parent, p);
     }
     // The split point gave the separator room on its side.
     if (!HasRoom(parent, separator)) ThrowInvalid(L"a page split made no room");
     return q;
 }
 
-void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
-    PageHeader* page = LoadPageForUpdate(p);
+void PageTree::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::uint64_t>& path) {
+    PageHeader* page = pager->LoadPageForUpdate(p);
     const std::uint32_t count = page->count;
     // Both pages keep entries; only a leaf split for an append leaves the new
     // right page empty, for the record about to go there.
@@ -210,46 +208,46 @@ void TreeCore::SplitChildPage(std::uint64_t p, std::uint32_t m, FastVector<std::
     // and every page hung into the tree.
     std::uint64_t q = NO_PAGE;
     std::uint32_t pos = 0;
-    if (p != rootPage) {
-        Record separator = layout->GetRecord(page, m);
+    if (p != Root()) {
+        Record separator = layout.GetRecord(page, m);
         separator.value = nullptr;
         separator.valueLength = 0;
-        q = MakeRoomForSeparator(p, separator, path, pos);
+        q = ParentForSeparator(p, separator, path, pos);
     }
 
     const PageHeader rightTemplate = RightPageTemplate(page);
     std::uint32_t moved = 0;
-    for (std::uint32_t j = m + 1; j <= count; ++j) moved += layout->StoredLength(page, j);
-    PageHeader* right = NewPage(rightTemplate, moved);
+    for (std::uint32_t j = m + 1; j <= count; ++j) moved += layout.StoredLength(page, j);
+    PageHeader* right = pager->NewPage(rightTemplate, moved);
     const std::uint64_t n = right->pageNumber;
-    if (page->nextPage != NO_PAGE) LoadPageForUpdate(page->nextPage)->previousPage = n;
+    if (page->nextPage != NO_PAGE) pager->LoadPageForUpdate(page->nextPage)->previousPage = n;
     page->nextPage = n;
     if (page->isLeaf) {
-        for (std::uint32_t j = m + 1; j <= count; ++j) layout->InsertRecord(page, j, right, j - m);
-        for (std::uint32_t j = count; j > m; --j) layout->DeleteRecord(page, j);
+        for (std::uint32_t j = m + 1; j <= count; ++j) layout.InsertRecord(page, j, right, j - m);
+        for (std::uint32_t j = count; j > m; --j) layout.DeleteRecord(page, j);
     } else {
         for (std::uint32_t j = m + 1; j <= count; ++j) {
-            layout->InsertKey(page, j, right, j - m);
-            layout->SetChild(right, j - m, layout->GetChild(page, j));
+            layout.InsertKey(page, j, right, j - m);
+            layout.SetChild(right, j - m, layout.GetChild(page, j));
         }
-        for (std::uint32_t j = count; j > m; --j) layout->DeleteKey(page, j);
-        layout->SetChild(right, 0, layout->GetChild(page, m));
+        for (std::uint32_t j = count; j > m; --j) layout.DeleteKey(page, j);
+        layout.SetChild(right, 0, layout.GetChild(page, m));
     }
 
     PageHeader* parent;
-    if (p == rootPage) {
-        parent = NewPage(RootTemplate(), 0);
-        rootPage = parent->pageNumber;
-        layout->SetChild(parent, 0, p);
+    if (p == Root()) {
+        parent = pager->NewPage(RootTemplate(), 0);
+        pager->SetRoot(parent->pageNumber);
+        layout.SetChild(parent, 0, p);
     } else {
-        parent = LoadPageForUpdate(q);
+        parent = pager->LoadPageForUpdate(q);
     }
-    layout->InsertKey(page, m, parent, pos + 1);
-    layout->SetChild(parent, pos + 1, n);
-    if (!page->isLeaf) layout->DeleteKey(page, m);
+    layout.InsertKey(page, m, parent, pos + 1);
+    layout.SetChild(parent, pos + 1, n);
+    if (!page->isLeaf) layout.DeleteKey(page, m);
     // The left page is compacted now, while its bytes are at hand, rather
     // than when an insertion finds no room: its entries come back in key order.
-    if (page->dataEnd - PAGE_HEADER_SIZE != page->dataSize) layout->ShrinkPage(page);
+    if (page->dataEnd - PAGE_HEADER_SIZE != page->dataSize) layout.ShrinkPage(page);
 }
 
 }  // namespace TamBTree

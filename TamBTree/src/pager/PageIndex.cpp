@@ -4,11 +4,9 @@
 // and pages changed since then are found in the changed-page map.
 #include <cstring>
 
-#include "FileFormat.h"
-#include "PageAddressCache.h"
+#include "Damage.h"
 #include "PageLayout.h"
-#include "TreeCore.h"
-#include "ViewCache.h"
+#include "Pager.h"
 
 namespace TamBTree {
 
@@ -26,85 +24,80 @@ void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
 }
 }  // namespace
 
-unsigned char* TreeCore::HoldPageIndexBlock(std::uint64_t block) const {
+unsigned char* Pager::HoldPageIndexBlock(std::uint64_t block) const {
     if (block >= pageIndexBlocks.Size()) ThrowInvalid(L"page number beyond the page index");
     const std::uint64_t offset = pageIndexBlocks[static_cast<std::uint32_t>(block)];
     if (offset == heldPageIndexBlock && heldPageIndexView) return heldPageIndexView;
     ReleaseHeldPageIndexBlock();
     heldPageIndexBlock = offset;
-    heldPageIndexView = file.GetView(offset);
+    heldPageIndexView = space.View(offset);
     return heldPageIndexView;
 }
 
-void TreeCore::ReleaseHeldPageIndexBlock() const {
-    if (heldPageIndexBlock != NO_PAGE && file.IsViewExist(heldPageIndexBlock))
-        file.ReleaseView(heldPageIndexBlock);
+void Pager::ReleaseHeldPageIndexBlock() const {
+    if (heldPageIndexBlock != NO_PAGE && space.HasView(heldPageIndexBlock))
+        space.ReleaseView(heldPageIndexBlock);
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
 }
 
-std::uint64_t* TreeCore::GetStablePageOffset(std::uint64_t n) const {
-    unsigned char* view = HoldPageIndexBlock(n / pageIndexEntriesPerBlock);
-    return reinterpret_cast<std::uint64_t*>(view) + n % pageIndexEntriesPerBlock;
+std::uint64_t* Pager::GetStablePageOffset(std::uint64_t n) const {
+    unsigned char* view = HoldPageIndexBlock(n / PAGE_INDEX_ENTRIES);
+    return reinterpret_cast<std::uint64_t*>(view) + n % PAGE_INDEX_ENTRIES;
 }
 
-std::uint64_t TreeCore::GetPageOffset(std::uint64_t n) const {
+std::uint64_t Pager::GetPageOffset(std::uint64_t n) const {
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return changed->second;
     return *GetStablePageOffset(n);
 }
 
-std::uint64_t TreeCore::PageEpoch() const {
+std::uint64_t Pager::PageEpoch() const {
     // Each part only grows, so the sum changes whenever one of them does.
-    return changedPages.Epoch() + indexEpoch + viewCache->Removals();
+    return changedPages.Epoch() + indexEpoch + viewCache.Removals();
 }
 
-PageHeader* TreeCore::MapPage(std::uint64_t n, std::uint64_t offset,
-                              ViewCache::Entry*& entry) const {
-    if (!PageInFile(offset, file.GetSize()))
+PageHeader* Pager::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
+    if (!PageInFile(offset, space.Size()))
         ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
     const std::uint64_t base = GranuleBase(offset);
-    entry = viewCache->Find(base);
+    entry = viewCache.Find(base);
     if (!entry) {
-        unsigned char* view = file.GetView(base);
-        entry = viewCache->TouchView(base, view);
+        unsigned char* view = space.View(base);
+        entry = viewCache.TouchView(base, view);
     }
     return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
 }
 
-PageHeader* TreeCore::LoadPage(std::uint64_t n) const {
+PageHeader* Pager::LoadPage(std::uint64_t n) const {
     bool writable;
     return LoadPage(n, writable);
 }
 
-PageHeader* TreeCore::LoadPage(std::uint64_t n, bool& writable) const {
+PageHeader* Pager::LoadPage(std::uint64_t n, bool& writable) const {
     ViewCache::Entry* entry;
-    PageHeader* page = pageAddresses->Find(n, PageEpoch(), entry, writable);
+    PageHeader* page = pageAddresses.Find(n, PageEpoch(), entry, writable);
     if (!page) {
         page = LoadPageSlow(n, entry, writable);
-        pageAddresses->Remember(n, PageEpoch(), page, entry, writable);
+        pageAddresses.Remember(n, PageEpoch(), page, entry, writable);
     } else {
         // A remembered view still counts as used, so the view the bracket
         // trims is still the least recently used one.
-        viewCache->Touch(entry);
+        viewCache.Touch(entry);
     }
     return page;
 }
 
-PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
-                                   bool& writable) const {
+PageHeader* Pager::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool& writable) const {
     writable = true;
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return MapPage(n, changed->second, entry);
-    if (n >= pageCount)
+    if (n >= counts.pages)
         ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
     const std::uint64_t offset = *GetStablePageOffset(n);
-    if (offset == NO_PAGE) {
-        // A page just made by NewPage gets its first location; any other
-        // unlocated page is named by damaged data.
-        if (n != creatingPage) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
-        return MapPage(n, TakeFreshLocation(n), entry);
-    }
+    // Only NewPage gives a page its first location, before it loads it: any
+    // other unlocated page is named by damaged data.
+    if (offset == NO_PAGE) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
     writable = false;
     PageHeader* page = MapPage(n, offset, entry);
     // A committed image comes from the file: check it before anyone follows
@@ -117,24 +110,24 @@ PageHeader* TreeCore::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry,
                      std::to_wstring(page->pageNumber));
     const std::uint64_t unit = offset >> PAGE_SHIFT;
     if (!TestBit(checkedUnits, unit)) {
-        layout->CheckPage(page);
-        layout->CheckEntries(page);
+        layout.CheckPage(page);
+        layout.CheckEntries(page);
         SetBit(checkedUnits, unit);
     }
     return page;
 }
 
-std::uint64_t TreeCore::TakeFreshLocation(std::uint64_t n) const {
+std::uint64_t Pager::TakeFreshLocation(std::uint64_t n) {
     const std::uint64_t fresh = AllocatePageSpace();
     changedPages.emplace(n, fresh);
-    pageAddresses->Forget(n);
+    pageAddresses.Forget(n);
     // What the tree itself writes there is sound: once committed, the image
     // needs no check on its first read.
     SetBit(checkedUnits, fresh >> PAGE_SHIFT);
     return fresh;
 }
 
-PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
+PageHeader* Pager::LoadPageForUpdate(std::uint64_t n) {
     ++pageWrites;
     bool writable;
     const PageHeader* committed = LoadPage(n, writable);
@@ -145,6 +138,7 @@ PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     // follows faults in just the memory pages it touches. The free gap
     // between the record area and the slot directory holds nothing, so it is
     // not copied: what is not written is not flushed either.
+    TamFile::MemoryMapFile& file = space.File();
     unsigned char* to = reinterpret_cast<unsigned char*>(page);
     const unsigned char* from = reinterpret_cast<const unsigned char*>(committed);
     const std::uint32_t head = committed->dataEnd;
@@ -158,79 +152,68 @@ PageHeader* TreeCore::LoadPageForUpdate(std::uint64_t n) {
     return page;
 }
 
-bool TreeCore::IsPageCached(std::uint64_t n) const {
+bool Pager::IsPageCached(std::uint64_t n) const {
     PageMap::const_iterator changed = changedPages.find(n);
     std::uint64_t offset;
     if (changed != changedPages.end())
         offset = changed->second;
-    else if (n < pageCount)
+    else if (n < counts.pages)
         offset = *GetStablePageOffset(n);
     else
         return false;
-    return offset != NO_PAGE && viewCache->Contains(GranuleBase(offset));
+    return offset != NO_PAGE && viewCache.Contains(GranuleBase(offset));
 }
 
-void TreeCore::ReleasePageView(std::uint64_t n) const {
+void Pager::ReleasePageView(std::uint64_t n) const {
     const std::uint64_t offset = GetPageOffset(n);
     const std::uint64_t view = GranuleBase(offset);
     unsigned char* address = nullptr;
-    if (viewCache->EraseView(view, address) && file.IsViewExist(view)) file.ReleaseView(view);
+    if (viewCache.EraseView(view, address) && space.HasView(view)) space.ReleaseView(view);
 }
 
-void TreeCore::LoadPageIndexBlock(const BTreeInfo* info) {
+void Pager::LoadIndexBlockList() {
+    const std::uint64_t g = space.Granule();
+    const std::uint64_t size = space.Size();
+    const BTreeInfo* info = Head();
+    const std::uint32_t blocks = info->pageIndexBlockCount;
+    if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
+    for (std::uint32_t i = 0; i < blocks; ++i) {
+        const std::uint64_t offset = info->Blocks()[i];
+        if (!GranuleInFile(offset, size)) ThrowInvalid(L"page-index block outside the file");
+        pageIndexBlocks.Append(offset);
+        space.Claim(g, offset);
+    }
+}
+
+void Pager::LoadPageIndex(const BTreeInfo& head) {
+    if (head.pageCount > IndexCapacity() || head.rootPage >= head.pageCount)
+        ThrowInvalid(L"bad page count or root page");
+    counts = TreeCounts{head.recordCount, head.rootPage, head.pageCount};
     ReleaseHeldPageIndexBlock();
     // The reusable numbers are exactly the unlocated ones below the next page
     // number; rebuilding from scratch also drops what an install added.
     freePageNumbers.Clear();
-    const std::uint64_t next = info->pageCount;
-    const std::uint64_t size = file.GetSize();
+    const std::uint64_t next = head.pageCount;
+    const std::uint64_t size = space.Size();
     for (std::uint32_t b = 0; b < pageIndexBlocks.Size(); ++b) {
-        const std::uint64_t first = static_cast<std::uint64_t>(b) * pageIndexEntriesPerBlock;
+        const std::uint64_t first = static_cast<std::uint64_t>(b) * PAGE_INDEX_ENTRIES;
         if (first >= next) break;
         const std::uint64_t* entries =
             reinterpret_cast<const std::uint64_t*>(HoldPageIndexBlock(b));
-        for (std::uint32_t k = 0; k < pageIndexEntriesPerBlock && first + k < next; ++k) {
+        for (std::uint32_t k = 0; k < PAGE_INDEX_ENTRIES && first + k < next; ++k) {
             const std::uint64_t n = first + k;
             const std::uint64_t offset = entries[k];
             if (offset != NO_PAGE) {
                 if (!AlignedBlockInFile(offset, pageSize, size))
                     ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
-                ClaimBlock(pageSize, offset);
-            } else if (n != rootPage) {
+                space.Claim(pageSize, offset);
+            } else if (n != counts.root) {
                 // Each page number is visited once, so none is added twice.
                 freePageNumbers.Append(n);
             }
         }
         ReleaseHeldPageIndexBlock();
     }
-}
-
-void TreeCore::AddPageIndexBlock() const {
-    const std::uint64_t g = allocationGranularity;
-    if (pageIndexBlocks.Size() >= MAX_PAGE_INDEX_BLOCKS)
-        ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
-    std::uint64_t size = 2 * g;
-    std::uint64_t offset = 0;
-    if (!freeList.AllocateBlock(size, offset, 2 * g)) {
-        Grow();
-        size = 2 * g;
-        if (!freeList.AllocateBlock(size, offset, 2 * g))
-            ThrowTree<BTreeException>(MsgFileSizeLimit, __LINE__);
-    }
-    const std::uint64_t block = offset + (g - offset % g);
-    const std::uint64_t end = offset + size;
-    freeList.FreeBlock(block - offset, offset);
-    if (offset % g != 0) freeList.FreeBlock(end % g, end - end % g);
-
-    unsigned char* cached = nullptr;
-    if (viewCache->EraseView(block, cached)) file.ReleaseView(block);
-
-    BTreeInfo* info = SystemBlock();
-    const std::uint32_t count = info->pageIndexBlockCount;
-    info->Blocks()[count] = block;
-    info->pageIndexBlockCount = count + 1;
-    FlushHead(SystemBlockBytes(count + 1));
-    pageIndexBlocks.Append(block);
 }
 
 }  // namespace TamBTree

@@ -1,3 +1,4 @@
+// The view cache's entries: found, touched, created and destroyed.
 #include "ViewCache.h"
 
 namespace TamBTree {

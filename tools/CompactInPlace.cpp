@@ -1,5 +1,5 @@
 // In-place compaction: copy beside, flush, rename over, flush the directory.
-#include "Compact.h"
+#include "CompactInPlace.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,0 +1,98 @@
+// What the transaction and the checks need of the page index beyond single
+// pages: installing a committed block's locations, claiming the space the
+// index names, and reading the last commit's pages for a copy of it.
+#include <unordered_set>
+
+#include "Damage.h"
+#include "PageLayout.h"
+#include "Pager.h"
+#include "SpaceClaims.h"
+
+namespace TamBTree {
+
+namespace {
+using PageSet =
+    std::unordered_set<std::uint64_t, std::hash<std::uint64_t>, std::equal_to<std::uint64_t>,
+                       TamMem::PoolAllocator<std::uint64_t>>;
+}  // namespace
+
+void Pager::Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced) {
+    const std::uint64_t limit = IndexCapacity();
+    // The page-number lists are updated in one pass each: a commit of many
+    // pages must not search them once per page.
+    PageSet located;
+    PageSet freed;
+    FastVector<std::uint64_t> freedInOrder;
+    for (const auto& entry : locations) {
+        const std::uint64_t page = entry.first;
+        const std::uint64_t offset = entry.second;
+        if (page >= limit) ThrowInvalid(L"the committed block names a page beyond the page index");
+        std::uint64_t* stable = GetStablePageOffset(page);
+        if (freeReplaced && *stable != NO_PAGE) space.Free(pageSize, *stable);
+        *stable = offset;
+        if (offset == NO_PAGE) {
+            freed.insert(page);
+            freedInOrder.Append(page);
+        } else {
+            changedPages.erase(page);
+            located.insert(page);
+        }
+    }
+    // Freed pages lost their locations: no remembered address may outlive that.
+    ++indexEpoch;
+    freePageNumbers.RemoveIf(
+        [&](std::uint64_t x) { return x >= pending.pages || located.count(x); });
+    PageSet reusable(freePageNumbers.begin(), freePageNumbers.end());
+    for (const std::uint64_t page : freedInOrder)
+        if (page < pending.pages && reusable.insert(page).second) freePageNumbers.Append(page);
+    freedPages.RemoveIf([&](std::uint64_t x) { return freed.count(x) != 0; });
+    counts = pending;
+}
+
+void Pager::ClaimSpace(SpaceClaims& claims) const {
+    const std::uint64_t g = space.Granule();
+    const std::uint64_t fileSize = space.Size();
+    claims.ClaimRange(0, g);
+    const BTreeInfo* info = Head();
+    const std::uint32_t blocks = info->pageIndexBlockCount;
+    if (blocks == 0 || blocks > MAX_PAGE_INDEX_BLOCKS) ThrowInvalid(L"bad page-index block count");
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const std::uint64_t offset = info->Blocks()[b];
+        if (!GranuleInFile(offset, fileSize)) claims.Throw(L"The B-Tree is invalid. unused block");
+        claims.ClaimRange(offset, g);
+        const std::uint64_t first = static_cast<std::uint64_t>(b) * PAGE_INDEX_ENTRIES;
+        if (first >= counts.pages) continue;
+        const bool held = offset == heldPageIndexBlock;
+        const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(space.View(offset));
+        for (std::uint32_t k = 0; k < PAGE_INDEX_ENTRIES && first + k < counts.pages; ++k)
+            if (entries[k] != NO_PAGE) claims.Claim(entries[k]);
+        if (!held) space.ReleaseView(offset);
+    }
+    for (const auto& changed : changedPages) claims.Claim(changed.second);
+    for (const auto& block : space.FreeList().BlocksByOffset())
+        claims.ClaimRange(block.first, block.second);
+}
+
+const PageHeader* Pager::MapCommittedPage(std::uint64_t n, std::uint64_t pages,
+                                          bool& mapped) const {
+    if (n >= pages) ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
+    const std::uint64_t offset = *GetStablePageOffset(n);
+    if (offset == NO_PAGE) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
+    mapped = !viewCache.Contains(GranuleBase(offset));
+    ViewCache::Entry* entry;
+    const PageHeader* page = MapPage(n, offset, entry);
+    if (page->pageNumber != n)
+        ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
+                     std::to_wstring(page->pageNumber));
+    layout.CheckPage(page);
+    layout.CheckEntries(page);
+    return page;
+}
+
+void Pager::UnmapCommittedPage(std::uint64_t n) const {
+    const std::uint64_t base = GranuleBase(*GetStablePageOffset(n));
+    unsigned char* address = nullptr;
+    if (viewCache.EraseView(base, address) && space.HasView(base)) space.ReleaseView(base);
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,203 @@
+// The pager: pages by number, at the state of the open transaction, over the
+// tree file. It owns the file and its space (FileSpace), the page index with
+// the shadow locations of the pages changed since the last commit, page
+// numbers, the view cache and the remembered page addresses.
+//
+// What the layers above get: a page for reading (LoadPage), a page for
+// writing (LoadPageForUpdate: the first write of a committed page copies it to
+// a new location), a new page, a freed page, the counts the head publishes,
+// and for the transaction the changes to name in a committed block and the
+// install of one.
+//
+// Invariants: the page index on disk describes the last committed tree; a page
+// changed since lives at its shadow location (ChangedPages) and nowhere else
+// is written. A committed page image is checked once per open before its
+// counts are used. Views are unmapped only when the outermost operation
+// bracket closes (or the file grows or a commit drops them): a page address
+// taken inside an operation stays valid to its end. A remembered address is
+// trusted only while the page epoch is unchanged.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "FastVector.h"
+#include "FileFormat.h"
+#include "FileSpace.h"
+#include "PageAddressCache.h"
+#include "PageMap.h"
+#include "TamMem.h"
+#include "ViewCache.h"
+
+namespace TamBTree {
+
+class PageLayout;
+class SpaceClaims;
+
+// The counts the head publishes: records, root and next page number.
+struct TreeCounts {
+    std::uint32_t records;
+    std::uint64_t root;
+    std::uint64_t pages;
+};
+
+class Pager : public TamMem::PoolObject {
+public:
+    // `entryBytes` of NewPage: how much of the record area the caller is about
+    // to fill; only that much and the memory page of the directory are made
+    // writable at once, so a page that stays part-empty has its gap neither
+    // written nor flushed. By default the caller fills the whole page.
+    static constexpr std::uint32_t WHOLE_PAGE = ~std::uint32_t(0);
+
+    Pager(const std::string& path, const PageLayout& layout, std::uint32_t maxCachedViews,
+          bool readOnly);
+    ~Pager();
+    Pager(const Pager&) = delete;
+    Pager& operator=(const Pager&) = delete;
+
+    FileSpace& Space() { return space; }
+    const FileSpace& Space() const { return space; }
+
+    // The operation bracket: views stay mapped while one is open; when the
+    // outermost closes, at most one least recently used view goes.
+    int Add() const { return ++depth; }
+    int Remove() const {
+        if (depth == 1) TrimViews();
+        return --depth;
+    }
+    int Depth() const { return depth; }
+
+    // Page n as the open transaction sees it.
+    PageHeader* LoadPage(std::uint64_t n) const;
+    // LoadPage telling whether the page was changed in the open transaction
+    // (so it may be written in place).
+    PageHeader* LoadPage(std::uint64_t n, bool& writable) const;
+    // Page n made writable: copied to a shadow location on its first write.
+    PageHeader* LoadPageForUpdate(std::uint64_t n);
+    PageHeader* NewPage(const PageHeader& pageTemplate, std::uint32_t entryBytes = WHOLE_PAGE);
+    void FreePage(const PageHeader* page);
+    bool IsPageCached(std::uint64_t n) const;
+    // Unmaps a page's view that a walk mapped itself; the views a caller's
+    // bracket may hold stay.
+    void ReleasePageView(std::uint64_t n) const;
+    // Every edit of a page passes LoadPageForUpdate; commits and rollbacks
+    // clear the changed-page map.
+    std::uint64_t ChangeCount() const { return pageWrites + changedPages.Epoch(); }
+    std::uint64_t PageWrites() const { return pageWrites; }
+
+    const TreeCounts& Counts() const { return counts; }
+    void SetRoot(std::uint64_t root) { counts.root = root; }
+    void AddRecord() { ++counts.records; }
+    void RemoveRecord() { --counts.records; }
+
+    // Page-index entries and free file space for `pages` more pages: taken
+    // before an outermost write, so that its bracket never waits for growth.
+    void SecureHeadroom(std::uint64_t pages);
+    // Extends the file; the view cache starts over.
+    void Grow();
+    void ClearViews() const;
+    // Drops the cached views of [offset, offset + size), granule by granule.
+    void DropViews(std::uint64_t offset, std::uint64_t size);
+
+    // The system block's head.
+    const BTreeInfo* Head() const;
+    BTreeInfo* Head();
+    void FlushHead(std::uint32_t bytes = BTREE_INFO_SIZE);
+
+    // Opening and creating: forgets every page and location.
+    void Reset();
+    void CloseFile();
+    // Lays out a new file: its first growth, the system block, the first
+    // page-index block and the empty root.
+    void FormatNewFile();
+    // Takes the page-index block list of the system block, checking it.
+    void LoadIndexBlockList();
+    // Takes the counts of `head` and the page index they describe.
+    void LoadPageIndex(const BTreeInfo& head);
+
+    // The transaction's changes: shadow locations and freed page numbers.
+    const PageMap& ChangedPages() const { return changedPages; }
+    const FastVector<std::uint64_t>& FreedPages() const { return freedPages; }
+    // Entries of a committed block: page number to new offset, NO_PAGE freed.
+    using Locations =
+        std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
+                 TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>;
+    // Writes the locations into the page index and takes the pending counts;
+    // `freeReplaced`: the images replaced go back to the free space.
+    void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced);
+
+    // The consistency check: claims the system block and every offset the
+    // page index, the shadow locations and the free space name.
+    void ClaimSpace(SpaceClaims& claims) const;
+    // Committed page n (below `pages`, the last commit's count) mapped
+    // straight from the index on disk and checked, for a copy of the last
+    // commit; `mapped`: whether this call mapped the view, which
+    // UnmapCommittedPage then releases.
+    const PageHeader* MapCommittedPage(std::uint64_t n, std::uint64_t pages, bool& mapped) const;
+    void UnmapCommittedPage(std::uint64_t n) const;
+    std::uint64_t IndexCapacity() const {
+        return static_cast<std::uint64_t>(pageIndexBlocks.Size()) * PAGE_INDEX_ENTRIES;
+    }
+
+private:
+    void WriteSystemBlock();
+    void CreateRoot();
+    std::uint64_t* GetStablePageOffset(std::uint64_t n) const;
+    std::uint64_t GetPageOffset(std::uint64_t n) const;
+    unsigned char* HoldPageIndexBlock(std::uint64_t block) const;
+    void ReleaseHeldPageIndexBlock() const;
+    void AddPageIndexBlock();
+    PageHeader* LoadPageSlow(std::uint64_t n, ViewCacheEntry*& entry, bool& writable) const;
+    PageHeader* MapPage(std::uint64_t n, std::uint64_t offset, ViewCacheEntry*& entry) const;
+    const PageHeader* CheckCommittedImage(std::uint64_t n, const PageHeader* page) const;
+    // Allocates a shadow location for page n in the open transaction.
+    std::uint64_t TakeFreshLocation(std::uint64_t n);
+    std::uint64_t AllocatePageSpace();
+    std::uint64_t PageEpoch() const;
+    void TrimViews() const;
+    void ReleaseLeastRecentView() const;
+    [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
+
+    FileSpace space;
+    const PageLayout& layout;
+    std::uint32_t pageSize;
+    std::uint32_t maxCachedViews;
+    TreeCounts counts{0, 0, 1};
+    FastVector<std::uint64_t> pageIndexBlocks;
+    mutable std::uint64_t heldPageIndexBlock = NO_PAGE;
+    mutable unsigned char* heldPageIndexView = nullptr;
+    PageMap changedPages;
+    // Page numbers freed in the open transaction; reusable once it commits.
+    FastVector<std::uint64_t> freedPages;
+    // Reusable page numbers: the unlocated ones below the page count.
+    FastVector<std::uint64_t> freePageNumbers;
+    // One bit per page-sized unit of the file, set once the entries of the
+    // committed image there have been checked since the open; what the tree
+    // writes there later keeps them sound.
+    mutable FastVector<std::uint64_t> checkedUnits;
+    mutable ViewCache viewCache;
+    mutable PageAddressCache pageAddresses;
+    // Advanced when page-index entries are rewritten in place (install).
+    std::uint64_t indexEpoch = 0;
+    mutable int depth = 0;
+    // Counts LoadPageForUpdate calls, so a failure can tell whether it changed
+    // anything.
+    std::uint64_t pageWrites = 0;
+};
+
+// Holds a pager's operation bracket open for its lifetime.
+class Bracket {
+public:
+    explicit Bracket(const Pager& bracketed) : pager(bracketed) { pager.Add(); }
+    ~Bracket() { pager.Remove(); }
+    Bracket(const Bracket&) = delete;
+    Bracket& operator=(const Bracket&) = delete;
+
+private:
+    const Pager& pager;
+};
+
+}  // namespace TamBTree

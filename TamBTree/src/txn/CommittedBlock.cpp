@@ -1,0 +1,123 @@
+// Writing, reading and installing the committed block, the durable record of
+// one transaction (drawn in FileFormat.h).
+#include "Committer.h"
+#include "Damage.h"
+#include "pager/SpaceClaims.h"
+
+namespace TamBTree {
+
+std::uint64_t Committer::WriteCommittedBlock() {
+    FileSpace& space = pager->Space();
+    const std::uint64_t g = space.Granule();
+    const PageMap& changedPages = pager->ChangedPages();
+    const FastVector<std::uint64_t>& freedPages = pager->FreedPages();
+    const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
+    if (n > MAX_COMMITTED_ENTRIES)
+        ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, pager->Space().Path());
+    const std::uint64_t length = CommittedBlockLength(n);
+    const std::uint64_t regionSize = length + 2 * g - length % g;
+    std::uint64_t region = 0;
+    while (!space.TakeRegion(regionSize, region)) pager->Grow();
+    // The block starts at the first granule boundary strictly above the
+    // region; the slack on both sides goes back at once.
+    const std::uint64_t start = region + (g - region % g);
+    space.Free(start - region, region);
+    if (region % g != 0) {
+        const std::uint64_t tail = (region + regionSize) % g;
+        space.Free(tail, region + regionSize - tail);
+    }
+    // The block itself stays out of the free-block list while a head that a
+    // crash may find names it (ReleaseUnnamedBlocks).
+    const std::uint64_t blockSize = regionSize - g;
+    keptBlocks.emplace_back(start, blockSize);
+    pager->DropViews(start, blockSize);
+    unsigned char* block = space.File().GetView(start, static_cast<std::uint32_t>(blockSize));
+    WriteCommittedLength(block, static_cast<std::uint32_t>(length));
+    std::uint64_t i = 0;
+    for (const auto& changed : changedPages)
+        WriteCommittedEntry(block, i++, changed.first, changed.second);
+    for (std::uint64_t freed : freedPages) WriteCommittedEntry(block, i++, freed, NO_PAGE);
+    return start;
+}
+
+unsigned char* Committer::MapCommittedBlock(const BTreeInfo& head, std::uint32_t& length) const {
+    const FileSpace& space = pager->Space();
+    const std::uint64_t g = pager->Space().Granule();
+    const std::uint64_t offset = head.committedBlockOffset;
+    const std::uint64_t size = space.Size();
+    if (offset == NO_PAGE || !GranuleInFile(offset, size))
+        ThrowInvalid(L"the committed block lies outside the file");
+    unsigned char* block = space.View(offset);
+    length = ReadCommittedLength(block);
+    if (length < COMMITTED_LENGTH_SIZE) ThrowInvalid(L"the committed block is too short");
+    if (static_cast<std::uint64_t>(length) + COMMITTED_LENGTH_SIZE > g) {
+        const std::uint64_t viewSize =
+            ((static_cast<std::uint64_t>(length) + COMMITTED_LENGTH_SIZE - 1) / g + 1) * g;
+        if (!InsideFile(offset, viewSize, size))
+            ThrowInvalid(L"the committed block reaches beyond the file");
+        space.ReleaseView(offset);
+        block = space.View(offset, static_cast<std::uint32_t>(viewSize));
+    }
+    return block;
+}
+
+void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
+    std::uint32_t length = 0;
+    const unsigned char* block = MapCommittedBlock(head, length);
+    const std::uint64_t n = CommittedEntryCount(length);
+    // A page number listed twice keeps its first entry.
+    Pager::Locations locations;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        ReadCommittedEntry(block, i, page, offset);
+        locations.emplace(page, offset);
+    }
+    pager->Space().File().ReleaseView(head.committedBlockOffset);
+    // The head is not touched: it names this install as applying, and the
+    // rewritten index entries reach the disk with the next data flush.
+    pager->Install(locations,
+                   TreeCounts{head.pendingRecordCount, head.pendingRootPage, head.pendingPageCount},
+                   freeReplaced);
+}
+
+void Committer::ReserveWaitingBlock() {
+    const BTreeInfo& head = *pager->Head();
+    FileSpace& space = pager->Space();
+    const std::uint32_t pageSize = PAGE_SIZE;
+    std::uint32_t length = 0;
+    const unsigned char* block = MapCommittedBlock(head, length);
+    const std::uint64_t size = space.Size();
+    const std::uint64_t n = CommittedEntryCount(length);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        ReadCommittedEntry(block, i, page, offset);
+        if (offset == NO_PAGE) continue;
+        if (!AlignedBlockInFile(offset, pageSize, size))
+            ThrowInvalid(L"the committed block names a page outside the file");
+        space.Claim(pageSize, offset);
+    }
+    space.File().ReleaseView(head.committedBlockOffset);
+}
+
+void Committer::ClaimWaitingBlock(SpaceClaims& claims) const {
+    // The open reserved the page images of a waiting block; after a PreCommit
+    // in this session the changed-page map names them already.
+    const PageMap& changedPages = pager->ChangedPages();
+    std::uint32_t length = 0;
+    const BTreeInfo& head = *pager->Head();
+    const unsigned char* block = MapCommittedBlock(head, length);
+    const std::uint64_t n = CommittedEntryCount(length);
+    for (std::uint64_t i = 0; i < n; ++i) {
+        std::uint64_t page;
+        std::uint64_t offset;
+        ReadCommittedEntry(block, i, page, offset);
+        if (offset == NO_PAGE) continue;
+        PageMap::const_iterator changed = changedPages.find(page);
+        if (changed == changedPages.end() || changed->second != offset) claims.Claim(offset);
+    }
+    pager->Space().ReleaseView(head.committedBlockOffset);
+}
+
+}  // namespace TamBTree

@@ -1,0 +1,98 @@
+// The transaction over the pager: commit in one phase (CommitNow) or two
+// (PreCommit, Commit), the drop of a waiting block (Rollback), the return of
+// the head to idle, and the install of a commit that a crash interrupted.
+// docs/durability.md gives the schedule of flushes that Commit.cpp follows.
+//
+// Invariants: the state (TxnState) agrees with the head on disk; a committed
+// block stays out of the free space while a head that a crash may find names
+// it (keptBlocks); the page images an install replaces are freed only after
+// the head that applies it is flushed.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "Below.h"
+#include "FileFormat.h"
+#include "TamMem.h"
+#include "TxnState.h"
+#include "pager/Pager.h"
+
+namespace TamBTree {
+
+class SpaceClaims;
+
+class Committer {
+public:
+    // The flushes of the schedule, one name each: crash tests drop one of
+    // them (ms_droppedFlush) to show that each is needed.
+    enum ScheduledFlush {
+        DataFlush,      // CommitNow, PreCommit: pages, block, previous install
+        DecisionFlush,  // CommitNow: the head applying the new block
+        ReadyFlush,     // PreCommit: the ready head
+        ApplyingFlush,  // Commit: the applying head
+        IdleDataFlush,  // ReturnToIdle: the install
+        IdleFlush,      // ReturnToIdle: the idle head
+        RollbackFlush,  // Rollback: the head that drops a ready block
+        NoFlush
+    };
+    static ScheduledFlush ms_droppedFlush;
+
+    explicit Committer(Pager& transacted) : pager(transacted) {}
+    Committer(const Committer&) = delete;
+    Committer& operator=(const Committer&) = delete;
+
+    void CommitNow();
+    void PreCommit();
+    void Commit();
+    // Drops what the head names that the reload which follows would not
+    // install; the caller reloads the file.
+    void DropUncommitted();
+    // Makes the last commit's install durable and stores an idle head.
+    void ReturnToIdle();
+
+    // Opening: forgets the kept blocks and takes the head's state; then one of
+    // the two below when the head names a block.
+    void Opened(const BTreeInfo& head);
+    void FinishInterruptedCommit();
+    // Keeps a waiting block's pages out of the free space.
+    void ReserveWaitingBlock();
+
+    const TxnState& State() const { return state; }
+    void Fail() { state.Fail(); }
+    void ThrowIfWaiting() const;
+    void ThrowIfFailed() const;
+    void ThrowIfInterrupted() const;
+    // The head of the last commit, with its counts where it names them.
+    BTreeInfo LastCommitHead() const;
+    // The consistency check of the file's space: every page-sized unit is
+    // claimed by exactly one structure or free.
+    void ValidateSpace() const;
+
+private:
+    void Flush(ScheduledFlush which);
+    // Writes the transaction's block and stores the head that names it:
+    // applying when the commit is decided (one phase), else ready.
+    void NameTransaction(bool decided);
+    std::uint64_t WriteCommittedBlock();
+    BTreeInfo NextHead(std::uint64_t block, bool decided) const;
+    void StoreHead(const BTreeInfo& head);
+    void KeepNamedBlock(const BTreeInfo& head);
+    void ReleaseUnnamedBlocks();
+    void Install(bool freeReplaced);
+    void ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced);
+    unsigned char* MapCommittedBlock(const BTreeInfo& head, std::uint32_t& length) const;
+    void ClaimWaitingBlock(SpaceClaims& claims) const;
+    [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
+
+    Below<Pager> pager;
+    TxnState state;
+    // Committed blocks kept out of the free-block list (offset, size): the
+    // one the head names and those a head that may still be on disk names.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>,
+                TamMem::PoolAllocator<std::pair<std::uint64_t, std::uint64_t>>>
+        keptBlocks;
+};
+
+}  // namespace TamBTree
