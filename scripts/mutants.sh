@@ -118,9 +118,9 @@ fi
 
 # Applies one fault and prints the file it changed, after keeping the
 # original beside it as FILE.orig. The fragment is looked for in the named
-# file first and, when it is not found there once (code moves between files),
-# in every source of the library, the platform layer and the tool; exits 2
-# unless it is found once.
+# file or, when that file is gone (code moves between files), in every source
+# of the library, the platform layer and the tool; exits 2 unless it is found
+# once.
 plant() {
     FILE=$1 FROM=$2 TO=$3 ANCHOR=$4 python3 - <<'PY'
 import glob, os, re, shutil, sys
@@ -136,10 +136,10 @@ def matches(path):
     start = s.find(anchor) if anchor else 0
     return s, ([] if start < 0 else list(pattern.finditer(s, start)))
 
-candidates = [named] if os.path.isfile(named) else []
-if not candidates or len(matches(named)[1]) != 1:
-    candidates = [p for d in ("TamBTree", "support", "tools")
-                  for p in glob.glob(d + "/**/*.[ch]*", recursive=True)]
+# Only a file that is gone sends the search elsewhere: a fragment changed in
+# its own file must be fixed, not found again in some other code.
+candidates = [named] if os.path.isfile(named) else [
+    p for d in ("TamBTree", "support", "tools") for p in glob.glob(d + "/**/*.[ch]*", recursive=True)]
 hits = [(p, *matches(p)) for p in candidates]
 hits = [(p, s, m) for p, s, m in hits if len(m) == 1]
 if len(hits) != 1:

@@ -81,43 +81,39 @@ void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
                    freeReplaced);
 }
 
-void Committer::ReserveWaitingBlock() {
+template <class Visit>
+void Committer::ForEachWaitingImage(Visit visit) const {
     const BTreeInfo& head = *pager->Head();
-    FileSpace& space = pager->Space();
-    const std::uint32_t pageSize = PAGE_SIZE;
     std::uint32_t length = 0;
     const unsigned char* block = MapCommittedBlock(head, length);
-    const std::uint64_t size = space.Size();
     const std::uint64_t n = CommittedEntryCount(length);
     for (std::uint64_t i = 0; i < n; ++i) {
         std::uint64_t page;
         std::uint64_t offset;
         ReadCommittedEntry(block, i, page, offset);
-        if (offset == NO_PAGE) continue;
-        if (!AlignedBlockInFile(offset, pageSize, size))
-            ThrowInvalid(L"the committed block names a page outside the file");
-        space.Claim(pageSize, offset);
+        if (offset != NO_PAGE) visit(page, offset);
     }
-    space.File().ReleaseView(head.committedBlockOffset);
+    pager->Space().ReleaseView(head.committedBlockOffset);
+}
+
+void Committer::ReserveWaitingBlock() {
+    FileSpace& space = pager->Space();
+    const std::uint64_t size = space.Size();
+    ForEachWaitingImage([&](std::uint64_t, std::uint64_t offset) {
+        if (!AlignedBlockInFile(offset, PAGE_SIZE, size))
+            ThrowInvalid(L"the committed block names a page outside the file");
+        space.Claim(PAGE_SIZE, offset);
+    });
 }
 
 void Committer::ClaimWaitingBlock(SpaceClaims& claims) const {
     // The open reserved the page images of a waiting block; after a PreCommit
     // in this session the changed-page map names them already.
     const PageMap& changedPages = pager->ChangedPages();
-    std::uint32_t length = 0;
-    const BTreeInfo& head = *pager->Head();
-    const unsigned char* block = MapCommittedBlock(head, length);
-    const std::uint64_t n = CommittedEntryCount(length);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        std::uint64_t page;
-        std::uint64_t offset;
-        ReadCommittedEntry(block, i, page, offset);
-        if (offset == NO_PAGE) continue;
+    ForEachWaitingImage([&](std::uint64_t page, std::uint64_t offset) {
         PageMap::const_iterator changed = changedPages.find(page);
         if (changed == changedPages.end() || changed->second != offset) claims.Claim(offset);
-    }
-    pager->Space().ReleaseView(head.committedBlockOffset);
+    });
 }
 
 }  // namespace TamBTree

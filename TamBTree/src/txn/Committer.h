@@ -84,6 +84,10 @@ private:
     void ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced);
     unsigned char* MapCommittedBlock(const BTreeInfo& head, std::uint32_t& length) const;
     void ClaimWaitingBlock(SpaceClaims& claims) const;
+    // Hands `visit` the page number and image offset of every page the
+    // waiting block names a new image for, then releases the block's view.
+    template <class Visit>
+    void ForEachWaitingImage(Visit visit) const;
     [[noreturn]] void ThrowInvalid(const std::wstring& what) const;
 
     Below<Pager> pager;
