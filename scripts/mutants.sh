@@ -37,7 +37,7 @@ split-stale-back-link	TamBTree/src/tree/Insert.cpp	LoadPageForUpdate(page->nextP
 split-child-slot	TamBTree/src/tree/Insert.cpp	layout.SetChild(parent, pos + 1, n);	layout.SetChild(parent, pos, n);
 split-parent-side	TamBTree/src/tree/Insert.cpp	if (parent->count < pos) {	if (parent->count <= pos) {
 insert-duplicate-test	TamBTree/src/tree/Insert.cpp	if (!it.IsEnd() && !Less(r, IteratorRecord(it)))	if (!it.IsEnd() && Less(r, IteratorRecord(it)))
-insert-count-always	TamBTree/src/tree/Insert.cpp	if (result.second) pager->AddRecord();	++pager->Counts().records;
+insert-count-always	TamBTree/src/tree/Insert.cpp	if (result.second) pager->AddRecord();	pager->AddRecord();
 insert-fixed-size-check	TamBTree/src/tree/Insert.cpp	(geometry.fixedKeySize && r.keyLength != owner.KeySize())	(geometry.fixedKeySize && r.keyLength > owner.KeySize())
 insert-too-large-bound	TamBTree/src/tree/Insert.cpp	if (r.keyLength > geometry.maxRecordSize ||	if (r.keyLength > geometry.maxRecordSize + 1 ||
 insert-change-guard-dropped	TamBTree/src/TreeCore.cpp	ChangeGuard guard(*this); return tree.Insert(r);	return tree.Insert(r);
