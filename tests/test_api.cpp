@@ -226,32 +226,6 @@ TEST(Statistics, DescribeLevelsPagesBytesFileAndCommitState) {
     ExpectStatistics(tree, path, false);
 }
 
-// Interval 0 never asks about the disk, even a full one; a new interval
-// counts from the next store on.
-TEST(DiskSpaceInterval, ZeroNeverAsksAndANewIntervalStartsAtTheNextStore) {
-    static int asked;
-    static std::uint64_t available;
-    asked = 0, available = 0;
-    TamFile::Path::ms_AvailableDiskSpaceHook = [](const std::string&) {
-        ++asked;
-        return available;
-    };
-    TempDir dir;
-    ByteTree tree(dir.File("t.tbt"));
-    tree.SetEnoughSpaceCheckInterval(0);
-    for (int i = 0; i < 50; ++i) EXPECT_NO_THROW(tree.Put(std::to_string(i)));
-    EXPECT_EQ(asked, 0);
-    available = std::uint64_t(1) << 40;
-    tree.SetEnoughSpaceCheckInterval(1000);
-    for (int i = 0; i < 5; ++i) tree.Put(std::to_string(i), "again");
-    EXPECT_EQ(asked, 1);
-    tree.SetEnoughSpaceCheckInterval(1);
-    available = 0;
-    EXPECT_THROW(tree.Put("x"), TamBTree::BTreeNotEnoughDiskSpaceException);
-    EXPECT_EQ(asked, 2);
-    TamFile::Path::ms_AvailableDiskSpaceHook = nullptr;
-}
-
 // A guard answers for the tree's open transaction until it commits, rolls
 // back or hands it over; a released guard neither rolls back nor commits.
 TEST(TransactionGuard, MovesHandOverTheTransactionAndReleasedGuardsRefuse) {

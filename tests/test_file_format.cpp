@@ -291,7 +291,7 @@ TEST(FileException, TextNamesActionPathAndReason) {
 
 // The disk is asked about once every interval of stores, also when the stores
 // replace values and the record count stands still on a multiple of it; a
-// full disk is asked about again at the next store.
+// full disk is asked about again at the next store; interval 0 never asks.
 TEST(ErrorKinds, FreeSpaceIsAskedOncePerIntervalOfStores) {
     static int asked;
     static std::uint64_t available;
@@ -311,5 +311,14 @@ TEST(ErrorKinds, FreeSpaceIsAskedOncePerIntervalOfStores) {
     EXPECT_THROW(tree.Put("5", "y"), TamBTree::BTreeNotEnoughDiskSpaceException);
     EXPECT_THROW(tree.Put("6", "y"), TamBTree::BTreeNotEnoughDiskSpaceException);
     EXPECT_EQ(asked, 13);
+    // Interval 0 never asks, even about a full disk; a new interval counts
+    // from the next store on.
+    tree.SetEnoughSpaceCheckInterval(0);
+    for (int i = 0; i < 50; ++i) EXPECT_NO_THROW(tree.Put(std::to_string(i)));
+    EXPECT_EQ(asked, 13);
+    available = std::uint64_t(1) << 40;
+    tree.SetEnoughSpaceCheckInterval(1000);
+    for (int i = 0; i < 5; ++i) tree.Put(std::to_string(i), "again");
+    EXPECT_EQ(asked, 14);
     TamFile::Path::ms_AvailableDiskSpaceHook = nullptr;
 }

@@ -295,37 +295,6 @@ TEST(InsertSearch, EveryRecordLayoutInEveryCommitState) {
     }
 }
 
-TEST(InsertSearch, DuplicateRunsAcrossLeavesAreBoundedAndErasedWhole) {
-    std::mt19937 rng = SeededRng(4242);
-    TempDir dir;
-    const Options o = Layout(true, 0, true, 0);
-    TestTree tree(dir.File("t.tbt"), o);
-    Model model;
-    // Keys 0..59 once, a few of them many times; key 59 runs to the end.
-    std::vector<std::uint32_t> numbers(60);
-    std::iota(numbers.begin(), numbers.end(), 0);
-    const std::pair<std::uint32_t, std::uint32_t> runs[] = {
-        {10, 70}, {25, 150}, {40, 3}, {59, 400}};
-    for (const auto& run : runs) numbers.insert(numbers.end(), run.second - 1, run.first);
-    std::shuffle(numbers.begin(), numbers.end(), rng);
-    for (std::uint32_t i = 0; i < numbers.size(); ++i) {
-        ASSERT_TRUE(tree.Put(Key(numbers[i], 1000), std::to_string(i)).second);
-        ModelInsert(model, Key(numbers[i], 1000), std::to_string(i));
-    }
-    ExpectSameAsModel(tree, model);
-
-    // The run of 59 spans four leaves or more; erasing by key takes it whole.
-    const std::string k59 = Key(59, 1000);
-    const Record r59 = TestTree::MakeKey(k59);
-    std::set<std::uint64_t> leaves;
-    for (BTreeIterator it = tree.Find(r59); !it.IsEnd(); ++it) leaves.insert(it.GetCurrentPage());
-    EXPECT_GE(leaves.size(), 4u);
-    EXPECT_EQ(tree.Erase(r59), 400u);
-    EXPECT_EQ(tree.Erase(r59), 0u);
-    model.erase(k59);
-    ExpectSameAsModel(tree, model);
-}
-
 TEST(EraseUpdate, RandomizedAgainstModelOnTallTrees) {
     // Few keys with duplicates make long runs of equal records across leaves
     // and internal pages; keys of the largest size leave internal pages room
