@@ -55,7 +55,11 @@ struct MemoryMapFile::State : TamMem::PoolObject {
     std::uint64_t regionSize = MemoryMapFile::RegionSize;
 
     // Region i maps the file from offset i * regionSize; null while unmapped.
-    std::vector<unsigned char*, TamMem::PoolAllocator<unsigned char*>> regions;
+    // Shared with the mappings handed to readers, so a region is unmapped
+    // when the file and every reader are done with it.
+    std::vector<SharedMapping::Region> regions;
+    // The last mapping shared, reused while the size stays.
+    std::shared_ptr<const SharedMapping> shared;
     std::map<std::uint64_t, View, std::less<std::uint64_t>,
              TamMem::PoolAllocator<std::pair<const std::uint64_t, View>>>
         views;
@@ -129,9 +133,13 @@ void MemoryMapFile::Close() {
     state->views.clear();
     for (const State::Mapping& mapping : state->retired) Unmap(mapping.first, mapping.second);
     state->retired.clear();
-    for (unsigned char* region : state->regions)
-        if (region) Unmap(region, state->regionSize);
     state->regions.clear();
+    state->shared.reset();
+    // A mapping holds the open file, and with it the lock, until it is
+    // unmapped: a file closed while shared mappings live is unlocked here, so
+    // that it can be opened again at once.
+    if (IsOpen() && !keepLock) ::flock(fd.Get(), LOCK_UN);
+    keepLock = false;
     fd.Close();
     writable = false;
     size = 0;
@@ -204,7 +212,7 @@ bool MemoryMapFile::FileOffsetOf(const unsigned char* address, std::uint64_t len
                                  std::uint64_t& offset) const {
     const auto at = reinterpret_cast<std::uintptr_t>(address);
     for (std::size_t r = 0; r < state->regions.size(); ++r) {
-        const auto base = reinterpret_cast<std::uintptr_t>(state->regions[r]);
+        const auto base = reinterpret_cast<std::uintptr_t>(state->regions[r].get());
         if (base == 0 || at < base || at - base > state->regionSize - length) continue;
         offset = r * state->regionSize + (at - base);
         // Only bytes inside the file: a write past its end would grow it.
@@ -214,15 +222,37 @@ bool MemoryMapFile::FileOffsetOf(const unsigned char* address, std::uint64_t len
 }
 
 unsigned char* MemoryMapFile::RegionBase(std::uint64_t region) {
-    if (state->regions.size() <= region) state->regions.resize(region + 1, nullptr);
-    unsigned char*& base = state->regions[region];
+    if (state->regions.size() <= region) state->regions.resize(region + 1);
+    SharedMapping::Region& base = state->regions[region];
     if (!base) {
-        void* p = state->services->Map(fd.Get(), region * state->regionSize,
-                                       static_cast<std::size_t>(state->regionSize), writable);
+        FileServices* services = state->services;
+        const int descriptor = fd.Get();
+        const auto length = static_cast<std::size_t>(state->regionSize);
+        void* p = services->Map(descriptor, region * state->regionSize, length, writable);
         if (p == MAP_FAILED) Throw(ActionMapView);
-        base = static_cast<unsigned char*>(p);
+        auto unmap = [services, descriptor, length](unsigned char* address) {
+            services->Unmap(descriptor, address, length);
+        };
+        try {
+            base = SharedMapping::Region(static_cast<unsigned char*>(p), unmap);
+        } catch (...) {
+            unmap(static_cast<unsigned char*>(p));
+            throw;
+        }
     }
-    return base;
+    return base.get();
+}
+
+std::shared_ptr<const SharedMapping> MemoryMapFile::Share() {
+    if (!IsOpen()) Throw(ActionMapView, EBADF);
+    if (state->shared && state->shared->Size() == size) return state->shared;
+    const std::uint64_t count = (size + state->regionSize - 1) / state->regionSize;
+    for (std::uint64_t r = 0; r < count; ++r) RegionBase(r);
+    std::vector<SharedMapping::Region> mapped(state->regions.begin(),
+                                              state->regions.begin() + static_cast<long>(count));
+    state->shared =
+        std::make_shared<const SharedMapping>(std::move(mapped), state->regionSize, size);
+    return state->shared;
 }
 
 void MemoryMapFile::MapOwn(std::uint64_t offset, View& view) {

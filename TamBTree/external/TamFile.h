@@ -4,7 +4,9 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "TamBase.h"
 
@@ -221,6 +223,27 @@ private:
     FileServices* next;
 };
 
+// The bytes of a file below a size, mapped as a file's views see them, for
+// readers on other threads: what it maps stays mapped while any holder lives,
+// after the views are released and the file is closed. Immutable; any thread
+// may read through it.
+class SharedMapping {
+public:
+    using Region = std::shared_ptr<unsigned char>;
+    SharedMapping(std::vector<Region> mapped, std::uint64_t bytesPerRegion, std::uint64_t bytes)
+        : regions(std::move(mapped)), regionSize(bytesPerRegion), size(bytes) {}
+    std::uint64_t Size() const { return size; }
+    // The address of the byte at `offset`, below Size().
+    unsigned char* At(std::uint64_t offset) const {
+        return regions[static_cast<std::size_t>(offset / regionSize)].get() + offset % regionSize;
+    }
+
+private:
+    std::vector<Region> regions;
+    std::uint64_t regionSize;
+    std::uint64_t size;
+};
+
 // A file reached through memory-mapped views. Views are handed out by file
 // offset and stay at the same address until they are released or the file is
 // closed; growing the file never moves a view already handed out.
@@ -273,6 +296,13 @@ public:
     std::uint64_t GetSize() const { return size; }
     bool IsOpen() const { return fd.IsValid(); }
     bool IsWritable() const { return writable; }
+    // The bytes below the file's size, as the views see them, mapped for as
+    // long as any holder keeps them. Throws FileException(ActionMapView).
+    std::shared_ptr<const SharedMapping> Share();
+    // The next Close leaves the lock to the mappings shared before: it ends
+    // when the last of them is unmapped. (Otherwise Close unlocks the file,
+    // however long shared mappings live on.)
+    void KeepLockWhileShared() { keepLock = true; }
     std::uint32_t GetViewSize() const { return viewSize; }
 
 private:
@@ -290,6 +320,7 @@ private:
 
     Tam::Handle fd;
     bool writable = false;
+    bool keepLock = false;
     std::uint64_t size = 0;
     std::uint32_t viewSize;
     State* state;

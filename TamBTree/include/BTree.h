@@ -5,7 +5,8 @@
 // for fixed sizes, sets keySize and valueSize in its constructor body. Changes
 // become durable with CommitNow, or in two phases with PreCommit followed by
 // Commit, and are discarded with Rollback. One thread at a time may use a
-// tree, its iterators and its CacheOperation objects.
+// tree, its iterators and its CacheOperation objects; other threads read
+// through snapshots (see SnapshotOf).
 #pragma once
 
 #include <cstdint>
@@ -56,6 +57,8 @@ public:
         std::uint64_t freeBytes;  // in the free-block list
         std::uint64_t pageCount;  // page numbers handed out
         CommitState commitState;
+        std::uint32_t snapshots;      // snapshots of the tree alive now
+        std::uint64_t snapshotBytes;  // page images kept only for them
     };
 
     BTree(const BTree&) = delete;
@@ -113,6 +116,25 @@ protected:
     // destruction or an assignment to it may follow.
     BTree(BTree&& other) noexcept;
     BTree& operator=(BTree&& other) noexcept;
+
+    // Snapshots. A derived tree offers one by constructing an object of its
+    // own type with BTree(SnapshotOf{source}) (and setting keySize and
+    // valueSize as its other constructors do): a read-only tree showing the
+    // last commit of `source` that returned before the constructor ran. The
+    // changes of the open transaction and a pre-committed transaction that
+    // waits for Commit are not in it, and it never changes.
+    //
+    // Any thread may construct one at any moment, also while the thread that
+    // uses `source` is inside a write or a commit; the snapshot is then used
+    // by one thread at a time, any thread. The page images it reads are kept
+    // out of reuse until it ends, so a snapshot held for long makes the file
+    // grow. A snapshot outliving its tree keeps the file open and locked until
+    // it ends; while snapshots live, Clear is refused, and Rollback, ReadOnly
+    // and CopyTo leave them as they are.
+    struct SnapshotOf {
+        const BTree& source;
+    };
+    explicit BTree(SnapshotOf of);
 
     // True iff `a` orders strictly before `b`: the only ordering the tree knows.
     virtual bool Less(const Record& a, const Record& b) const = 0;

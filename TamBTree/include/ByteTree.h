@@ -48,6 +48,7 @@ public:
     // Commits or rolls back the tree's open transaction (see Transaction.h).
     using Transaction = TamBTree::Transaction;
     class Cursor;
+    class Snapshot;
 
 private:
     // A run of records that follow one another on a page, copied out of it
@@ -279,6 +280,8 @@ public:
     Cursor begin() const;
     Cursor end() const;
 
+    // Every record in key order.
+    Range<Cursor> Records() const { return Range<Cursor>(begin(), end()); }
     // The records with keys in [from, to), in key order or backward.
     Range<Cursor> Records(std::string_view from, std::string_view to) const;
     // The records with keys from `from` on, to the end.
@@ -290,6 +293,11 @@ public:
 
     using BTree::Size;
     bool Empty() const { return Size() == 0; }
+
+    // The last commit, frozen, for reading on any thread (see Snapshot). Any
+    // thread may call it at any moment, also while the tree's own thread
+    // writes or commits.
+    Snapshot TakeSnapshot() const;
 
     // Makes every change since the last commit durable in one call
     // (CommitNow). A file opened with a pre-committed transaction waiting gets
@@ -307,12 +315,64 @@ protected:
     bool KeyLess(std::string_view a, std::string_view b) const;
 
 private:
+    // A snapshot's tree: read-only, showing the last commit of `of.source`.
+    explicit ByteTree(SnapshotOf of);
     // Searches compare key bytes themselves once the tree is known to be a
     // ByteTree and not a tree derived from it with an order of its own.
     void LearnOrder() const;
 
     bool values;
     mutable bool orderKnown = false;
+};
+
+// A read-only view of a tree's last commit that returned before it was taken:
+// the tree's read operations, with the same cursors and entries. The open
+// transaction's changes and a pre-committed transaction still waiting are not
+// in it, and it never changes, whatever the tree does meanwhile.
+//
+// One thread at a time uses a snapshot, any thread; snapshots on other threads
+// read while the tree's thread writes and commits, and neither waits for the
+// other. A snapshot may be moved (its cursors then are void) and outlive its
+// tree. While it lives, the pages it reads are not reused: hold snapshots for
+// short, as a long-lived one makes the file grow.
+class TAMBTREE_API ByteTree::Snapshot {
+public:
+    using Cursor = ByteTree::Cursor;
+    using ReverseCursor = ByteTree::ReverseCursor;
+
+    Snapshot(Snapshot&& other) noexcept = default;
+    Snapshot& operator=(Snapshot&& other) noexcept = default;
+    ~Snapshot();
+
+    [[nodiscard]] std::optional<std::string> Get(std::string_view key) const {
+        return view.Get(key);
+    }
+    [[nodiscard]] bool Contains(std::string_view key) const { return view.Contains(key); }
+    std::uint32_t Size() const { return view.Size(); }
+    bool Empty() const { return view.Empty(); }
+
+    Cursor Find(std::string_view key) const { return view.Find(key); }
+    Cursor LowerBound(std::string_view key) const { return view.LowerBound(key); }
+    Cursor UpperBound(std::string_view key) const { return view.UpperBound(key); }
+    Cursor begin() const { return view.begin(); }
+    Cursor end() const { return view.end(); }
+
+    Range<Cursor> Records() const { return view.Records(); }
+    Range<Cursor> Records(std::string_view from) const { return view.Records(from); }
+    Range<Cursor> Records(std::string_view from, std::string_view to) const {
+        return view.Records(from, to);
+    }
+    Range<ReverseCursor> Reversed() const { return view.Reversed(); }
+    Range<ReverseCursor> Reversed(std::string_view from, std::string_view to) const {
+        return view.Reversed(from, to);
+    }
+    Range<ReverseCursor> ReversedFrom(std::string_view key) const { return view.ReversedFrom(key); }
+
+private:
+    friend class ByteTree;
+    explicit Snapshot(const ByteTree& source);
+
+    ByteTree view;
 };
 
 }  // namespace TamBTree

@@ -125,6 +125,9 @@ public:
         value_type current{};
     };
     using iterator = const_iterator;
+    using const_reverse_iterator = std::reverse_iterator<const_iterator>;
+    using reverse_iterator = const_reverse_iterator;
+    class Snapshot;
 
     explicit FixedTree(const std::string& path, const Options& options = Options(),
                        const Compare& order = Compare())
@@ -178,6 +181,8 @@ public:
 
     iterator begin() const { return iterator(this, Begin()); }
     iterator end() const { return iterator(this, End()); }
+    reverse_iterator rbegin() const { return reverse_iterator(end()); }
+    reverse_iterator rend() const { return reverse_iterator(begin()); }
     size_type size() const { return Size(); }
     bool empty() const { return Size() == 0; }
     key_compare key_comp() const { return compare; }
@@ -189,12 +194,23 @@ public:
     // Runs the full consistency check; throws BTreeException at the first fault.
     void Validate() { ValidateTree(); }
 
+    // The last commit, frozen, for reading on any thread (see Snapshot). Any
+    // thread may call it at any moment, also while the tree's own thread
+    // writes or commits.
+    Snapshot take_snapshot() const;
+
 protected:
     bool Less(const Record& a, const Record& b) const override {
         return compare(DecodeKey(a), DecodeKey(b));
     }
 
 private:
+    // A snapshot's tree: read-only, showing the last commit of `source`.
+    explicit FixedTree(const FixedTree& source, SnapshotOf of)
+        : BTree(of), compare(source.compare) {
+        keySize = sizeof(Key);
+        valueSize = sizeof(Value);
+    }
     static Key DecodeKey(const Record& r) {
         Key k{};
         std::memcpy(&k, r.key, sizeof(Key));
@@ -220,5 +236,45 @@ private:
 
     Compare compare;
 };
+
+// A read-only view of a tree's last commit that returned before it was taken,
+// with the tree's read operations and iterators; it never changes. One thread
+// at a time uses it, any thread, while the tree's thread writes and commits.
+// Movable (its iterators then are void); it may outlive its tree, and the
+// pages it reads are not reused while it lives.
+template <class Key, class Value, class Compare>
+class FixedTree<Key, Value, Compare>::Snapshot {
+public:
+    using iterator = typename FixedTree::iterator;
+    using reverse_iterator = typename FixedTree::reverse_iterator;
+    using size_type = typename FixedTree::size_type;
+
+    Snapshot(Snapshot&& other) noexcept = default;
+    Snapshot& operator=(Snapshot&& other) noexcept = default;
+
+    [[nodiscard]] iterator find(const Key& key) const { return view.find(key); }
+    [[nodiscard]] bool contains(const Key& key) const { return view.contains(key); }
+    size_type count(const Key& key) const { return view.count(key); }
+    iterator lower_bound(const Key& key) const { return view.lower_bound(key); }
+    iterator upper_bound(const Key& key) const { return view.upper_bound(key); }
+    iterator begin() const { return view.begin(); }
+    iterator end() const { return view.end(); }
+    reverse_iterator rbegin() const { return view.rbegin(); }
+    reverse_iterator rend() const { return view.rend(); }
+    size_type size() const { return view.size(); }
+    bool empty() const { return view.empty(); }
+
+private:
+    friend class FixedTree;
+    explicit Snapshot(const FixedTree& source) : view(source, SnapshotOf{source}) {}
+
+    FixedTree view;
+};
+
+template <class Key, class Value, class Compare>
+typename FixedTree<Key, Value, Compare>::Snapshot FixedTree<Key, Value, Compare>::take_snapshot()
+    const {
+    return Snapshot(*this);
+}
 
 }  // namespace TamBTree

@@ -19,6 +19,11 @@ BTree::BTree(const std::string& path, bool allowDuplicates, bool fixedKeySize, b
                         pageSize, cacheSize, readOnly, deleteOnDestroy, mode);
 }
 
+BTree::BTree(SnapshotOf of)
+    : recordBuffers{nullptr, nullptr}, keySize(0), valueSize(0), core(nullptr) {
+    core = new TreeCore(*this, *of.source.core);
+}
+
 BTree::~BTree() {
     delete core;
 }

@@ -118,7 +118,22 @@ ByteTree::ByteTree(const std::string& path, const Options& o)
     valueSize = o.values ? o.valueSize : 0;
 }
 
+ByteTree::ByteTree(SnapshotOf of) : BTree(of) {
+    const ByteTree& source = static_cast<const ByteTree&>(of.source);
+    values = source.values;
+    keySize = source.keySize;
+    valueSize = source.valueSize;
+}
+
 ByteTree::~ByteTree() = default;
+
+ByteTree::Snapshot::Snapshot(const ByteTree& source) : view(SnapshotOf{source}) {}
+
+ByteTree::Snapshot::~Snapshot() = default;
+
+ByteTree::Snapshot ByteTree::TakeSnapshot() const {
+    return Snapshot(*this);
+}
 
 bool ByteTree::Less(const Record& a, const Record& b) const {
     return PageLayout::KeyBytesLess(this, a, b);

@@ -39,10 +39,7 @@ TreeCore::TreeCore(BTree& object, const std::string& treePath, bool duplicates, 
       tree(pager, layout, geometry, owner) {
     Rebind(object);
     try {
-        object.recordBuffers[0] =
-            static_cast<unsigned char*>(TamMem::Allocate(geometry.pageSize / 5));
-        object.recordBuffers[1] =
-            static_cast<unsigned char*>(TamMem::Allocate(geometry.pageSize / 5));
+        AllocateRecordBuffers();
         OpenOrCreateFile(mode);
     } catch (...) {
         FreeRecordBuffers();
@@ -50,8 +47,35 @@ TreeCore::TreeCore(BTree& object, const std::string& treePath, bool duplicates, 
     }
 }
 
+TreeCore::TreeCore(BTree& object, const TreeCore& source)
+    : path(source.path),
+      geometry(source.geometry),
+      deleteOnDestroy(false),
+      layout(PageFormat{geometry.pageSize, geometry.fixedKeySize, geometry.hasValue,
+                        geometry.fixedValueSize, &owner, &TreeCore::LessHook, this, &path}),
+      pager(path, layout, source.pager.MaxCachedViews(), SnapshotPin(source.pager.Registry())),
+      txn(pager),
+      tree(pager, layout, geometry, owner) {
+    Rebind(object);
+    try {
+        AllocateRecordBuffers();
+    } catch (...) {
+        FreeRecordBuffers();
+        throw;
+    }
+}
+
+void TreeCore::AllocateRecordBuffers() {
+    BTree* object = owner.Tree();
+    object->recordBuffers[0] = static_cast<unsigned char*>(TamMem::Allocate(geometry.pageSize / 5));
+    object->recordBuffers[1] = static_cast<unsigned char*>(TamMem::Allocate(geometry.pageSize / 5));
+}
+
 TreeCore::~TreeCore() {
     FileSpace& space = pager.Space();
+    // Snapshots that outlive the tree keep the file locked, so that no other
+    // open changes the pages they read.
+    pager.KeepFileForSnapshots();
     // A file at rest is idle: the last commit's install is made durable and
     // the head leaves the applying state.
     if (!deleteOnDestroy && !space.ReadOnly() && space.File().IsOpen()) {
@@ -134,6 +158,8 @@ BTree::Statistics TreeCore::GetStatistics() const {
     s.fileSize = pager.Space().Size();
     s.pageCount = pager.Counts().pages;
     s.commitState = GetCommitState();
+    s.snapshots = pager.LiveSnapshots();
+    s.snapshotBytes = pager.SnapshotBytes();
     for (const auto& block : pager.Space().FreeList().BlocksByOffset()) s.freeBytes += block.second;
     tree.AddStatistics(s);
     return s;
@@ -181,6 +207,10 @@ BTreeIterator TreeCore::Update(const BTreeIterator& it, const Record& r) {
 
 void TreeCore::Clear() {
     ThrowIfReadOnly();
+    // Clearing writes a new file over the pages that snapshots read.
+    if (pager.LiveSnapshots() != 0)
+        throw BTreeException(
+            WithPath(path, L"The tree cannot be cleared while snapshots of it are live."));
     pager.CloseFile();
     Create();
 }

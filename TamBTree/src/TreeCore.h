@@ -30,6 +30,10 @@ public:
     TreeCore(BTree& owner, const std::string& path, bool allowDuplicates, bool fixedKeySize,
              bool hasValue, bool fixedValueSize, std::uint32_t pageSize, std::uint32_t cacheSize,
              bool readOnly, bool deleteOnDestroy, BTree::OpenMode mode);
+    // A snapshot's core: read-only, reading the last commit of `source`'s
+    // tree as it stood when this was made. Any thread may make one at any
+    // moment: it reads only what `source` shares for that.
+    TreeCore(BTree& owner, const TreeCore& source);
     ~TreeCore();
     TreeCore(const TreeCore&) = delete;
     TreeCore& operator=(const TreeCore&) = delete;
@@ -106,6 +110,7 @@ private:
     };
 
     static std::uint32_t ChosenPageSize(std::uint32_t requested, const std::string& path);
+    void AllocateRecordBuffers();
     static bool LessHook(const void* core, const Record& a, const Record& b);
     void ThrowIfReadOnly() const;
     void FreeRecordBuffers();

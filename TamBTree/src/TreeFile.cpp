@@ -98,6 +98,8 @@ void TreeCore::Create(TamFile::OpenMode how) {
         pager.CloseFile();
         space.File().Open(TamFile::OpenRead);
     }
+    pager.ForgetRetained();
+    pager.Publish();
 }
 
 void TreeCore::Load() {
@@ -141,10 +143,13 @@ void TreeCore::LoadFile() {
     txn.Opened(*info);
     if (info->commitApplying) {
         txn.FinishInterruptedCommit();
-        return;
+    } else {
+        pager.LoadPageIndex(*info);
+        if (info->commitReady) txn.ReserveWaitingBlock();
     }
-    pager.LoadPageIndex(*info);
-    if (info->commitReady) txn.ReserveWaitingBlock();
+    // A rollback reads the file anew while snapshots may live.
+    pager.ReclaimRetained();
+    pager.Publish();
 }
 
 }  // namespace TamBTree

@@ -55,6 +55,15 @@ void FileSpace::Claim(std::uint64_t size, std::uint64_t offset) {
     }
 }
 
+bool FileSpace::TryClaim(std::uint64_t size, std::uint64_t offset) {
+    try {
+        freeList.RemoveBlock(size, offset);
+        return true;
+    } catch (const TamFile::EmptyListInvalidBlock&) {
+        return false;
+    }
+}
+
 void FileSpace::TrimFreeTail() {
     const std::uint64_t size = file.GetSize();
     const std::uint64_t g = granularity;

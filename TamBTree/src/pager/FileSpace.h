@@ -52,6 +52,9 @@ public:
     // Takes a block that the file names out of the free space; a block not
     // wholly free means two structures claim the same space.
     void Claim(std::uint64_t size, std::uint64_t offset);
+    // Claim of a block that something may claim already: false, and nothing
+    // changes, when it is not wholly free.
+    bool TryClaim(std::uint64_t size, std::uint64_t offset);
     std::uint64_t FreeBytes() const { return freeList.GetFreeBytes(); }
     const TamFile::EmptyListT<std::uint64_t>& FreeList() const { return freeList; }
     TamFile::EmptyListT<std::uint64_t>& FreeList() { return freeList; }

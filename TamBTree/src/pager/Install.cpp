@@ -1,6 +1,7 @@
 // What the transaction and the checks need of the page index beyond single
 // pages: installing a committed block's locations, claiming the space the
 // index names, and reading the last commit's pages for a copy of it.
+#include <cstring>
 #include <unordered_set>
 
 #include "Damage.h"
@@ -23,13 +24,16 @@ void Pager::Install(const Locations& locations, const TreeCounts& pending, bool 
     PageSet located;
     PageSet freed;
     FastVector<std::uint64_t> freedInOrder;
+    // Replaced images wait for the snapshots that may read them.
+    std::vector<std::uint64_t> replaced;
     for (const auto& entry : locations) {
         const std::uint64_t page = entry.first;
         const std::uint64_t offset = entry.second;
         if (page >= limit) ThrowInvalid(L"the committed block names a page beyond the page index");
         std::uint64_t* stable = GetStablePageOffset(page);
-        if (freeReplaced && *stable != NO_PAGE) space.Free(pageSize, *stable);
+        if (freeReplaced && *stable != NO_PAGE) replaced.push_back(*stable);
         *stable = offset;
+        MarkIndexChanged(page);
         if (offset == NO_PAGE) {
             freed.insert(page);
             freedInOrder.Append(page);
@@ -47,6 +51,11 @@ void Pager::Install(const Locations& locations, const TreeCounts& pending, bool 
         if (page < pending.pages && reusable.insert(page).second) freePageNumbers.Append(page);
     freedPages.RemoveIf([&](std::uint64_t x) { return freed.count(x) != 0; });
     counts = pending;
+    // The images replaced are named by the images published before this
+    // commit's (by every image so far when it could not be published).
+    const std::uint64_t replacedBy = Publish() ? nextSequence - 1 : nextSequence;
+    retained.Retain(replacedBy, std::move(replaced));
+    retained.Release(registry->OldestPinned(), space, pageSize);
 }
 
 void Pager::ClaimSpace(SpaceClaims& claims) const {
@@ -69,14 +78,66 @@ void Pager::ClaimSpace(SpaceClaims& claims) const {
         if (!held) space.ReleaseView(offset);
     }
     for (const auto& changed : changedPages) claims.Claim(changed.second);
+    retained.ForEach([&](std::uint64_t offset) { claims.Claim(offset); });
     for (const auto& block : space.FreeList().BlocksByOffset())
         claims.ClaimRange(block.first, block.second);
+}
+
+void Pager::MarkIndexChanged(std::uint64_t n) {
+    const std::size_t block = static_cast<std::size_t>(n / PAGE_INDEX_ENTRIES);
+    if (changedIndexBlocks.size() <= block) changedIndexBlocks.resize(block + 1, false);
+    changedIndexBlocks[block] = true;
+}
+
+std::shared_ptr<const IndexChunk> Pager::CopyIndexBlock(std::uint32_t block) const {
+    auto chunk = std::make_shared<IndexChunk>();
+    std::memcpy(chunk->entries, HoldPageIndexBlock(block), sizeof chunk->entries);
+    return chunk;
+}
+
+bool Pager::Publish() {
+    if (!registry) return false;
+    try {
+        PublishImage();
+        return true;
+    } catch (const std::bad_alloc&) {
+    } catch (const TamFile::FileException&) {
+    }
+    // Snapshots taken meanwhile show the image before; the next publish
+    // copies the whole index.
+    wholeIndexChanged = true;
+    return false;
+}
+
+void Pager::PublishImage() {
+    const std::uint64_t blocks = (counts.pages + PAGE_INDEX_ENTRIES - 1) / PAGE_INDEX_ENTRIES;
+    CommittedImage::Chunks index;
+    index.reserve(static_cast<std::size_t>(blocks));
+    for (std::uint32_t b = 0; b < blocks; ++b) {
+        const bool copy = wholeIndexChanged || !published || b >= published->Index().size() ||
+                          (b < changedIndexBlocks.size() && changedIndexBlocks[b]);
+        index.push_back(copy ? CopyIndexBlock(b) : published->Index()[b]);
+    }
+    published = std::make_shared<const CommittedImage>(counts, nextSequence, std::move(index),
+                                                       space.File().Share(), ownCheckedUnits);
+    ++nextSequence;
+    registry->Publish(published);
+    changedIndexBlocks.assign(changedIndexBlocks.size(), false);
+    wholeIndexChanged = false;
+}
+
+std::uint64_t Pager::SnapshotBytes() const {
+    return registry ? retained.HeldBytes(registry->OldestPinned(), pageSize) : 0;
+}
+
+void Pager::KeepFileForSnapshots() {
+    if (LiveSnapshots() != 0) space.File().KeepLockWhileShared();
 }
 
 const PageHeader* Pager::MapCommittedPage(std::uint64_t n, std::uint64_t pages,
                                           bool& mapped) const {
     if (n >= pages) ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
-    const std::uint64_t offset = *GetStablePageOffset(n);
+    const std::uint64_t offset = CommittedOffset(n);
     if (offset == NO_PAGE) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
     mapped = !viewCache.Contains(GranuleBase(offset));
     ViewCache::Entry* entry;
@@ -90,7 +151,7 @@ const PageHeader* Pager::MapCommittedPage(std::uint64_t n, std::uint64_t pages,
 }
 
 void Pager::UnmapCommittedPage(std::uint64_t n) const {
-    const std::uint64_t base = GranuleBase(*GetStablePageOffset(n));
+    const std::uint64_t base = GranuleBase(CommittedOffset(n));
     unsigned char* address = nullptr;
     if (viewCache.EraseView(base, address) && space.HasView(base)) space.ReleaseView(base);
 }

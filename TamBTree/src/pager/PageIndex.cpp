@@ -10,20 +10,6 @@
 
 namespace TamBTree {
 
-namespace {
-constexpr std::uint64_t WORD_BITS = 64;
-
-bool TestBit(const FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    return k / WORD_BITS < bits.Size() &&
-           (bits[static_cast<std::uint32_t>(k / WORD_BITS)] >> k % WORD_BITS & 1) != 0;
-}
-
-void SetBit(FastVector<std::uint64_t>& bits, std::uint64_t k) {
-    while (bits.Size() <= k / WORD_BITS) bits.Append(0);
-    bits[static_cast<std::uint32_t>(k / WORD_BITS)] |= std::uint64_t(1) << k % WORD_BITS;
-}
-}  // namespace
-
 unsigned char* Pager::HoldPageIndexBlock(std::uint64_t block) const {
     if (block >= pageIndexBlocks.Size()) ThrowInvalid(L"page number beyond the page index");
     const std::uint64_t offset = pageIndexBlocks[static_cast<std::uint32_t>(block)];
@@ -49,7 +35,7 @@ std::uint64_t* Pager::GetStablePageOffset(std::uint64_t n) const {
 std::uint64_t Pager::GetPageOffset(std::uint64_t n) const {
     PageMap::const_iterator changed = changedPages.find(n);
     if (changed != changedPages.end()) return changed->second;
-    return *GetStablePageOffset(n);
+    return CommittedOffset(n);
 }
 
 std::uint64_t Pager::PageEpoch() const {
@@ -58,12 +44,12 @@ std::uint64_t Pager::PageEpoch() const {
 }
 
 PageHeader* Pager::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
-    if (!PageInFile(offset, space.Size()))
+    if (!PageInFile(offset, FileSize()))
         ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
     const std::uint64_t base = GranuleBase(offset);
     entry = viewCache.Find(base);
     if (!entry) {
-        unsigned char* view = space.View(base);
+        unsigned char* view = image ? image->Address(base) : space.View(base);
         entry = viewCache.TouchView(base, view);
     }
     return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
@@ -94,7 +80,7 @@ PageHeader* Pager::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool&
     if (changed != changedPages.end()) return MapPage(n, changed->second, entry);
     if (n >= counts.pages)
         ThrowInvalid(L"page number " + std::to_wstring(n) + L" was never handed out");
-    const std::uint64_t offset = *GetStablePageOffset(n);
+    const std::uint64_t offset = CommittedOffset(n);
     // Only NewPage gives a page its first location, before it loads it: any
     // other unlocated page is named by damaged data.
     if (offset == NO_PAGE) ThrowInvalid(L"page " + std::to_wstring(n) + L" has no location");
@@ -109,10 +95,10 @@ PageHeader* Pager::LoadPageSlow(std::uint64_t n, ViewCache::Entry*& entry, bool&
         ThrowInvalid(L"page " + std::to_wstring(n) + L" holds page number " +
                      std::to_wstring(page->pageNumber));
     const std::uint64_t unit = offset >> PAGE_SHIFT;
-    if (!TestBit(checkedUnits, unit)) {
+    if (!checkedUnits->Test(unit)) {
         layout.CheckPage(page);
         layout.CheckEntries(page);
-        SetBit(checkedUnits, unit);
+        checkedUnits->Set(unit);
     }
     return page;
 }
@@ -123,7 +109,7 @@ std::uint64_t Pager::TakeFreshLocation(std::uint64_t n) {
     pageAddresses.Forget(n);
     // What the tree itself writes there is sound: once committed, the image
     // needs no check on its first read.
-    SetBit(checkedUnits, fresh >> PAGE_SHIFT);
+    checkedUnits->Set(fresh >> PAGE_SHIFT);
     return fresh;
 }
 
@@ -158,7 +144,7 @@ bool Pager::IsPageCached(std::uint64_t n) const {
     if (changed != changedPages.end())
         offset = changed->second;
     else if (n < counts.pages)
-        offset = *GetStablePageOffset(n);
+        offset = CommittedOffset(n);
     else
         return false;
     return offset != NO_PAGE && viewCache.Contains(GranuleBase(offset));
@@ -189,6 +175,7 @@ void Pager::LoadPageIndex(const BTreeInfo& head) {
     if (head.pageCount > IndexCapacity() || head.rootPage >= head.pageCount)
         ThrowInvalid(L"bad page count or root page");
     counts = TreeCounts{head.recordCount, head.rootPage, head.pageCount};
+    wholeIndexChanged = true;
     ReleaseHeldPageIndexBlock();
     // The reusable numbers are exactly the unlocated ones below the next page
     // number; rebuilding from scratch also drops what an install added.

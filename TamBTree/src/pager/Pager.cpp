@@ -14,7 +14,24 @@ Pager::Pager(const std::string& path, const PageLayout& pageLayout, std::uint32_
       layout(pageLayout),
       pageSize(pageLayout.Format().pageSize),
       maxCachedViews(views),
-      pageAddresses(views * (space.Granule() / pageLayout.Format().pageSize)) {}
+      pageAddresses(views * (space.Granule() / pageLayout.Format().pageSize)),
+      ownCheckedUnits(std::make_shared<CheckedUnits>()),
+      checkedUnits(ownCheckedUnits.get()),
+      registry(std::make_shared<SnapshotRegistry>()) {}
+
+Pager::Pager(const std::string& path, const PageLayout& pageLayout, std::uint32_t views,
+             SnapshotPin snapshot)
+    : space(path, pageLayout.Format().pageSize, true),
+      layout(pageLayout),
+      pageSize(pageLayout.Format().pageSize),
+      maxCachedViews(views),
+      pageAddresses(views * (space.Granule() / pageLayout.Format().pageSize)),
+      checkedUnits(nullptr),
+      pin(std::move(snapshot)) {
+    image = &pin->Image();
+    counts = image->Counts();
+    checkedUnits = &image->Checked();
+}
 
 Pager::~Pager() {
     viewCache.ClearViews();
@@ -46,7 +63,11 @@ void Pager::Reset() {
     space.Reset();
     pageIndexBlocks.Clear();
     changedPages.clear();
-    checkedUnits.Clear();
+    // The file is read anew: nothing read before counts as checked, while
+    // snapshots keep the set of the images they pinned.
+    ownCheckedUnits = std::make_shared<CheckedUnits>();
+    checkedUnits = ownCheckedUnits.get();
+    wholeIndexChanged = true;
     freedPages.Clear();
     ClearViews();
 }

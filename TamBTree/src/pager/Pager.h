@@ -16,33 +16,37 @@
 // bracket closes (or the file grows or a commit drops them): a page address
 // taken inside an operation stays valid to its end. A remembered address is
 // trusted only while the page epoch is unchanged.
+//
+// A snapshot's pager reads the committed image it pinned instead of the file's
+// page index, through the tree's mappings: it is read-only, has no changed
+// pages, and its counts never change. The tree's pager publishes the committed
+// tree whenever that changes, and keeps the page images a pinned image names
+// out of the free space (see Snapshots.h).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "FastVector.h"
 #include "FileFormat.h"
 #include "FileSpace.h"
 #include "PageAddressCache.h"
 #include "PageMap.h"
+#include "Snapshots.h"
 #include "TamMem.h"
+#include "TreeCounts.h"
 #include "ViewCache.h"
 
 namespace TamBTree {
 
 class PageLayout;
 class SpaceClaims;
-
-// The counts the head publishes: records, root and next page number.
-struct TreeCounts {
-    std::uint32_t records;
-    std::uint64_t root;
-    std::uint64_t pages;
-};
 
 class Pager : public TamMem::PoolObject {
 public:
@@ -54,6 +58,9 @@ public:
 
     Pager(const std::string& path, const PageLayout& layout, std::uint32_t maxCachedViews,
           bool readOnly);
+    // A snapshot's pager, reading the image `pin` holds.
+    Pager(const std::string& path, const PageLayout& layout, std::uint32_t maxCachedViews,
+          SnapshotPin pin);
     ~Pager();
     Pager(const Pager&) = delete;
     Pager& operator=(const Pager&) = delete;
@@ -129,8 +136,28 @@ public:
     // `freeReplaced`: the images replaced go back to the free space.
     void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced);
 
+    // Snapshots. Publishes the committed tree as it stands; after an open or
+    // a rollback every page-index block is copied anew, after an install only
+    // the blocks it changed. False when it could not (no memory, no mapping):
+    // snapshots then show the image before, and nothing else changes.
+    bool Publish();
+    // The space was made anew (a new file): no image is retained any more.
+    void ForgetRetained() { retained = RetainedImages(); }
+    // What a snapshot pins; null in a snapshot's own pager.
+    const std::shared_ptr<SnapshotRegistry>& Registry() const { return registry; }
+    std::uint32_t MaxCachedViews() const { return maxCachedViews; }
+    // After the free space was rebuilt from the file, the images retained for
+    // snapshots leave it again.
+    void ReclaimRetained() { retained.Reclaim(space, pageSize); }
+    std::uint32_t LiveSnapshots() const { return registry ? registry->Pinned() : 0; }
+    // The bytes of page images kept only for live snapshots.
+    std::uint64_t SnapshotBytes() const;
+    // The tree closes: its file stays open (and locked) while snapshots live.
+    void KeepFileForSnapshots();
+
     // The consistency check: claims the system block and every offset the
-    // page index, the shadow locations and the free space name.
+    // page index, the shadow locations, the images retained for snapshots and
+    // the free space name.
     void ClaimSpace(SpaceClaims& claims) const;
     // Committed page n (below `pages`, the last commit's count) mapped
     // straight from the index on disk and checked, for a copy of the last
@@ -146,7 +173,15 @@ private:
     void WriteSystemBlock();
     void CreateRoot();
     std::uint64_t* GetStablePageOffset(std::uint64_t n) const;
+    // Page n's offset in the last commit: the page index, or a snapshot's image.
+    std::uint64_t CommittedOffset(std::uint64_t n) const {
+        return image ? image->Offset(n) : *GetStablePageOffset(n);
+    }
+    std::uint64_t FileSize() const { return image ? image->FileSize() : space.Size(); }
     std::uint64_t GetPageOffset(std::uint64_t n) const;
+    std::shared_ptr<const IndexChunk> CopyIndexBlock(std::uint32_t block) const;
+    void MarkIndexChanged(std::uint64_t n);
+    void PublishImage();
     unsigned char* HoldPageIndexBlock(std::uint64_t block) const;
     void ReleaseHeldPageIndexBlock() const;
     void AddPageIndexBlock();
@@ -174,18 +209,31 @@ private:
     FastVector<std::uint64_t> freedPages;
     // Reusable page numbers: the unlocated ones below the page count.
     FastVector<std::uint64_t> freePageNumbers;
-    // One bit per page-sized unit of the file, set once the entries of the
-    // committed image there have been checked since the open; what the tree
-    // writes there later keeps them sound.
-    mutable FastVector<std::uint64_t> checkedUnits;
     mutable ViewCache viewCache;
     mutable PageAddressCache pageAddresses;
+    // The units whose images are known sound since the open (shared with the
+    // images published, so snapshots check a page only once too).
+    std::shared_ptr<CheckedUnits> ownCheckedUnits;
+    CheckedUnits* checkedUnits;
     // Advanced when page-index entries are rewritten in place (install).
     std::uint64_t indexEpoch = 0;
     mutable int depth = 0;
     // Counts LoadPageForUpdate calls, so a failure can tell whether it changed
     // anything.
     std::uint64_t pageWrites = 0;
+
+    // The tree's side of snapshots: the registry, the last image published,
+    // the page-index blocks changed since (all of them after a reload), and
+    // the images kept for older snapshots.
+    const std::shared_ptr<SnapshotRegistry> registry;
+    std::shared_ptr<const CommittedImage> published;
+    std::vector<bool> changedIndexBlocks;
+    bool wholeIndexChanged = true;
+    std::uint64_t nextSequence = 1;
+    RetainedImages retained;
+    // A snapshot's side: its pin and the image it reads.
+    std::optional<SnapshotPin> pin;
+    const CommittedImage* image = nullptr;
 };
 
 // Holds a pager's operation bracket open for its lifetime.

@@ -1,0 +1,81 @@
+// The snapshot registry, pins and the images retained for snapshots.
+#include "Snapshots.h"
+
+#include "FileSpace.h"
+
+namespace TamBTree {
+
+std::shared_ptr<const CommittedImage> SnapshotRegistry::Pin() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (current) {
+        ++pins[current->Sequence()];
+        ++pinned;
+    }
+    return current;
+}
+
+void SnapshotRegistry::Unpin(std::uint64_t sequence) {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = pins.find(sequence);
+    if (found != pins.end() && --found->second == 0) pins.erase(found);
+    --pinned;
+}
+
+void SnapshotRegistry::Publish(std::shared_ptr<const CommittedImage> image) {
+    // The image replaced is released after the lock: it may be the last
+    // holder of mappings, which are then unmapped.
+    std::shared_ptr<const CommittedImage> previous = std::move(image);
+    std::lock_guard<std::mutex> lock(mutex);
+    std::swap(current, previous);
+}
+
+std::uint64_t SnapshotRegistry::OldestPinned() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return pins.empty() ? NONE_PINNED : pins.begin()->first;
+}
+
+std::uint32_t SnapshotRegistry::Pinned() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return pinned;
+}
+
+SnapshotPin::SnapshotPin(std::shared_ptr<SnapshotRegistry> pinned)
+    : registry(std::move(pinned)), image(registry->Pin()) {
+    // A tree publishes when it opens: an image is always there.
+    if (!image) std::terminate();
+}
+
+SnapshotPin::~SnapshotPin() {
+    if (registry) registry->Unpin(image->Sequence());
+}
+
+void RetainedImages::Retain(std::uint64_t sequence, std::vector<std::uint64_t> offsets) {
+    if (!offsets.empty()) batches.emplace_back(sequence, std::move(offsets));
+}
+
+void RetainedImages::Release(std::uint64_t oldestPinned, FileSpace& space, std::uint32_t pageSize) {
+    // Batch s was replaced by image s: only images before s name it.
+    while (!batches.empty() && batches.front().first <= oldestPinned) {
+        for (const std::uint64_t offset : batches.front().second) space.Free(pageSize, offset);
+        batches.pop_front();
+    }
+}
+
+std::uint64_t RetainedImages::HeldBytes(std::uint64_t oldestPinned, std::uint32_t pageSize) const {
+    std::uint64_t bytes = 0;
+    for (const auto& batch : batches)
+        if (batch.first > oldestPinned) bytes += std::uint64_t{pageSize} * batch.second.size();
+    return bytes;
+}
+
+void RetainedImages::Reclaim(FileSpace& space, std::uint32_t pageSize) {
+    for (auto& batch : batches) {
+        std::vector<std::uint64_t> kept;
+        for (const std::uint64_t offset : batch.second) {
+            if (space.TryClaim(pageSize, offset)) kept.push_back(offset);
+        }
+        batch.second = std::move(kept);
+    }
+}
+
+}  // namespace TamBTree
