@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs when it is missing, then configures and builds.
-# BUILD_DIR (default build) and SANITIZE=1 (AddressSanitizer + UBSan) choose
-# the build.
+# BUILD_DIR (default build), SANITIZE=1 (AddressSanitizer + UBSan) and TSAN=1
+# (ThreadSanitizer) choose the build; TARGETS, when set, builds only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +17,11 @@ scripts/install-packages.sh ${need[@]+"${need[@]}"}
 dir=${BUILD_DIR:-build}
 sanitize=OFF
 [ "${SANITIZE:-0}" = 1 ] && sanitize=ON
+tsan=OFF
+[ "${TSAN:-0}" = 1 ] && tsan=ON
 type=${BUILD_TYPE:-RelWithDebInfo}
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DTAMBTREE_SANITIZE="$sanitize" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="$type" -DTAMBTREE_SANITIZE="$sanitize" \
+    -DTAMBTREE_TSAN="$tsan" >/dev/null
+targets=()
+for target in ${TARGETS:-}; do targets+=(--target "$target"); done
+cmake --build "$dir" -j"$(nproc)" ${targets[@]+"${targets[@]}"}
