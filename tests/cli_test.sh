@@ -71,7 +71,7 @@ s = json.load(sys.stdin)
 assert s["records"] == 9998, s
 assert s["height"] >= 2 and sum(s["pagesPerLevel"]) == s["pages"] and s["pagesPerLevel"][0] == 1, s
 assert s["fileSize"] == os.path.getsize("t.tbt") and 0 < s["fillFactor"] <= 1, s
-assert s["commitState"] == "idle", s'
+assert s["commitState"] == "idle" and s["snapshots"] == 0 == s["snapshotBytes"], s'
 
 # A pre-committed change waits for commit or rollback and blocks other writes.
 "$T" put --no-commit t.tbt waiting 1

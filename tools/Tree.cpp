@@ -116,7 +116,9 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                                   {"fileSize", s.fileSize},
                                   {"freeBytes", s.freeBytes},
                                   {"reclaimableBytes", reclaimable},
-                                  {"commitState", StateName(s.commitState)}};
+                                  {"commitState", StateName(s.commitState)},
+                                  {"snapshots", s.snapshots},
+                                  {"snapshotBytes", s.snapshotBytes}};
         std::fprintf(out, "%s\n", j.dump(2).c_str());
         return;
     }
@@ -131,11 +133,13 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                  "file size:       %llu bytes\n"
                  "free space:      %llu bytes\n"
                  "reclaimable by compact: %llu bytes (estimate)\n"
-                 "commit state:    %s\n",
+                 "commit state:    %s\n"
+                 "snapshots:       %u, holding %llu bytes\n",
                  tree.GetPath().c_str(), s.records, s.height, perLevel.c_str(), fill * 100,
                  static_cast<unsigned long long>(s.fileSize),
                  static_cast<unsigned long long>(s.freeBytes),
-                 static_cast<unsigned long long>(reclaimable), StateName(s.commitState));
+                 static_cast<unsigned long long>(reclaimable), StateName(s.commitState),
+                 s.snapshots, static_cast<unsigned long long>(s.snapshotBytes));
 }
 
 }  // namespace TamTool
