@@ -38,8 +38,9 @@ std::uint64_t KeyPrefix(const unsigned char* key) {
 
 PageLayout::PageLayout(const PageFormat& pageFormat)
     : format(pageFormat),
-      scratch(static_cast<unsigned char*>(TamMem::Allocate(2 * std::size_t{pageFormat.pageSize}))) {
-}
+      scratch(pageFormat.editable ? static_cast<unsigned char*>(
+                                        TamMem::Allocate(2 * std::size_t{pageFormat.pageSize}))
+                                  : nullptr) {}
 
 PageLayout::~PageLayout() {
     TamMem::Free(scratch);

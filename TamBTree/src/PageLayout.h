@@ -30,6 +30,8 @@ struct PageFormat {
     const void* context;
     // The tree file's path, which damage reports name; none when null.
     const std::string* path = nullptr;
+    // False for a snapshot's pages, which are only read: no scratch for edits.
+    bool editable = true;
 };
 
 class PageLayout : public TamMem::PoolObject {

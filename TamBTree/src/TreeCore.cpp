@@ -52,7 +52,7 @@ TreeCore::TreeCore(BTree& object, const TreeCore& source)
       geometry(source.geometry),
       deleteOnDestroy(false),
       layout(PageFormat{geometry.pageSize, geometry.fixedKeySize, geometry.hasValue,
-                        geometry.fixedValueSize, &owner, &TreeCore::LessHook, this, &path}),
+                        geometry.fixedValueSize, &owner, &TreeCore::LessHook, this, &path, false}),
       pager(path, layout, source.pager.MaxCachedViews(), SnapshotPin(source.pager.Registry())),
       txn(pager),
       tree(pager, layout, geometry, owner) {

@@ -1,6 +1,7 @@
 // The pager's life cycle, the system block, headroom and the view cache.
 #include "Pager.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Damage.h"
@@ -25,7 +26,9 @@ Pager::Pager(const std::string& path, const PageLayout& pageLayout, std::uint32_
       layout(pageLayout),
       pageSize(pageLayout.Format().pageSize),
       maxCachedViews(views),
-      pageAddresses(views * (space.Granule() / pageLayout.Format().pageSize)),
+      // Snapshots are many and short-lived: a small table, cheap to make.
+      pageAddresses(
+          std::min(views * (space.Granule() / pageLayout.Format().pageSize), SNAPSHOT_ADDRESSES)),
       checkedUnits(nullptr),
       pin(std::move(snapshot)) {
     image = &pin->Image();

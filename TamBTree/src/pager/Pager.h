@@ -55,6 +55,8 @@ public:
     // writable at once, so a page that stays part-empty has its gap neither
     // written nor flushed. By default the caller fills the whole page.
     static constexpr std::uint32_t WHOLE_PAGE = ~std::uint32_t(0);
+    // The most page addresses a snapshot's pager remembers.
+    static constexpr std::uint32_t SNAPSHOT_ADDRESSES = 1024;
 
     Pager(const std::string& path, const PageLayout& layout, std::uint32_t maxCachedViews,
           bool readOnly);

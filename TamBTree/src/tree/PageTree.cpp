@@ -11,7 +11,9 @@ PageTree::PageTree(Pager& treePager, const PageLayout& pageLayout, const Geometr
       layout(pageLayout),
       geometry(treeGeometry),
       owner(treeOwner),
-      insertBuffer(static_cast<unsigned char*>(TamMem::Allocate(treeGeometry.pageSize))) {}
+      insertBuffer(pageLayout.Format().editable
+                       ? static_cast<unsigned char*>(TamMem::Allocate(treeGeometry.pageSize))
+                       : nullptr) {}
 
 PageTree::~PageTree() {
     TamMem::Free(insertBuffer);
