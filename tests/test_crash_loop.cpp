@@ -37,19 +37,27 @@ enum CrashMode { PowerLossOff, PowerLossUnflushed, PowerLossRandomWriteBack };
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // Which states a crash may leave: `before` always, `after` while a commit
-// (or a pre-commit that a rollback then drops) is under way; once a PreCommit
-// has returned (`prepared`), only a waiting `before` or `after`.
+// (or a pre-commit that a rollback then drops, or a sync) is under way; once a
+// PreCommit has returned (`prepared`), only a waiting `before` or `after`.
+// `lost`: what a power loss (not a process crash) may leave besides, the
+// commit before the last under Normal durability.
 struct Progress {
     std::size_t before = 0;
     std::size_t after = kNone;
     bool prepared = false;
+    std::size_t lost = kNone;
 };
+
+using TamBTree::Durability;
+// Deferred durability syncs by itself every this many commits here.
+constexpr std::uint32_t kSyncEvery = 2;
 
 // The transactions: random inserts (a tenth of the values large enough to
 // grow the file), erasures and updates; one rolled back, one dropped by a
 // rollback after its pre-commit; the erasure of all but five records, which
 // merges the tree down to its root; an empty commit; new records in the freed
-// space. Each way to end a transaction follows each other one. The workload
+// space. Each way to end a transaction follows each other one, and two
+// commits follow each other (which Normal durability flushes once each). The workload
 // adds a page-index block, since the base tree's next page number is close to the
 // end of its only block. Each is drawn from its own seed, so a crashing child
 // replays them exactly.
@@ -61,11 +69,18 @@ struct Step {
 // Under the sanitizers every point of a smaller workload is covered.
 #if defined(__SANITIZE_ADDRESS__)
 const Step kSteps[] = {
-    {100, CommitNow}, {20, Discard}, {40, TwoPhase}, {30, PreCommitThenRollback}, {-1, CommitNow}};
+    {100, CommitNow}, {30, CommitNow}, {20, Discard}, {40, TwoPhase}, {30, PreCommitThenRollback},
+    {-1, CommitNow}};
 #else
-const Step kSteps[] = {
-    {200, CommitNow}, {30, Discard}, {120, TwoPhase}, {40, PreCommitThenRollback},
-    {-1, CommitNow},  {0, TwoPhase}, {60, CommitNow}, {80, TwoPhase}};
+const Step kSteps[] = {{200, CommitNow},
+                       {50, CommitNow},
+                       {30, Discard},
+                       {120, TwoPhase},
+                       {40, PreCommitThenRollback},
+                       {-1, CommitNow},
+                       {0, TwoPhase},
+                       {60, CommitNow},
+                       {80, TwoPhase}};
 #endif
 
 using States = std::vector<UniqueModel>;
@@ -73,9 +88,33 @@ using States = std::vector<UniqueModel>;
 // Runs the transactions on `tree`, or on the models alone (tree null), and
 // returns the contents each leaves, [0] being `base`; one dropped after its
 // pre-commit leaves two, the contents its pre-commit wrote and the committed
-// ones again. `progress` follows what a crash may leave.
-States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress) {
+// ones again. `progress` follows what a crash may leave under `mode`: the last
+// commit that returned (Full), also the one before it after a power loss
+// (Normal), or the last synced one (Deferred, which syncs before a pre-commit
+// or a rollback, every kSyncEvery commits, and at rest).
+States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress,
+                   Durability mode = Durability::Full) {
     States states{base};
+    std::size_t committed = 0;
+    // Deferred: the last synced state; Normal: the commit before the last,
+    // until a sync makes the last one's head durable.
+    std::size_t durable = 0;
+    std::uint32_t gathered = 0;
+    const auto crashFinds = [&](std::size_t after) {
+        if (mode == Durability::Deferred)
+            progress = Progress{durable, after};
+        else
+            progress =
+                Progress{committed, after, false, mode == Durability::Normal ? durable : kNone};
+    };
+    const auto sync = [&] {
+        if (mode == Durability::Full) return;
+        crashFinds(committed);
+        if (tree) tree->Sync();
+        durable = committed;
+        gathered = 0;
+        crashFinds(kNone);
+    };
     for (std::size_t step = 0; step < std::size(kSteps); ++step) {
         const Ending ending = kSteps[step].ending;
         UniqueModel next = base;
@@ -85,19 +124,36 @@ States RunWorkload(UniqueModel base, TestTree* tree, Progress& progress) {
             if (tree) tree->Erase(TestTree::MakeKey(next.rbegin()->first));
             next.erase(std::prev(next.end()));
         }
-        if (ending != Discard) {
-            states.push_back(next);
-            progress.after = states.size() - 1;
+        if (ending != CommitNow) sync();
+        if (ending != Discard) states.push_back(next);
+        const std::size_t under = states.size() - 1;
+        if (ending == CommitNow) {
+            const bool syncs = mode == Durability::Deferred && ++gathered == kSyncEvery;
+            crashFinds(mode != Durability::Deferred || syncs ? under : kNone);
+            if (tree) tree->CommitNow();
+            if (mode == Durability::Normal) durable = committed;
+            if (syncs) durable = under, gathered = 0;
+            committed = under;
+            crashFinds(kNone);
+        } else if (ending == TwoPhase) {
+            crashFinds(under);
+            if (tree) tree->PreCommit();
+            progress.prepared = true;
+            if (tree) tree->Commit();
+            committed = durable = under;
+        } else {
+            if (ending == PreCommitThenRollback) crashFinds(under);
+            if (tree && ending == PreCommitThenRollback) tree->PreCommit();
+            progress.prepared = false;
+            if (tree) tree->Rollback();
+            states.push_back(base);
+            committed = durable = states.size() - 1;
         }
-        if (tree && ending == CommitNow) tree->CommitNow();
-        if (tree && (ending == TwoPhase || ending == PreCommitThenRollback)) tree->PreCommit();
-        progress.prepared = ending == TwoPhase;
-        if (tree && ending == TwoPhase) tree->Commit();
-        if (tree && (ending == Discard || ending == PreCommitThenRollback)) tree->Rollback();
-        if (ending == CommitNow || ending == TwoPhase) base = next;
-        if (ending == Discard || ending == PreCommitThenRollback) states.push_back(base);
-        progress = Progress{states.size() - 1};
+        if (ending != Discard && ending != PreCommitThenRollback) base = next;
+        crashFinds(kNone);
     }
+    // At rest the tree syncs what it gathered.
+    if (mode != Durability::Full) crashFinds(committed);
     return states;
 }
 
@@ -178,11 +234,13 @@ UniqueModel BuildBase(const std::string& path) {
 // Reopens a crashed file and checks it; returns what is wrong, or "". A file
 // that ended at the last point, after the tree's last flush, is at rest.
 std::string Recover(const std::string& path, const States& states, const Progress& at,
-                    bool rollbackWaiting, bool atRest) {
+                    bool rollbackWaiting, bool atRest, bool powerLost = true) {
     if (atRest && !TreeFileBytes(path).IdleHead()) return "the file a clean close left is not idle";
     TestTree tree(path);
     tree.ValidateTree();
-    const bool isBefore = tree.Difference(states[at.before]).empty();
+    const bool isBefore =
+        tree.Difference(states[at.before]).empty() ||
+        (powerLost && at.lost != kNone && tree.Difference(states[at.lost]).empty());
     const bool isAfter = at.after != kNone && tree.Difference(states[at.after]).empty();
     if (tree.GetCommitState() == TestTree::CommitReady) {
         if (!isBefore) return "a waiting commit shows other than the last committed state";
@@ -220,10 +278,10 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 
 [[noreturn]] void RunChild(const char* task) {
     char path[4096];
-    int mode = 0, dropped = 0, lifecycle = 0;
+    int mode = 0, dropped = 0, lifecycle = 0, durability = 0;
     unsigned long long point = 0;
-    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d|%d", path, &mode, &point, &dropped, &lifecycle) !=
-        5)
+    if (std::sscanf(task, "%4095[^|]|%d|%llu|%d|%d|%d", path, &mode, &point, &dropped, &lifecycle,
+                    &durability) != 6)
         ::_exit(2);
     BTreeTestAccess::DropFlush(dropped);
     try {
@@ -240,8 +298,10 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
             ::_exit(0);
         }
         TestTree tree(path);
+        tree.SetDurability(static_cast<Durability>(durability), kSyncEvery);
         const auto base = tree.Contents();
-        RunWorkload(UniqueModel(base.begin(), base.end()), &tree, progress);
+        RunWorkload(UniqueModel(base.begin(), base.end()), &tree, progress,
+                    static_cast<Durability>(durability));
     } catch (...) {
         ::_exit(3);
     }
@@ -250,9 +310,10 @@ constexpr char kTestName[] = "CrashLoop.EveryDurabilityPointRecoversToACommitted
 
 // Runs the workload in a child that ends at `point`; returns its exit code.
 int CrashAt(const std::string& path, CrashMode mode, std::uint64_t point, int dropped,
-            bool lifecycle = false) {
+            bool lifecycle = false, Durability durability = Durability::Full) {
     const std::string task = path + "|" + std::to_string(int(mode)) + "|" + std::to_string(point) +
-                             "|" + std::to_string(dropped) + "|" + std::to_string(int(lifecycle));
+                             "|" + std::to_string(dropped) + "|" + std::to_string(int(lifecycle)) +
+                             "|" + std::to_string(int(durability));
     ::setenv(kChildTask, task.c_str(), 1);
     std::string program = "/proc/self/exe";
     std::string filter = std::string("--gtest_filter=") + kTestName;
@@ -275,7 +336,8 @@ const char* const kModeNames[] = {"process death", "power loss",
                                   "power loss with random write-back"};
 
 // A clean run of the workload: what each durability point may leave.
-std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& states) {
+std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& states,
+                                   Durability durability = Durability::Full) {
     std::vector<Progress> marks;
     files.Fresh();
     Progress progress;
@@ -286,8 +348,9 @@ std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& state
         resizes += point == FaultPlan::BeforeResize;
     };
     TestTree tree(files.path);
+    tree.SetDurability(durability, kSyncEvery);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 1u);
-    EXPECT_TRUE(RunWorkload(states[0], &tree, progress) == states);
+    EXPECT_TRUE(RunWorkload(states[0], &tree, progress, durability) == states);
     EXPECT_EQ(BTreeTestAccess::PageIndexBlocks(tree).size(), 2u);
     EXPECT_GT(resizes, 0) << "the workload must grow the file";
     EXPECT_EQ(tree.Difference(states.back()), "");
@@ -298,29 +361,30 @@ std::vector<Progress> RecordPoints(const BaseAndCopy& files, const States& state
 // wrong, or "".
 std::string CrashAndRecover(const BaseAndCopy& files, const States& states,
                             const std::vector<Progress>& marks, CrashMode mode, std::uint64_t point,
-                            int dropped) {
+                            int dropped, Durability durability = Durability::Full) {
     files.Fresh();
-    const int code = CrashAt(files.path, mode, point, dropped);
+    const int code = CrashAt(files.path, mode, point, dropped, false, durability);
     if (code != FaultPlan::EXIT_CODE) return "the child ended with " + std::to_string(code);
     try {
-        return Recover(files.path, states, marks[point - 1], point % 2 == 1, point == marks.size());
+        return Recover(files.path, states, marks[point - 1], point % 2 == 1, point == marks.size(),
+                       mode != PowerLossOff);
     } catch (const std::exception& e) {
         return std::string("exception: ") + e.what();
     }
 }
 
-TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
-    if (const char* task = std::getenv(kChildTask)) RunChild(task);
+// Crashes the workload under `durability` at every point, in every way.
+void CrashEverywhere(Durability durability) {
     const BaseAndCopy files;
     Progress none;
-    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
-    const std::vector<Progress> marks = RecordPoints(files, states);
+    const States states = RunWorkload(BuildBase(files.base), nullptr, none, durability);
+    const std::vector<Progress> marks = RecordPoints(files, states, durability);
     std::printf("crash loop: seed %u, %zu durability points\n", kSeed, marks.size());
     std::vector<std::string> failures;
     for (const auto mode : {PowerLossUnflushed, PowerLossRandomWriteBack, PowerLossOff}) {
         for (std::uint64_t point = 1; point <= marks.size(); ++point) {
-            const std::string problem =
-                CrashAndRecover(files, states, marks, mode, point, BTreeTestAccess::NoFlush);
+            const std::string problem = CrashAndRecover(files, states, marks, mode, point,
+                                                        BTreeTestAccess::NoFlush, durability);
             if (!problem.empty())
                 failures.push_back(std::string(kModeNames[mode]) + ", point " +
                                    std::to_string(point) + ": " + problem);
@@ -328,6 +392,22 @@ TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
     }
     for (std::size_t i = 0; i < failures.size() && i < 20; ++i) ADD_FAILURE() << failures[i];
     EXPECT_TRUE(failures.empty()) << failures.size() << " failures";
+}
+
+TEST(CrashLoop, EveryDurabilityPointRecoversToACommittedState) {
+    if (const char* task = std::getenv(kChildTask)) RunChild(task);
+    CrashEverywhere(Durability::Full);
+}
+
+// One flush per commit: a power loss may take back the last commit, nothing
+// more, and a process crash nothing.
+TEST(CrashLoop, NormalDurabilityLosesAtMostTheLastCommitToAPowerLoss) {
+    CrashEverywhere(Durability::Normal);
+}
+
+// No flush at commit: any crash finds the last synced state.
+TEST(CrashLoop, DeferredDurabilityRecoversTheLastSyncedState) {
+    CrashEverywhere(Durability::Deferred);
 }
 
 // A crash while a file is created opens as an empty tree; one while a block
@@ -377,17 +457,19 @@ TEST(CrashLoop, CreationAndWaitingBlocksAfterAReopenRecoverAtEveryPoint) {
 // closed, and a rollback closes it.)
 TEST(CrashLoop, DroppingAnyFlushOfTheScheduleBreaksSomeCrash) {
     const BaseAndCopy files;
-    Progress none;
-    const States states = RunWorkload(BuildBase(files.base), nullptr, none);
-    for (const int dropped : BTreeTestAccess::ScheduleFlushes()) {
+    const UniqueModel base = BuildBase(files.base);
+    for (const auto& [durability, dropped] : BTreeTestAccess::ScheduleFlushes()) {
+        Progress none;
+        const States states = RunWorkload(base, nullptr, none, durability);
         BTreeTestAccess::DropFlush(dropped);
-        const std::vector<Progress> marks = RecordPoints(files, states);
+        const std::vector<Progress> marks = RecordPoints(files, states, durability);
         BTreeTestAccess::DropFlush(BTreeTestAccess::NoFlush);
         std::string found;
-        for (std::uint64_t point = 1; point <= marks.size() && found.empty(); ++point)
-            found = CrashAndRecover(files, states, marks, PowerLossUnflushed, point, dropped);
+        for (const auto mode : {PowerLossUnflushed, PowerLossRandomWriteBack})
+            for (std::uint64_t point = 1; point <= marks.size() && found.empty(); ++point)
+                found = CrashAndRecover(files, states, marks, mode, point, dropped, durability);
         EXPECT_NE(found, "") << "flush " << dropped << " dropped, yet every crash recovers";
-        std::printf("flush %d dropped: %s\n", dropped, found.c_str());
+        std::printf("mode %d, flush %d dropped: %s\n", int(durability), dropped, found.c_str());
     }
 }
 

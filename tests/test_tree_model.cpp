@@ -507,16 +507,26 @@ TEST(InsertSearch, ALongerSeparatorSplitsTheParentFirstWhereverTheChildHangs) {
 
 // Keys of about a kilobyte (`large`) make a tree of three levels with several
 // internal pages on the middle one.
-void RandomizedAgainstMap(bool large) {
-    std::mt19937 rng = SeededRng(large ? 20261207 : 20240917);
+// Under Normal and Deferred durability a round also commits now and then
+// (Deferred syncing by itself every third commit): a rollback or a close then
+// keeps those commits.
+void RandomizedAgainstMap(bool large, TamBTree::Durability mode = TamBTree::Durability::Full) {
+    std::mt19937 rng = SeededRng(large ? 20261207 : 20240917 + static_cast<unsigned>(mode));
     TempDir dir;
     const std::string path = dir.File("bytes.tbt");
     UniqueModel model, committed;
+    ByteTree::Options options;
+    options.durability = mode;
+    options.syncEvery = 3;
     for (int round = 0; round < 8; ++round) {
-        ByteTree tree(path);
+        ByteTree tree(path, options);
         ExpectSame(tree, committed, rng);
         model = committed;
         for (int op = 0; op < 2500; ++op) {
+            if (mode != TamBTree::Durability::Full && op % 500 == 499) {
+                tree.Commit();
+                committed = model;
+            }
             std::string key = RandomKey(rng);
             if (large) key += std::string(400 + (key.size() * 97 + key.back() * 13) % 900, '~');
             const std::string value = RandomValue(rng);
@@ -556,6 +566,11 @@ TEST(ByteTree, RandomizedAgainstMapWithCommitRollbackAndReopen) {
 
 TEST(ByteTree, RandomizedAgainstMapWithLargeKeysOnSeveralInternalPages) {
     RandomizedAgainstMap(true);
+}
+
+TEST(ByteTree, RandomizedAgainstMapUnderNormalAndDeferredDurability) {
+    RandomizedAgainstMap(false, TamBTree::Durability::Normal);
+    RandomizedAgainstMap(false, TamBTree::Durability::Deferred);
 }
 
 // A walking cursor copies runs of records ahead of it: random walks both ways,

@@ -26,6 +26,24 @@ class TreeCore;
 // The size of every page of a tree file.
 constexpr std::uint32_t PAGE_SIZE = 65536;
 
+// When commits reach the disk. Every mode keeps the file whole: after any
+// crash it opens as one committed state.
+enum class Durability {
+    // A commit is durable when it returns (two flushes per CommitNow).
+    Full,
+    // One flush per CommitNow: a process crash loses nothing; after a power
+    // loss the file opens as the last commit that returned or the one before.
+    Normal,
+    // No flush at commit: commits are visible at once and become durable
+    // together at Sync, at rest (destruction, ReadOnly(true), Rollback), or by
+    // themselves after DEFAULT_SYNC_EVERY commits or DEFAULT_SYNC_BYTES of
+    // changed pages (or what SetDurability says). After any crash the file
+    // opens as the last synced state.
+    Deferred,
+};
+constexpr std::uint32_t DEFAULT_SYNC_EVERY = 100;
+constexpr std::uint64_t DEFAULT_SYNC_BYTES = std::uint64_t(256) << 20;
+
 class TAMBTREE_API BTree : public TamMem::PoolObject {
 public:
     // A record as it travels between the tree, its client and Less. It never
@@ -77,11 +95,20 @@ public:
     // The record at (page, index); points into the page's view.
     Record GetRecord(std::uint64_t page, std::uint32_t index) const;
 
-    // Makes every change since the last commit durable in one call (two
-    // flushes); a pre-committed transaction that waits is installed instead.
+    // Commits every change since the last commit in one call, durable as the
+    // durability mode says (Full: when it returns, two flushes); a
+    // pre-committed transaction that waits is installed instead.
     void CommitNow();
+    // The durability of the commits from now on; the commits before are made
+    // durable first. `syncEvery` and `syncBytes` bound what Deferred gathers.
+    void SetDurability(Durability mode, std::uint32_t syncEvery = DEFAULT_SYNC_EVERY,
+                       std::uint64_t syncBytes = DEFAULT_SYNC_BYTES);
+    Durability GetDurability() const;
+    // Makes every commit that returned durable (a no-op under Full).
+    void Sync();
     // Writes every change since the last commit to the file and marks it
-    // ready; data operations are refused until Commit or Rollback.
+    // ready, durable when it returns in every mode (earlier commits are synced
+    // first); data operations are refused until Commit or Rollback.
     void PreCommit();
     // Installs a ready transaction; without one, does nothing.
     void Commit();

@@ -40,6 +40,11 @@ struct ByteTreeOptions {
     std::uint32_t keySize = 0;    // 0: keys of any size
     std::uint32_t valueSize = 0;  // 0: values of any size
     bool values = true;           // false: records are keys alone
+    // When commits reach the disk (see Durability), and what Deferred gathers
+    // before it syncs by itself.
+    Durability durability = Durability::Full;
+    std::uint32_t syncEvery = DEFAULT_SYNC_EVERY;
+    std::uint64_t syncBytes = DEFAULT_SYNC_BYTES;
 };
 
 class TAMBTREE_API ByteTree : public BTree {
@@ -299,9 +304,9 @@ public:
     // writes or commits.
     Snapshot TakeSnapshot() const;
 
-    // Makes every change since the last commit durable in one call
-    // (CommitNow). A file opened with a pre-committed transaction waiting gets
-    // that transaction installed.
+    // Commits every change since the last commit in one call (CommitNow),
+    // durable as the durability mode says. A file opened with a pre-committed
+    // transaction waiting gets that transaction installed.
     void Commit();
     // Runs the full consistency check; throws BTreeException at the first fault.
     void Validate() { ValidateTree(); }

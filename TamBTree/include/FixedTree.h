@@ -31,6 +31,11 @@ struct FixedTreeOptions {
     bool temporary = false;
     // Bytes of mapped views the tree keeps.
     std::uint32_t cacheSize = 64 * PAGE_SIZE;
+    // When commits reach the disk (see Durability), and what Deferred gathers
+    // before it syncs by itself.
+    Durability durability = Durability::Full;
+    std::uint32_t syncEvery = DEFAULT_SYNC_EVERY;
+    std::uint64_t syncBytes = DEFAULT_SYNC_BYTES;
 };
 
 template <class Key, class Value, class Compare = std::less<Key>>
@@ -136,6 +141,9 @@ public:
           compare(order) {
         keySize = sizeof(Key);
         valueSize = sizeof(Value);
+        if (options.durability != Durability::Full || options.syncEvery != DEFAULT_SYNC_EVERY ||
+            options.syncBytes != DEFAULT_SYNC_BYTES)
+            SetDurability(options.durability, options.syncEvery, options.syncBytes);
     }
     ~FixedTree() override = default;
     // Moving hands over the open file; iterators and transactions taken from
@@ -187,9 +195,9 @@ public:
     bool empty() const { return Size() == 0; }
     key_compare key_comp() const { return compare; }
 
-    // Makes every change since the last commit durable in one call
-    // (CommitNow). A file opened with a pre-committed transaction waiting gets
-    // that transaction installed.
+    // Commits every change since the last commit in one call (CommitNow),
+    // durable as the durability mode says. A file opened with a pre-committed
+    // transaction waiting gets that transaction installed.
     void Commit() { CommitNow(); }
     // Runs the full consistency check; throws BTreeException at the first fault.
     void Validate() { ValidateTree(); }

@@ -109,6 +109,18 @@ void BTree::CommitNow() {
     core->CommitNow();
 }
 
+void BTree::SetDurability(Durability mode, std::uint32_t syncEvery, std::uint64_t syncBytes) {
+    core->SetDurability(mode, syncEvery, syncBytes);
+}
+
+Durability BTree::GetDurability() const {
+    return core->GetDurability();
+}
+
+void BTree::Sync() {
+    core->Sync();
+}
+
 void BTree::PreCommit() {
     core->PreCommit();
 }

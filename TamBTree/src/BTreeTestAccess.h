@@ -40,9 +40,18 @@ public:
     // The flushes of the commit schedule that a crash needs, and dropping one
     // of them in every commit from now on (NoFlush: none).
     static constexpr int NoFlush = Committer::NoFlush;
-    static std::vector<int> ScheduleFlushes() {
-        return {Committer::DataFlush,     Committer::DecisionFlush, Committer::ReadyFlush,
-                Committer::ApplyingFlush, Committer::IdleDataFlush, Committer::IdleFlush};
+    // Each flush with the durability mode whose schedule has it.
+    static std::vector<std::pair<Durability, int>> ScheduleFlushes() {
+        return {{Durability::Full, Committer::DataFlush},
+                {Durability::Full, Committer::DecisionFlush},
+                {Durability::Full, Committer::ReadyFlush},
+                {Durability::Full, Committer::ApplyingFlush},
+                {Durability::Full, Committer::IdleDataFlush},
+                {Durability::Full, Committer::IdleFlush},
+                {Durability::Normal, Committer::NormalFlush},
+                {Durability::Normal, Committer::SettleFlush},
+                {Durability::Deferred, Committer::SyncDataFlush},
+                {Durability::Deferred, Committer::SyncDecisionFlush}};
     }
     static void DropFlush(int which) {
         Committer::ms_droppedFlush = static_cast<Committer::ScheduledFlush>(which);

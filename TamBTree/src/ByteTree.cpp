@@ -116,6 +116,9 @@ ByteTree::ByteTree(const std::string& path, const Options& o)
       values(o.values) {
     keySize = o.keySize;
     valueSize = o.values ? o.valueSize : 0;
+    if (o.durability != Durability::Full || o.syncEvery != DEFAULT_SYNC_EVERY ||
+        o.syncBytes != DEFAULT_SYNC_BYTES)
+        SetDurability(o.durability, o.syncEvery, o.syncBytes);
 }
 
 ByteTree::ByteTree(SnapshotOf of) : BTree(of) {

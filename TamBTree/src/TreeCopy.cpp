@@ -41,7 +41,13 @@ void TreeCore::CopyTo(const std::string& copyPath) const {
     try {
         CopyTarget copy(copyPath, *this, geometry, owner.KeySize(), owner.ValueSize());
         TreeCore& core = *static_cast<BTree&>(copy).core;
-        core.tree.CopyCommitted(pager, layout, txn.LastCommitHead());
+        // The last commit may not be in the page index yet (Normal, Deferred).
+        BTreeInfo head = txn.LastCommitHead();
+        const TreeCounts& committed = pager.CommittedCounts();
+        head.recordCount = committed.records;
+        head.rootPage = committed.root;
+        head.pageCount = committed.pages;
+        core.tree.CopyCommitted(pager, layout, head);
         core.CommitNow();
         core.txn.ReturnToIdle();
         // The free space at the end of the file goes back to the disk; the

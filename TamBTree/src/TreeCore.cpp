@@ -129,6 +129,15 @@ void TreeCore::CommitNow() {
     txn.CommitNow();
 }
 
+void TreeCore::SetDurability(Durability mode, std::uint32_t syncEvery, std::uint64_t syncBytes) {
+    // A read-only tree has no commit to sync; the mode holds once it writes.
+    txn.SetDurability(mode, syncEvery, syncBytes);
+}
+
+void TreeCore::Sync() {
+    if (!ReadOnly()) txn.Sync();
+}
+
 void TreeCore::PreCommit() {
     if (ReadOnly()) return;
     txn.PreCommit();

@@ -54,6 +54,9 @@ public:
     void ReadOnly(bool readOnly);
     const std::string& GetPath() const { return pager.Space().Path(); }
     void CommitNow();
+    void SetDurability(Durability mode, std::uint32_t syncEvery, std::uint64_t syncBytes);
+    Durability GetDurability() const { return txn.GetDurability(); }
+    void Sync();
     void PreCommit();
     void Commit();
     void Rollback();

@@ -1,6 +1,7 @@
 // What the transaction and the checks need of the page index beyond single
 // pages: installing a committed block's locations, claiming the space the
 // index names, and reading the last commit's pages for a copy of it.
+#include <cassert>
 #include <cstring>
 #include <unordered_set>
 
@@ -17,22 +18,53 @@ using PageSet =
                        TamMem::PoolAllocator<std::uint64_t>>;
 }  // namespace
 
-void Pager::Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced) {
+void Pager::Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
+                    std::uint64_t commit) {
+    // Only a page index without unindexed commits takes a block whole.
+    assert(unindexed.empty());
+    Apply(locations, pending, freeReplaced, true, commit, commit);
+}
+
+void Pager::CommitUnindexed(std::uint64_t commit, std::uint64_t fromUnindexed) {
+    Locations locations;
+    for (const auto& changed : changedPages) locations.emplace(changed.first, changed.second);
+    for (const std::uint64_t freed : freedPages) locations.emplace(freed, NO_PAGE);
+    Apply(locations, counts, true, false, commit, fromUnindexed);
+}
+
+void Pager::InstallUnindexed() {
+    for (const auto& entry : unindexed) {
+        *GetStablePageOffset(entry.first) = entry.second;
+        MarkIndexChanged(entry.first);
+    }
+    unindexed.clear();
+}
+
+void Pager::Apply(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
+                  bool intoIndex, std::uint64_t commit, std::uint64_t fromUnindexed) {
     const std::uint64_t limit = IndexCapacity();
     // The page-number lists are updated in one pass each: a commit of many
     // pages must not search them once per page.
     PageSet located;
     PageSet freed;
     FastVector<std::uint64_t> freedInOrder;
-    // Replaced images wait for the snapshots that may read them.
-    std::vector<std::uint64_t> replaced;
+    // Replaced images wait for the heads and snapshots that may read them.
+    std::vector<std::uint64_t> replacedIndexed;
+    std::vector<std::uint64_t> replacedUnindexed;
     for (const auto& entry : locations) {
         const std::uint64_t page = entry.first;
         const std::uint64_t offset = entry.second;
         if (page >= limit) ThrowInvalid(L"the committed block names a page beyond the page index");
+        const PageMap::const_iterator wasUnindexed = unindexed.find(page);
+        const bool fromUnindexedPage = wasUnindexed != unindexed.end();
         std::uint64_t* stable = GetStablePageOffset(page);
-        if (freeReplaced && *stable != NO_PAGE) replaced.push_back(*stable);
-        *stable = offset;
+        const std::uint64_t old = fromUnindexedPage ? wasUnindexed->second : *stable;
+        if (freeReplaced && old != NO_PAGE)
+            (fromUnindexedPage ? replacedUnindexed : replacedIndexed).push_back(old);
+        if (intoIndex)
+            *stable = offset;
+        else
+            unindexed.Set(page, offset);
         MarkIndexChanged(page);
         if (offset == NO_PAGE) {
             freed.insert(page);
@@ -51,11 +83,17 @@ void Pager::Install(const Locations& locations, const TreeCounts& pending, bool 
         if (page < pending.pages && reusable.insert(page).second) freePageNumbers.Append(page);
     freedPages.RemoveIf([&](std::uint64_t x) { return freed.count(x) != 0; });
     counts = pending;
+    committedCounts = pending;
     // The images replaced are named by the images published before this
     // commit's (by every image so far when it could not be published).
     const std::uint64_t replacedBy = Publish() ? nextSequence - 1 : nextSequence;
-    retained.Retain(replacedBy, std::move(replaced));
-    retained.Release(registry->OldestPinned(), space, pageSize);
+    retained.Retain(replacedBy, commit, std::move(replacedIndexed));
+    retained.Retain(replacedBy, fromUnindexed, std::move(replacedUnindexed));
+}
+
+void Pager::ReleaseRetained(std::uint64_t durable) {
+    retained.Release(registry ? registry->OldestPinned() : SnapshotRegistry::NONE_PINNED, durable,
+                     space, pageSize);
 }
 
 void Pager::ClaimSpace(SpaceClaims& claims) const {
@@ -73,11 +111,15 @@ void Pager::ClaimSpace(SpaceClaims& claims) const {
         if (first >= counts.pages) continue;
         const bool held = offset == heldPageIndexBlock;
         const std::uint64_t* entries = reinterpret_cast<const std::uint64_t*>(space.View(offset));
+        // An unindexed page's image in the index is retained (claimed below).
         for (std::uint32_t k = 0; k < PAGE_INDEX_ENTRIES && first + k < counts.pages; ++k)
-            if (entries[k] != NO_PAGE) claims.Claim(entries[k]);
+            if (entries[k] != NO_PAGE && unindexed.find(first + k) == unindexed.end())
+                claims.Claim(entries[k]);
         if (!held) space.ReleaseView(offset);
     }
     for (const auto& changed : changedPages) claims.Claim(changed.second);
+    for (const auto& entry : unindexed)
+        if (entry.second != NO_PAGE) claims.Claim(entry.second);
     retained.ForEach([&](std::uint64_t offset) { claims.Claim(offset); });
     for (const auto& block : space.FreeList().BlocksByOffset())
         claims.ClaimRange(block.first, block.second);
@@ -92,6 +134,11 @@ void Pager::MarkIndexChanged(std::uint64_t n) {
 std::shared_ptr<const IndexChunk> Pager::CopyIndexBlock(std::uint32_t block) const {
     auto chunk = std::make_shared<IndexChunk>();
     std::memcpy(chunk->entries, HoldPageIndexBlock(block), sizeof chunk->entries);
+    // Commits the index does not hold yet are part of what snapshots see.
+    const std::uint64_t first = std::uint64_t{block} * PAGE_INDEX_ENTRIES;
+    for (auto it = unindexed.lower_bound(first);
+         it != unindexed.end() && it->first < first + PAGE_INDEX_ENTRIES; ++it)
+        chunk->entries[it->first - first] = it->second;
     return chunk;
 }
 

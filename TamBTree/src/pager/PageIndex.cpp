@@ -40,7 +40,7 @@ std::uint64_t Pager::GetPageOffset(std::uint64_t n) const {
 
 std::uint64_t Pager::PageEpoch() const {
     // Each part only grows, so the sum changes whenever one of them does.
-    return changedPages.Epoch() + indexEpoch + viewCache.Removals();
+    return changedPages.Epoch() + unindexed.Epoch() + indexEpoch + viewCache.Removals();
 }
 
 PageHeader* Pager::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
@@ -175,6 +175,7 @@ void Pager::LoadPageIndex(const BTreeInfo& head) {
     if (head.pageCount > IndexCapacity() || head.rootPage >= head.pageCount)
         ThrowInvalid(L"bad page count or root page");
     counts = TreeCounts{head.recordCount, head.rootPage, head.pageCount};
+    committedCounts = counts;
     wholeIndexChanged = true;
     ReleaseHeldPageIndexBlock();
     // The reusable numbers are exactly the unlocated ones below the next page

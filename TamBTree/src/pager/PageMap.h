@@ -19,10 +19,20 @@ public:
     using const_iterator = Map::const_iterator;
 
     const_iterator find(std::uint64_t n) const { return map.find(n); }
+    const_iterator lower_bound(std::uint64_t n) const { return map.lower_bound(n); }
+    bool empty() const { return map.empty(); }
     const_iterator begin() const { return map.begin(); }
     const_iterator end() const { return map.end(); }
     std::size_t size() const { return map.size(); }
     void emplace(std::uint64_t n, std::uint64_t offset) { map.emplace(n, offset); }
+    // Page n at `offset`, replacing an entry it had: the page moved.
+    void Set(std::uint64_t n, std::uint64_t offset) {
+        auto [at, added] = map.emplace(n, offset);
+        if (!added) {
+            ++epoch;
+            at->second = offset;
+        }
+    }
     void erase(const_iterator at) {
         ++epoch;
         map.erase(at);

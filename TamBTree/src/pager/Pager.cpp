@@ -60,6 +60,8 @@ void Pager::FlushHead(std::uint32_t bytes) {
 
 void Pager::Reset() {
     counts = TreeCounts{0, 0, 1};
+    committedCounts = counts;
+    unindexed.clear();
     heldPageIndexBlock = NO_PAGE;
     heldPageIndexView = nullptr;
     freePageNumbers.Clear();

@@ -98,6 +98,8 @@ public:
     std::uint64_t PageWrites() const { return pageWrites; }
 
     const TreeCounts& Counts() const { return counts; }
+    // The counts of the last commit (the transaction's own are Counts()).
+    const TreeCounts& CommittedCounts() const { return committedCounts; }
     void SetRoot(std::uint64_t root) { counts.root = root; }
     void AddRecord() { ++counts.records; }
     void RemoveRecord() { --counts.records; }
@@ -135,8 +137,28 @@ public:
         std::map<std::uint64_t, std::uint64_t, std::less<std::uint64_t>,
                  TamMem::PoolAllocator<std::pair<const std::uint64_t, std::uint64_t>>>;
     // Writes the locations into the page index and takes the pending counts;
-    // `freeReplaced`: the images replaced go back to the free space.
-    void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced);
+    // `freeReplaced`: the images replaced go back to the free space once no
+    // head a crash may find, and no snapshot, needs them: from commit
+    // `commit` on.
+    void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
+                 std::uint64_t commit);
+
+    // Commits the page index does not hold yet: committed in memory (the
+    // tree and snapshots read them), named by no head yet or by one that may
+    // not be durable. Their locations live here until InstallUnindexed.
+    const PageMap& UnindexedPages() const { return unindexed; }
+    // The transaction becomes commit `commit` without touching the page
+    // index: its changed pages (now committed, copied again on their next
+    // write) and freed pages join the unindexed ones. The images it replaces
+    // are released from commit `commit` on (`fromIndex`) or, for unindexed
+    // ones, from `fromUnindexed`.
+    void CommitUnindexed(std::uint64_t commit, std::uint64_t fromUnindexed);
+    // Writes the unindexed locations into the page index: a durable head
+    // names them now.
+    void InstallUnindexed();
+    // Gives back the retained images that neither a head a crash may find
+    // (`durable`: the last commit a durable head names) nor a snapshot needs.
+    void ReleaseRetained(std::uint64_t durable);
 
     // Snapshots. Publishes the committed tree as it stands; after an open or
     // a rollback every page-index block is copied anew, after an install only
@@ -175,10 +197,22 @@ private:
     void WriteSystemBlock();
     void CreateRoot();
     std::uint64_t* GetStablePageOffset(std::uint64_t n) const;
-    // Page n's offset in the last commit: the page index, or a snapshot's image.
+    // Page n's offset in the last commit: the unindexed pages and the page
+    // index, or a snapshot's image.
     std::uint64_t CommittedOffset(std::uint64_t n) const {
-        return image ? image->Offset(n) : *GetStablePageOffset(n);
+        if (image) return image->Offset(n);
+        if (!unindexed.empty()) {
+            const PageMap::const_iterator found = unindexed.find(n);
+            if (found != unindexed.end()) return found->second;
+        }
+        return *GetStablePageOffset(n);
     }
+    // Takes the locations into the page index (`intoIndex`) or the
+    // unindexed pages, with the commit's counts; the images replaced are
+    // retained until commit `commit` (`fromUnindexed` for those of unindexed
+    // pages) is durable and no snapshot reads them.
+    void Apply(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
+               bool intoIndex, std::uint64_t commit, std::uint64_t fromUnindexed);
     std::uint64_t FileSize() const { return image ? image->FileSize() : space.Size(); }
     std::uint64_t GetPageOffset(std::uint64_t n) const;
     std::shared_ptr<const IndexChunk> CopyIndexBlock(std::uint32_t block) const;
@@ -203,10 +237,12 @@ private:
     std::uint32_t pageSize;
     std::uint32_t maxCachedViews;
     TreeCounts counts{0, 0, 1};
+    TreeCounts committedCounts{0, 0, 1};
     FastVector<std::uint64_t> pageIndexBlocks;
     mutable std::uint64_t heldPageIndexBlock = NO_PAGE;
     mutable unsigned char* heldPageIndexView = nullptr;
     PageMap changedPages;
+    PageMap unindexed;
     // Page numbers freed in the open transaction; reusable once it commits.
     FastVector<std::uint64_t> freedPages;
     // Reusable page numbers: the unlocated ones below the page count.

@@ -49,32 +49,37 @@ SnapshotPin::~SnapshotPin() {
     if (registry) registry->Unpin(image->Sequence());
 }
 
-void RetainedImages::Retain(std::uint64_t sequence, std::vector<std::uint64_t> offsets) {
-    if (!offsets.empty()) batches.emplace_back(sequence, std::move(offsets));
+void RetainedImages::Retain(std::uint64_t sequence, std::uint64_t commit,
+                            std::vector<std::uint64_t> offsets) {
+    if (!offsets.empty()) batches.push_back(Batch{sequence, commit, std::move(offsets)});
 }
 
-void RetainedImages::Release(std::uint64_t oldestPinned, FileSpace& space, std::uint32_t pageSize) {
+void RetainedImages::Release(std::uint64_t oldestPinned, std::uint64_t durable, FileSpace& space,
+                             std::uint32_t pageSize) {
     // Batch s was replaced by image s: only images before s name it.
-    while (!batches.empty() && batches.front().first <= oldestPinned) {
-        for (const std::uint64_t offset : batches.front().second) space.Free(pageSize, offset);
-        batches.pop_front();
+    for (auto batch = batches.begin(); batch != batches.end();) {
+        if (batch->sequence > oldestPinned || batch->commit > durable) {
+            ++batch;
+            continue;
+        }
+        for (const std::uint64_t offset : batch->offsets) space.Free(pageSize, offset);
+        batch = batches.erase(batch);
     }
 }
 
 std::uint64_t RetainedImages::HeldBytes(std::uint64_t oldestPinned, std::uint32_t pageSize) const {
     std::uint64_t bytes = 0;
-    for (const auto& batch : batches)
-        if (batch.first > oldestPinned) bytes += std::uint64_t{pageSize} * batch.second.size();
+    for (const Batch& batch : batches)
+        if (batch.sequence > oldestPinned) bytes += std::uint64_t{pageSize} * batch.offsets.size();
     return bytes;
 }
 
 void RetainedImages::Reclaim(FileSpace& space, std::uint32_t pageSize) {
-    for (auto& batch : batches) {
+    for (Batch& batch : batches) {
         std::vector<std::uint64_t> kept;
-        for (const std::uint64_t offset : batch.second) {
+        for (const std::uint64_t offset : batch.offsets)
             if (space.TryClaim(pageSize, offset)) kept.push_back(offset);
-        }
-        batch.second = std::move(kept);
+        batch.offsets = std::move(kept);
     }
 }
 

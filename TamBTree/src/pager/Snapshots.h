@@ -116,15 +116,19 @@ private:
     std::shared_ptr<const CommittedImage> image;
 };
 
-// The tree's side: page images that commits replaced while snapshots of an
-// older image might still read them. Each batch is tagged with the sequence
-// of the image published with the commit that replaced it; a batch goes back
-// to the free space once no image older than its tag is pinned.
+// The tree's side: page images that commits replaced while a snapshot of an
+// older image, or a head that a crash may find, might still need them. Each
+// batch is tagged with the sequence of the image published with the commit
+// that replaced it, and with the commit from which on a durable head no
+// longer needs it; it goes back to the free space once no image older than
+// its sequence is pinned and that commit is durable.
 class RetainedImages {
 public:
-    void Retain(std::uint64_t sequence, std::vector<std::uint64_t> offsets);
-    // Frees every batch that no snapshot pinned before `oldestPinned` reaches.
-    void Release(std::uint64_t oldestPinned, FileSpace& space, std::uint32_t pageSize);
+    void Retain(std::uint64_t sequence, std::uint64_t commit, std::vector<std::uint64_t> offsets);
+    // Frees every batch that no snapshot pinned before `oldestPinned` reaches
+    // and whose commit is at or before `durable`.
+    void Release(std::uint64_t oldestPinned, std::uint64_t durable, FileSpace& space,
+                 std::uint32_t pageSize);
     // The bytes still held for snapshots pinned at `oldestPinned` or later.
     std::uint64_t HeldBytes(std::uint64_t oldestPinned, std::uint32_t pageSize) const;
     // After the free space was rebuilt from the file: each retained image is
@@ -132,12 +136,17 @@ public:
     void Reclaim(FileSpace& space, std::uint32_t pageSize);
     template <class Visit>
     void ForEach(Visit visit) const {
-        for (const auto& batch : batches)
-            for (const std::uint64_t offset : batch.second) visit(offset);
+        for (const Batch& batch : batches)
+            for (const std::uint64_t offset : batch.offsets) visit(offset);
     }
 
 private:
-    std::deque<std::pair<std::uint64_t, std::vector<std::uint64_t>>> batches;
+    struct Batch {
+        std::uint64_t sequence;
+        std::uint64_t commit;
+        std::vector<std::uint64_t> offsets;
+    };
+    std::deque<Batch> batches;
 };
 
 }  // namespace TamBTree

@@ -33,11 +33,15 @@ namespace TamBTree {
 Committer::ScheduledFlush Committer::ms_droppedFlush = Committer::NoFlush;
 
 void Committer::Flush(ScheduledFlush which) {
-    if (which == ms_droppedFlush) return;
-    if (which == DataFlush || which == IdleDataFlush)
-        pager->Space().File().Flush();
-    else
-        pager->FlushHead();
+    if (which != ms_droppedFlush) {
+        if (which == ReadyFlush || which == DecisionFlush || which == ApplyingFlush ||
+            which == IdleFlush || which == RollbackFlush || which == SyncDecisionFlush)
+            pager->FlushHead();
+        else
+            pager->Space().File().Flush();
+    }
+    // Whatever head memory holds is on the disk now.
+    durableCommit = headCommit;
 }
 
 void Committer::CommitNow() {
@@ -45,14 +49,27 @@ void Committer::CommitNow() {
     ThrowIfInterrupted();
     // A waiting block is the whole transaction: nothing changes while it waits.
     if (state.Waiting()) return Commit();
-    NameTransaction(true);
-    Install(true);
+    switch (durability) {
+        case Durability::Full:
+            NameTransaction(true);
+            Install(true);
+            break;
+        case Durability::Normal:
+            CommitNormal();
+            break;
+        case Durability::Deferred:
+            CommitDeferred();
+            break;
+    }
+    pager->ReleaseRetained(durableCommit);
 }
 
 void Committer::PreCommit() {
     ThrowIfFailed();
     ThrowIfInterrupted();
     if (state.Waiting()) return;
+    // The ready head names the last commit: it must be durable, and indexed.
+    Sync();
     NameTransaction(false);
 }
 
@@ -65,9 +82,82 @@ void Committer::NameTransaction(bool decided) {
     pager->ClearViews();
     pager->Space().File().ReleaseView(block);
     state.Named(decided);
-    StoreHead(NextHead(block, decided));
+    if (decided) headCommit = ++commits;
+    StoreHead(NextHead(block, decided, pager->Counts()));
     Flush(decided ? DecisionFlush : ReadyFlush);
     ReleaseUnnamedBlocks();
+}
+
+// Normal: the one flush of a commit makes the last commit's head durable
+// with this commit's pages and block. Only then may the page index take the
+// last commit (a crash may find its head alone); this commit stays unindexed,
+// and its block names the last one's changes too, since the index on disk
+// may hold them only in part when a crash finds the new head.
+void Committer::CommitNormal() {
+    const std::uint64_t block = WriteCommittedBlock();
+    Flush(NormalFlush);
+    pager->ClearViews();
+    pager->Space().File().ReleaseView(block);
+    pager->InstallUnindexed();
+    ReleaseUnnamedBlocks(block);
+    state.Named(true);
+    headCommit = ++commits;
+    StoreHead(NextHead(block, true, pager->Counts()));
+    pager->CommitUnindexed(commits, commits);
+    state.InstallDone();
+}
+
+// Deferred: the commit is made in memory only; no head names it until Sync.
+// Images that the durable state never named are free again at once.
+void Committer::CommitDeferred() {
+    const std::uint64_t pages = pager->ChangedPages().size();
+    pager->CommitUnindexed(++commits, 0);
+    ++gatheredCommits;
+    gatheredBytes += pages * PAGE_SIZE;
+    if (gatheredCommits >= syncEvery || gatheredBytes >= syncBytes) Sync();
+}
+
+void Committer::SetDurability(Durability mode, std::uint32_t commitsPerSync,
+                              std::uint64_t bytesPerSync) {
+    Sync();
+    durability = mode;
+    syncEvery = commitsPerSync == 0 ? 1 : commitsPerSync;
+    syncBytes = bytesPerSync;
+}
+
+void Committer::Sync() {
+    if (durability == Durability::Normal) SettleNormal();
+    if (durability == Durability::Deferred) SyncDeferred();
+    pager->ReleaseRetained(durableCommit);
+}
+
+// Normal: the head of the last commit is made durable and the page index
+// takes the commit.
+void Committer::SettleNormal() {
+    if (durableCommit == headCommit && pager->UnindexedPages().empty()) return;
+    Flush(SettleFlush);
+    pager->InstallUnindexed();
+    ReleaseUnnamedBlocks();
+}
+
+// Deferred: the commits since the last sync become one committed block,
+// decided as CommitNow decides one under Full; the transaction under way, if
+// any, stays as it is.
+void Committer::SyncDeferred() {
+    gatheredCommits = 0;
+    gatheredBytes = 0;
+    if (commits == headCommit) return;
+    const std::uint64_t block = WriteCommittedBlock(false);
+    Flush(SyncDataFlush);
+    pager->ClearViews();
+    pager->Space().File().ReleaseView(block);
+    state.Named(true);
+    headCommit = commits;
+    StoreHead(NextHead(block, true, pager->CommittedCounts()));
+    Flush(SyncDecisionFlush);
+    ReleaseUnnamedBlocks();
+    pager->InstallUnindexed();
+    state.InstallDone();
 }
 
 void Committer::Commit() {
@@ -77,10 +167,12 @@ void Committer::Commit() {
     head.commitReady = 0;
     head.commitApplying = 1;
     state.Decided();
+    headCommit = ++commits;
     StoreHead(head);
     Flush(ApplyingFlush);
     ReleaseUnnamedBlocks();
     Install(true);
+    pager->ReleaseRetained(durableCommit);
 }
 
 void Committer::Install(bool freeReplaced) {
@@ -89,6 +181,7 @@ void Committer::Install(bool freeReplaced) {
 }
 
 void Committer::ReturnToIdle() {
+    Sync();
     if (!state.IdleOwed()) return;
     Flush(IdleDataFlush);  // the install reaches the disk before the head stops naming it
     BTreeInfo head = LastCommitHead();
@@ -102,6 +195,8 @@ void Committer::ReturnToIdle() {
 }
 
 void Committer::DropUncommitted() {
+    // The commits that returned stay: only the transaction is dropped.
+    Sync();
     BTreeInfo head = *pager->Head();
     if (state.IdleOwed()) {
         ReturnToIdle();

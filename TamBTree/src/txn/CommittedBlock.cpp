@@ -6,12 +6,18 @@
 
 namespace TamBTree {
 
-std::uint64_t Committer::WriteCommittedBlock() {
+std::uint64_t Committer::WriteCommittedBlock(bool withTransaction) {
     FileSpace& space = pager->Space();
     const std::uint64_t g = space.Granule();
-    const PageMap& changedPages = pager->ChangedPages();
-    const FastVector<std::uint64_t>& freedPages = pager->FreedPages();
-    const std::uint64_t n = static_cast<std::uint64_t>(freedPages.Size()) + changedPages.size();
+    // The unindexed commits first, the transaction's changes over them: each
+    // page once, with its newest location.
+    Pager::Locations merged;
+    for (const auto& entry : pager->UnindexedPages()) merged[entry.first] = entry.second;
+    if (withTransaction) {
+        for (const std::uint64_t freed : pager->FreedPages()) merged[freed] = NO_PAGE;
+        for (const auto& changed : pager->ChangedPages()) merged[changed.first] = changed.second;
+    }
+    const std::uint64_t n = merged.size();
     if (n > MAX_COMMITTED_ENTRIES)
         ThrowMessage<BTreeException>(MsgFileSizeLimit, __LINE__, pager->Space().Path());
     const std::uint64_t length = CommittedBlockLength(n);
@@ -34,9 +40,7 @@ std::uint64_t Committer::WriteCommittedBlock() {
     unsigned char* block = space.File().GetView(start, static_cast<std::uint32_t>(blockSize));
     WriteCommittedLength(block, static_cast<std::uint32_t>(length));
     std::uint64_t i = 0;
-    for (const auto& changed : changedPages)
-        WriteCommittedEntry(block, i++, changed.first, changed.second);
-    for (std::uint64_t freed : freedPages) WriteCommittedEntry(block, i++, freed, NO_PAGE);
+    for (const auto& entry : merged) WriteCommittedEntry(block, i++, entry.first, entry.second);
     return start;
 }
 
@@ -78,7 +82,7 @@ void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
     // rewritten index entries reach the disk with the next data flush.
     pager->Install(locations,
                    TreeCounts{head.pendingRecordCount, head.pendingRootPage, head.pendingPageCount},
-                   freeReplaced);
+                   freeReplaced, headCommit);
 }
 
 template <class Visit>

@@ -6,7 +6,9 @@
 // Invariants: the state (TxnState) agrees with the head on disk; a committed
 // block stays out of the free space while a head that a crash may find names
 // it (keptBlocks); the page images an install replaces are freed only after
-// the head that applies it is flushed.
+// a head naming that commit or a later one is flushed; the page index on disk
+// only ever holds commits that a durable head names (Normal and Deferred keep
+// the others unindexed until then).
 #pragma once
 
 #include <cstdint>
@@ -28,13 +30,17 @@ public:
     // The flushes of the schedule, one name each: crash tests drop one of
     // them (ms_droppedFlush) to show that each is needed.
     enum ScheduledFlush {
-        DataFlush,      // CommitNow, PreCommit: pages, block, previous install
-        DecisionFlush,  // CommitNow: the head applying the new block
-        ReadyFlush,     // PreCommit: the ready head
-        ApplyingFlush,  // Commit: the applying head
-        IdleDataFlush,  // ReturnToIdle: the install
-        IdleFlush,      // ReturnToIdle: the idle head
-        RollbackFlush,  // Rollback: the head that drops a ready block
+        DataFlush,          // CommitNow, PreCommit: pages, block, previous install
+        DecisionFlush,      // CommitNow: the head applying the new block
+        ReadyFlush,         // PreCommit: the ready head
+        ApplyingFlush,      // Commit: the applying head
+        IdleDataFlush,      // ReturnToIdle: the install
+        IdleFlush,          // ReturnToIdle: the idle head
+        RollbackFlush,      // Rollback: the head that drops a ready block
+        NormalFlush,        // CommitNow, Normal: pages, block, the last commit's head
+        SettleFlush,        // Normal, before a head store or at rest: the last head
+        SyncDataFlush,      // Sync, Deferred: pages and the block of the commits since
+        SyncDecisionFlush,  // Sync, Deferred: the head applying that block
         NoFlush
     };
     static ScheduledFlush ms_droppedFlush;
@@ -46,6 +52,13 @@ public:
     void CommitNow();
     void PreCommit();
     void Commit();
+    // The commit schedule: Full, one flush per commit (Normal), or none until
+    // Sync (Deferred, which syncs by itself after `syncEvery` commits or
+    // `syncBytes` of changed pages). Syncs before it changes.
+    void SetDurability(Durability mode, std::uint32_t syncEvery, std::uint64_t syncBytes);
+    Durability GetDurability() const { return durability; }
+    // Makes every commit durable.
+    void Sync();
     // Drops what the head names that the reload which follows would not
     // install; the caller reloads the file.
     void DropUncommitted();
@@ -75,11 +88,19 @@ private:
     // Writes the transaction's block and stores the head that names it:
     // applying when the commit is decided (one phase), else ready.
     void NameTransaction(bool decided);
-    std::uint64_t WriteCommittedBlock();
-    BTreeInfo NextHead(std::uint64_t block, bool decided) const;
+    void CommitNormal();
+    void CommitDeferred();
+    void SettleNormal();
+    void SyncDeferred();
+    // Writes a committed block naming the unindexed commits and, with
+    // `withTransaction`, the transaction's changes over them.
+    std::uint64_t WriteCommittedBlock(bool withTransaction = true);
+    BTreeInfo NextHead(std::uint64_t block, bool decided, const TreeCounts& pending) const;
     void StoreHead(const BTreeInfo& head);
     void KeepNamedBlock(const BTreeInfo& head);
-    void ReleaseUnnamedBlocks();
+    // Called once a head is flushed; keeps the block it names and `alsoKept`
+    // (a block written, not yet named).
+    void ReleaseUnnamedBlocks(std::uint64_t alsoKept = NO_PAGE);
     void Install(bool freeReplaced);
     void ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced);
     unsigned char* MapCommittedBlock(const BTreeInfo& head, std::uint32_t& length) const;
@@ -92,6 +113,18 @@ private:
 
     Below<Pager> pager;
     TxnState state;
+    Durability durability = Durability::Full;
+    std::uint32_t syncEvery = DEFAULT_SYNC_EVERY;
+    std::uint64_t syncBytes = DEFAULT_SYNC_BYTES;
+    // Deferred: what gathered since the last sync.
+    std::uint32_t gatheredCommits = 0;
+    std::uint64_t gatheredBytes = 0;
+    // Commits are numbered from the open on: the last one made, the last one
+    // the head in memory names, and the last one a durable head names.
+    // Images a commit replaced are reused only once it is durable.
+    std::uint64_t commits = 0;
+    std::uint64_t headCommit = 0;
+    std::uint64_t durableCommit = 0;
     // Committed blocks kept out of the free-block list (offset, size): the
     // one the head names and those a head that may still be on disk names.
     std::vector<std::pair<std::uint64_t, std::uint64_t>,

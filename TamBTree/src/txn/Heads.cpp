@@ -39,6 +39,10 @@ void Committer::ThrowIfInterrupted() const {
 void Committer::Opened(const BTreeInfo& head) {
     state.Opened(head);
     keptBlocks.clear();
+    // What the file holds is durable; commit numbers go on from there.
+    headCommit = durableCommit = commits;
+    gatheredCommits = 0;
+    gatheredBytes = 0;
 }
 
 BTreeInfo Committer::LastCommitHead() const {
@@ -52,12 +56,11 @@ BTreeInfo Committer::LastCommitHead() const {
     return head;
 }
 
-BTreeInfo Committer::NextHead(std::uint64_t block, bool decided) const {
+BTreeInfo Committer::NextHead(std::uint64_t block, bool decided, const TreeCounts& counts) const {
     // The head of a new decision: its committed counts are those of the last
-    // commit (the data flush made that commit's install durable), its pending
-    // counts are the transaction's.
+    // commit the head names (the data flush made its install durable), its
+    // pending counts those of the commit the block makes.
     BTreeInfo head = LastCommitHead();
-    const TreeCounts& counts = pager->Counts();
     head.pendingRecordCount = counts.records;
     head.pendingRootPage = counts.root;
     head.pendingPageCount = counts.pages;
@@ -85,11 +88,11 @@ void Committer::KeepNamedBlock(const BTreeInfo& head) {
     keptBlocks.emplace_back(offset, size);
 }
 
-void Committer::ReleaseUnnamedBlocks() {
+void Committer::ReleaseUnnamedBlocks(std::uint64_t alsoKept) {
     // Called once a head is flushed: it is the only head a crash can find.
     const std::uint64_t named = pager->Head()->committedBlockOffset;
     for (std::size_t i = keptBlocks.size(); i-- > 0;) {
-        if (keptBlocks[i].first == named) continue;
+        if (keptBlocks[i].first == named || keptBlocks[i].first == alsoKept) continue;
         pager->Space().Free(keptBlocks[i].second, keptBlocks[i].first);
         keptBlocks.erase(keptBlocks.begin() + static_cast<std::ptrdiff_t>(i));
     }
