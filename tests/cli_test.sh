@@ -44,7 +44,9 @@ EOF
 read -r k1 v1 k2 v2 lo hi <probe.txt
 
 # Load and dump round trips, through files and pipes, in text and in hex.
-"$T" load t.tbt records.txt
+"$T" load t.tbt records.txt >load.txt
+grep -q "^10000 records loaded, committed and synced to disk once at the end$" load.txt ||
+    fail "load does not say what it stored and synced"
 "$T" dump t.tbt dump.txt
 cmp records.txt dump.txt || fail "the dump differs from the loaded file"
 "$T" dump --hex t.tbt | "$T" load h.tbt

@@ -104,6 +104,38 @@ TEST(FileLayer, EveryFlushOfEveryCommitPathReachesTheSystem) {
     EXPECT_EQ(counter.silent, 0) << "flushes that did not reach the system";
 }
 
+// What each durability mode promises in system syncs: Full two per commit,
+// Normal one, Deferred none until Sync, which then makes them durable at once
+// (and the tree at rest writes nothing more).
+TEST(FileLayer, EachDurabilityModeSyncsAsItsScheduleSays) {
+    using TamBTree::Durability;
+    TempDir dir;
+    TestTree tree(dir.File("t"));
+    const auto syncsPerCommit = [&](int commits) {
+        const int before = Syncs();
+        for (int c = 0; c < commits; ++c) {
+            tree.Put(Key(static_cast<std::uint32_t>(c)), std::string(200, 'v'));
+            tree.CommitNow();
+        }
+        return Syncs() - before;
+    };
+    EXPECT_EQ(syncsPerCommit(10), 20);
+    tree.SetDurability(Durability::Normal);
+    EXPECT_EQ(syncsPerCommit(10), 10);
+    int before = Syncs();
+    tree.SetDurability(Durability::Deferred, 1000);
+    EXPECT_EQ(Syncs() - before, 1) << "leaving Normal makes the last commit durable";
+    EXPECT_EQ(syncsPerCommit(10), 0);
+    before = Syncs();
+    tree.Sync();
+    EXPECT_EQ(Syncs() - before, 2);
+    before = Syncs();
+    tree.Sync();
+    EXPECT_EQ(Syncs(), before) << "nothing to sync";
+    tree.SetDurability(Durability::Deferred, 4);
+    EXPECT_EQ(syncsPerCommit(8), 4) << "a sync by itself every fourth commit";
+}
+
 TEST(FileLayer, ANewTreeFileAndACopyAreSyncedInTheirDirectory) {
     TempDir dir;
     const int before = g_directorySyncs;

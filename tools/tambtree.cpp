@@ -245,6 +245,9 @@ void StoreRun(GenericTree& tree, std::vector<std::pair<std::string, std::string>
 
 int Load(const Arguments& a) {
     auto tree = OpenForWriting(a, Access::Create);
+    // One transaction, all or nothing, and one sync when it is done: no
+    // commit on the way needs to reach the disk by itself.
+    if (!a.noCommit) tree->SetDurability(TamBTree::Durability::Deferred);
     std::FILE* in = OpenStream(a.stream, false);
     const std::string name = a.stream == "-" ? "<stdin>" : a.stream;
     Progress progress(in);
@@ -283,6 +286,11 @@ int Load(const Arguments& a) {
     std::free(buffer);
     CloseStream(in, a.stream);
     Finish(*tree, a);
+    if (!a.noCommit) {
+        tree->Sync();
+        std::printf("%llu records loaded, committed and synced to disk once at the end\n",
+                    static_cast<unsigned long long>(records));
+    }
     return 0;
 }
 
