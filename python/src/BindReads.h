@@ -1,11 +1,12 @@
 // Binds the read methods of Reads.h to a Python class over any Source: the
-// Tree now; a snapshot class is bound with the same call over its own handle.
+// Tree now; a snapshot class is bound with the same calls over its own handle.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <memory>
 
+#include "FastPaths.h"
 #include "Reads.h"
 
 namespace TamPy {
@@ -16,12 +17,13 @@ void BindWalk(py::module_& m, const char* name) {
     py::class_<Walk<Source>>(m, name,
                              "An iterator over records in key order (or backward), from\n"
                              "keys(), values(), items() or iter(). Changing the tree while it\n"
-                             "runs makes the next step raise RuntimeError.")
-        .def("__iter__", [](py::object self) { return self; })
-        .def("__next__", &Walk<Source>::Next);
+                             "runs makes the next step raise RuntimeError.",
+                             py::custom_type_setup(&WalkPaths<Source>::InstallSlots))
+        .attr("__module__") = "tambtree";
 }
 
-// Handle derives from Guarded<Source> and is held by shared_ptr.
+// Handle derives from Guarded<Source> and is held by shared_ptr; its class was
+// made with ReadPaths<Handle, Source>::InstallSlots as custom_type_setup.
 template <class Handle, class Source>
 void BindReads(py::class_<Handle, std::shared_ptr<Handle>>& cls) {
     using Shared = std::shared_ptr<Handle>;
@@ -38,30 +40,14 @@ void BindReads(py::class_<Handle, std::shared_ptr<Handle>>& cls) {
             return Walk<Source>(h, bounds, yield);
         };
     };
-    // The free functions take the Guarded base, which Python does not know.
+    // len(), in, [] and get() are ReadPaths', installed when the class was made.
+    ReadPaths<Handle, Source>::AddMethods(cls);
     cls.def(
-           "__len__", [](Handle& h) { return Size<Source>(h); },
-           "len(tree): the number of records.")
-        .def(
-            "__contains__", [](Handle& h, py::handle key) { return Contains<Source>(h, key); },
-            "key in tree: whether a record has the key.")
-        .def(
-            "__getitem__", [](Handle& h, py::handle key) { return GetItem<Source>(h, key); },
-            "tree[key]: the value of the first record with the key; KeyError when none.")
-        .def(
-            "get",
-            [](Handle& h, py::handle key, py::object fallback) {
-                return GetValue<Source>(h, key, std::move(fallback));
-            },
-            py::arg("key"), py::arg("default") = py::none(),
-            "get(key, default=None)\n\n"
-            "The value of the first record with the key, or `default` when none.")
-        .def(
-            "get_all", [](Handle& h, py::handle key) { return GetAll<Source>(h, key); },
-            py::arg("key"),
-            "get_all(key) -> list[bytes]\n\n"
-            "The values of every record with the key, newest first (a tree without\n"
-            "duplicates has at most one).")
+           "get_all", [](Handle& h, py::handle key) { return GetAll<Source>(h, key); },
+           py::arg("key"),
+           "get_all(key) -> list[bytes]\n\n"
+           "The values of every record with the key, newest first (a tree without\n"
+           "duplicates has at most one).")
         .def("__iter__", all(Yield::Keys, false), "iter(tree): the keys in order.")
         .def("__reversed__", all(Yield::Keys, true), "reversed(tree): the keys backward.")
         .def("keys", range(Yield::Keys), py::arg("start") = py::none(),

@@ -44,7 +44,9 @@ std::optional<std::string> BoundArg(py::handle object, Order order);
 
 // `bytes` holding a copy of `bytes`.
 inline py::bytes ToBytes(std::string_view bytes) {
-    return py::bytes(bytes.data(), bytes.size());
+    PyObject* made = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    if (!made) throw py::error_already_set();
+    return py::reinterpret_steal<py::bytes>(made);
 }
 
 }  // namespace TamPy

@@ -7,6 +7,7 @@
 
 #include "BindReads.h"
 #include "Errors.h"
+#include "FastPaths.h"
 #include "TreeHandle.h"
 
 namespace TamPy {
@@ -68,7 +69,8 @@ private:
 };
 
 Settings ParseSettings(py::handle path, const std::string& mode, bool readOnly, bool duplicates,
-                       const std::string& durability, const std::string& order) {
+                       const std::string& durability, const std::string& order,
+                       long long cacheSize) {
     Settings s;
     s.path = py::module_::import("os").attr("fspath")(path).cast<std::string>();
     s.mode = ParseMode(mode);
@@ -76,6 +78,7 @@ Settings ParseSettings(py::handle path, const std::string& mode, bool readOnly, 
     s.duplicates = duplicates;
     s.durability = ParseDurability(durability);
     s.order = ParseOrder(order);
+    s.cacheSize = ParseCacheSize(cacheSize);
     return s;
 }
 
@@ -118,31 +121,49 @@ Arguments:
               signed integers (another size is a ValueError).
               The file does not record duplicates or order: open it again
               with the same ones.
+  cache_size  bytes of the file kept mapped (address space, not memory):
+              the pages a working set reaches without mapping them anew.
 
 One Python thread at a time runs inside a tree's methods; others wait
 (the GIL is released meanwhile, so threads using other trees run).
 Changing the tree while an iteration of it runs makes the iteration raise
 RuntimeError at its next step.)";
 
+// tree[key] = value and del tree[key], bound to the slot (see FastPaths.h).
+int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
+    return Guard(
+        [&] {
+            TreeHandle* h = Held<TreeHandle>(self);
+            if (!h) return -1;
+            if (value)
+                h->Put(key, value);
+            else
+                h->Delete(key);
+            return 0;
+        },
+        -1);
+}
+
+void InstallTreeSlots(PyHeapTypeObject* type) {
+    ReadPaths<TreeHandle, OrderedTree>::InstallSlots(type);
+    type->as_mapping.mp_ass_subscript = &AssignSubscript;
+}
+
 void BindTree(py::module_& m) {
-    py::class_<TreeHandle, std::shared_ptr<TreeHandle>> tree(m, "Tree", TREE_DOC);
-    tree.def(py::init([](py::handle path, const std::string& mode, bool readOnly, bool duplicates,
-                         const std::string& durability, const std::string& order) {
-                 return std::make_shared<TreeHandle>(
-                     ParseSettings(path, mode, readOnly, duplicates, durability, order));
-             }),
-             py::arg("path"), py::kw_only(), py::arg("mode") = "open_or_create",
-             py::arg("readonly") = false, py::arg("duplicates") = false,
-             py::arg("durability") = "full", py::arg("order") = "bytes",
-             "Opens or creates the tree file at `path` (see the class's help).");
+    py::class_<TreeHandle, std::shared_ptr<TreeHandle>> tree(
+        m, "Tree", TREE_DOC, py::custom_type_setup(&InstallTreeSlots));
+    tree.def(
+        py::init([](py::handle path, const std::string& mode, bool readOnly, bool duplicates,
+                    const std::string& durability, const std::string& order, long long cacheSize) {
+            return std::make_shared<TreeHandle>(
+                ParseSettings(path, mode, readOnly, duplicates, durability, order, cacheSize));
+        }),
+        py::arg("path"), py::kw_only(), py::arg("mode") = "open_or_create",
+        py::arg("readonly") = false, py::arg("duplicates") = false, py::arg("durability") = "full",
+        py::arg("order") = "bytes", py::arg("cache_size") = 256ll << 20,
+        "Opens or creates the tree file at `path` (see the class's help).");
     BindReads<TreeHandle, OrderedTree>(tree);
-    tree.def("__setitem__", &TreeHandle::Put,
-             "tree[key] = value: stores the record, replacing the value of the first\n"
-             "record with the key.")
-        .def(
-            "__delitem__", [](TreeHandle& h, py::handle key) { h.Delete(key); },
-            "del tree[key]: erases every record with the key; KeyError when none.")
-        .def("put", &TreeHandle::Put, py::arg("key"), py::arg("value"),
+    tree.def("put", &TreeHandle::Put, py::arg("key"), py::arg("value"),
              "put(key, value) -> bool\n\n"
              "Stores the record, replacing the value of the first record with the key.\n"
              "True when a record was added, False when a value was replaced.")
@@ -267,5 +288,4 @@ PYBIND11_MODULE(_tambtree, m) {
     TamPy::BindWalk<TamPy::OrderedTree>(m, "RecordIterator");
     TamPy::BindTree(m);
     TamPy::BindTransaction(m);
-    m.attr("RecordIterator").attr("__module__") = "tambtree";
 }

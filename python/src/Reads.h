@@ -85,7 +85,7 @@ py::list GetAll(Guarded<Source>& g, py::handle key) {
 // call of Next. It holds its source alive but takes no lock between calls; a
 // source that changed (a write, a rollback, a reopen) or closed since the
 // iteration began makes Next raise instead of reading positions that may be
-// gone. Once exhausted it keeps raising StopIteration.
+// gone. Once exhausted it stays exhausted.
 template <class Source>
 class Walk {
 public:
@@ -98,12 +98,13 @@ public:
         WithoutGil([&] { Place(*source, bounds); });
     }
 
+    // The next record; a null object once the walk is exhausted.
     py::object Next() {
         if (next == lengths.size()) {
-            if (finished) throw py::stop_iteration();
+            if (finished) return py::object();
             CheckUnchanged();
             Refill();
-            if (lengths.empty()) throw py::stop_iteration();
+            if (lengths.empty()) return py::object();
         } else {
             CheckUnchanged();
         }
@@ -190,8 +191,13 @@ private:
             case Yield::Items:
                 break;
         }
-        return py::make_tuple(ToBytes(std::string_view(p, keyLength)),
-                              ToBytes(std::string_view(p + keyLength, valueLength)));
+        // A pair built in place: the loop over items() spends its time here.
+        py::object pair = py::reinterpret_steal<py::object>(PyTuple_New(2));
+        if (!pair) throw py::error_already_set();
+        PyTuple_SET_ITEM(pair.ptr(), 0, ToBytes(std::string_view(p, keyLength)).release().ptr());
+        PyTuple_SET_ITEM(pair.ptr(), 1,
+                         ToBytes(std::string_view(p + keyLength, valueLength)).release().ptr());
+        return pair;
     }
 
     std::shared_ptr<Guarded<Source>> guarded;

@@ -3,6 +3,9 @@
 
 #include <pybind11/pybind11.h>
 
+#include <limits>
+#include <string>
+
 namespace TamPy {
 
 namespace {
@@ -49,6 +52,14 @@ Order ParseOrder(const std::string& word) {
     return static_cast<Order>(Parse(ORDERS, "order", word));
 }
 
+std::uint32_t ParseCacheSize(long long bytes) {
+    if (bytes <= 0 || bytes > static_cast<long long>(std::numeric_limits<std::uint32_t>::max()))
+        throw pybind11::value_error(
+            "cache_size must be a number of bytes from 1 to 4 GiB - 1, not " +
+            std::to_string(bytes));
+    return static_cast<std::uint32_t>(bytes);
+}
+
 const char* ModeName(TamBTree::BTree::OpenMode mode) {
     return Name(MODES, mode);
 }
@@ -63,6 +74,7 @@ TamBTree::ByteTree::Options LibraryOptions(const Settings& settings) {
     options.readOnly = settings.readOnly;
     options.mode = settings.mode;
     options.keySize = KeyWidth(settings.order);
+    options.cacheSize = settings.cacheSize;
     ApplyDurability(options, settings.durability);
     return options;
 }

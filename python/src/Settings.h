@@ -2,6 +2,7 @@
 // parsed values, and the library's options made of them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "ByteTree.h"
@@ -20,10 +21,15 @@ struct Settings {
     bool duplicates = false;
     Durability durability = Durability::Full;
     Order order = Order::Bytes;
+    // Bytes of mapped views the tree keeps: the pages a working set reaches
+    // without mapping them again.
+    std::uint32_t cacheSize = 256u << 20;
 };
 
 TamBTree::BTree::OpenMode ParseMode(const std::string& word);
 Order ParseOrder(const std::string& word);
+// ValueError unless 0 < bytes < 4 GiB.
+std::uint32_t ParseCacheSize(long long bytes);
 const char* ModeName(TamBTree::BTree::OpenMode mode);
 const char* OrderName(Order order);
 

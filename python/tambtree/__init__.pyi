@@ -51,6 +51,7 @@ class Tree:
         duplicates: bool = False,
         durability: Durability = "full",
         order: Order = "bytes",
+        cache_size: int = 256 << 20,
     ) -> None: ...
     @property
     def closed(self) -> bool: ...

@@ -96,8 +96,9 @@ def test_bad_input_raises_clear_errors(tree: tambtree.Tree, path: Path) -> None:
         tree[b"k"] = bytes(50_000_000)
     with pytest.raises(TypeError):
         tree.pop(b"k", None, None)
-    for arguments in ({"mode": "append"}, {"order": "u16"}):
-        with pytest.raises(ValueError, match="must be one of"):
+    for arguments in ({"mode": "append"}, {"order": "u16"}, {"cache_size": 0},
+                      {"cache_size": 2**32}):
+        with pytest.raises(ValueError, match="must be"):
             tambtree.Tree(path, **arguments)
     with pytest.raises(TypeError):
         tambtree.Tree(path, "open")  # the options are keywords
