@@ -71,7 +71,8 @@ def test_integer_orders_sort_keys_as_little_endian_numbers(path: Path, order: st
             tree[struct.pack(fmt, n)] = b"v"
         assert [struct.unpack(fmt, k)[0] for k in tree] == sorted(numbers)
         low, high = struct.pack(fmt, 1), struct.pack(fmt, 65536)
-        assert [struct.unpack(fmt, k)[0] for k in tree.keys(low, high, reverse=True)] == [256, 255, 1]
+        walked = tree.keys(low, high, reverse=True)
+        assert [struct.unpack(fmt, k)[0] for k in walked] == [256, 255, 1]
         for wrong in (b"", b"abc", b"123456789"):
             with pytest.raises(ValueError, match="bytes long"):
                 tree[wrong] = b"v"
