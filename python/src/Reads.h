@@ -85,7 +85,8 @@ py::list GetAll(Guarded<Source>& g, py::handle key) {
 // call of Next. It holds its source alive but takes no lock between calls; a
 // source that changed (a write, a rollback, a reopen) or closed since the
 // iteration began makes Next raise instead of reading positions that may be
-// gone. Once exhausted it stays exhausted.
+// gone. Once exhausted it stays exhausted. Its own state is touched only with
+// the GIL held, or by the one refill that runs at a time.
 template <class Source>
 class Walk {
 public:
@@ -100,10 +101,20 @@ public:
 
     // The next record; a null object once the walk is exhausted.
     py::object Next() {
+        // Refill releases the GIL: another thread stepping the same walk
+        // meanwhile is refused, as a generator refuses a second caller.
+        if (refilling) throw py::value_error("the iterator is already running in another thread");
         if (next == lengths.size()) {
             if (finished) return py::object();
             CheckUnchanged();
-            Refill();
+            refilling = true;
+            try {
+                Refill();
+            } catch (...) {
+                refilling = false;
+                throw;
+            }
+            refilling = false;
             if (lengths.empty()) return py::object();
         } else {
             CheckUnchanged();
@@ -205,6 +216,8 @@ private:
     Yield yield;
     bool reverse;
     bool finished = false;
+    // Set, with the GIL held, while a refill runs without it.
+    bool refilling = false;
     Cursor at;
     Cursor last;
     // The run read ahead: each record's key then value (what the walk

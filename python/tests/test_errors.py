@@ -157,3 +157,22 @@ def test_threads_sharing_one_tree_take_turns(tree: tambtree.Tree) -> None:
     assert not errors, errors
     assert len(tree) == 6000 and sum(walks.values()) > 0
     tree.validate()
+    # Two threads draining one iterator share its records: each one once.
+    tree.commit()
+    shared, taken = tree.keys(), [[], []]
+
+    def drain(mine: List[bytes]) -> None:
+        while True:
+            try:
+                mine.append(next(shared))
+            except ValueError:  # the other thread is reading the next run
+                continue
+            except StopIteration:
+                return
+
+    drainers = [threading.Thread(target=drain, args=(mine,)) for mine in taken]
+    for thread in drainers:
+        thread.start()
+    for thread in drainers:
+        thread.join()
+    assert sorted(taken[0] + taken[1]) == list(tree.keys())
