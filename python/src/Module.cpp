@@ -91,7 +91,7 @@ std::string Describe(const TreeHandle& h) {
 
 constexpr const char* TREE_DOC =
     R"(Tree(path, *, mode="open_or_create", readonly=False, duplicates=False,
-     durability="full", order="bytes")
+     durability="full", order="bytes", cache_size=256 MiB)
 
 A sorted mapping of bytes to bytes kept in one file, with transactions.
 
