@@ -202,12 +202,27 @@ private:
             case Yield::Items:
                 break;
         }
-        // A pair built in place: the loop over items() spends its time here.
-        py::object pair = py::reinterpret_steal<py::object>(PyTuple_New(2));
+        return Pair(ToBytes(std::string_view(p, keyLength)),
+                    ToBytes(std::string_view(p + keyLength, valueLength)));
+    }
+
+    // The (key, value) tuple. A loop that unpacks each pair drops it before
+    // the next step: the walk then refills the same tuple, as dict.items()
+    // does, instead of making a new one per record.
+    py::object Pair(py::bytes key, py::bytes value) {
+        if (pair && Py_REFCNT(pair.ptr()) == 1) {
+            PyObject* oldKey = PyTuple_GET_ITEM(pair.ptr(), 0);
+            PyObject* oldValue = PyTuple_GET_ITEM(pair.ptr(), 1);
+            PyTuple_SET_ITEM(pair.ptr(), 0, key.release().ptr());
+            PyTuple_SET_ITEM(pair.ptr(), 1, value.release().ptr());
+            Py_DECREF(oldKey);
+            Py_DECREF(oldValue);
+            return pair;
+        }
+        pair = py::reinterpret_steal<py::object>(PyTuple_New(2));
         if (!pair) throw py::error_already_set();
-        PyTuple_SET_ITEM(pair.ptr(), 0, ToBytes(std::string_view(p, keyLength)).release().ptr());
-        PyTuple_SET_ITEM(pair.ptr(), 1,
-                         ToBytes(std::string_view(p + keyLength, valueLength)).release().ptr());
+        PyTuple_SET_ITEM(pair.ptr(), 0, key.release().ptr());
+        PyTuple_SET_ITEM(pair.ptr(), 1, value.release().ptr());
         return pair;
     }
 
@@ -227,6 +242,8 @@ private:
     std::size_t next = 0;
     std::size_t offset = 0;
     std::uint32_t wanted = 1;
+    // The last pair handed out (items() only).
+    py::object pair;
 };
 
 }  // namespace TamPy
