@@ -118,7 +118,8 @@ class Engine:
         raise NotImplementedError
 
     def reopen(self) -> None:
-        """Before a read workload, untimed: what the C++ driver does to the engine."""
+        """Before each round of reads, untimed: every engine reads from a store it
+        has just opened (mapped anew), as the C++ driver's ByteTree reads do."""
 
 
 class TamEngine(Engine):
@@ -130,8 +131,6 @@ class TamEngine(Engine):
         self.tree = tambtree.Tree(self.path)
 
     def reopen(self) -> None:
-        # The C++ driver reads through ByteTree from a freshly opened tree,
-        # whose first reads check the pages they reach.
         import tambtree
         self.tree.close()
         self.tree = tambtree.Tree(self.path, mode="open")
@@ -169,7 +168,12 @@ class LmdbEngine(Engine):
 
     def create(self, directory: str) -> None:
         import lmdb
+        self.directory = directory
         self.env = lmdb.open(directory, map_size=self.map_size)
+
+    def reopen(self) -> None:
+        self.env.close()
+        self.create(self.directory)
 
     def close(self) -> None:
         self.env.close()
@@ -206,7 +210,12 @@ class PlyvelEngine(Engine):
 
     def create(self, directory: str) -> None:
         import plyvel
+        self.directory = directory
         self.db = plyvel.DB(directory, create_if_missing=True)
+
+    def reopen(self) -> None:
+        self.db.close()
+        self.create(self.directory)
 
     def close(self) -> None:
         self.db.close()
@@ -237,10 +246,18 @@ class SqliteEngine(Engine):
     name = "sqlite3"
 
     def create(self, directory: str) -> None:
-        self.db = sqlite3.connect(os.path.join(directory, "data.db"), isolation_level=None)
+        self.directory = directory
+        self.connect()
+        self.db.execute("CREATE TABLE kv(k BLOB PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID")
+
+    def connect(self) -> None:
+        self.db = sqlite3.connect(os.path.join(self.directory, "data.db"), isolation_level=None)
         self.db.execute("PRAGMA journal_mode=WAL")
         self.db.execute("PRAGMA synchronous=FULL")
-        self.db.execute("CREATE TABLE kv(k BLOB PRIMARY KEY, v BLOB NOT NULL) WITHOUT ROWID")
+
+    def reopen(self) -> None:
+        self.db.close()
+        self.connect()
 
     def close(self) -> None:
         self.db.close()
