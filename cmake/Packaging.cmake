@@ -1,5 +1,6 @@
-# What `cmake --install` adds beside the library, the headers and the tool: the
-# CMake package, the pkg-config file; and the Debian package built by CPack.
+# What `cmake --install` adds beside the library, the headers, the tool and
+# the Python module: the CMake package, the pkg-config file; and the Debian
+# package built by CPack.
 include(CMakePackageConfigHelpers)
 
 set(TAM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TamBTree170NT)
@@ -36,4 +37,11 @@ if(TAM_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The Python module is built for one interpreter version.
+if(TAMBTREE_PYTHON)
+  set(tam_py ${Python_VERSION_MAJOR}.${Python_VERSION_MINOR})
+  math(EXPR tam_py_next "${Python_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS
+      "python3 (>= ${tam_py}), python3 (<< ${Python_VERSION_MAJOR}.${tam_py_next})")
+endif()
 include(CPack)

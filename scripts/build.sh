@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build needs when it is missing, then configures and builds.
-# BUILD_DIR (default build), SANITIZE=1 (AddressSanitizer + UBSan) and TSAN=1
-# (ThreadSanitizer) choose the build; TARGETS, when set, builds only those.
+# Installs what the build needs when it is missing (the Python module's too),
+# then configures and builds. BUILD_DIR (default build), SANITIZE=1
+# (AddressSanitizer + UBSan) and TSAN=1 (ThreadSanitizer) choose the build;
+# TARGETS, when set, builds only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,6 +13,11 @@ need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v help2man >/dev/null || need+=(help2man)
 command -v g++ >/dev/null || need+=(g++)
+# The Python module and its tests, for the Debian interpreter /usr/bin/python3.
+[ -f /usr/include/pybind11/pybind11.h ] || need+=(pybind11-dev)
+compgen -G '/usr/include/python3*/Python.h' >/dev/null || need+=(python3-dev)
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+/usr/bin/python3 -c 'import hypothesis' 2>/dev/null || need+=(python3-hypothesis)
 scripts/install-packages.sh ${need[@]+"${need[@]}"}
 
 dir=${BUILD_DIR:-build}
