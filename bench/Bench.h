@@ -154,6 +154,9 @@ struct Measurement {
     // the phase: on a shared machine, what they got of its cores.
     double readerCpuSeconds = 0;
     double writerCpuSeconds = 0;
+    // CPU seconds the rest of the machine used meanwhile: other processes and
+    // the kernel's threads (among them the write-back of the writer's flushes).
+    double otherCpuSeconds = 0;
     double OpsPerSecond() const { return seconds > 0 ? ops / seconds : 0; }
 };
 

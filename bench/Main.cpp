@@ -155,7 +155,7 @@ std::string Serialize(const Measurement& m) {
         << m.counters.pagesWritten << ' ' << m.counters.flushViews << ' ' << m.counters.flushes
         << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << ' ' << m.readers
         << ' ' << m.writerOps << ' ' << m.slowestReaderOps << ' ' << m.growthBytes << ' '
-        << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << '\n';
+        << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << ' ' << m.otherCpuSeconds << '\n';
     return out.str();
 }
 
@@ -166,7 +166,7 @@ Measurement Deserialize(const std::string& line) {
         m.bytesWritten >> m.counters.commits >> m.counters.pagesWritten >> m.counters.flushViews >>
         m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes >> m.readers >>
         m.writerOps >> m.slowestReaderOps >> m.growthBytes >> m.readerCpuSeconds >>
-        m.writerCpuSeconds;
+        m.writerCpuSeconds >> m.otherCpuSeconds;
     return m;
 }
 

@@ -1,11 +1,14 @@
 #include "ReadWhileWriting.h"
 
+#include <sys/resource.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -39,6 +42,27 @@ double ThreadCpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The CPU seconds the whole machine has been busy (every mode but idle and
+// waiting for I/O), from /proc/stat; 0 where it cannot be read.
+double MachineBusySeconds() {
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    stat >> cpu;
+    double busy = 0;
+    std::uint64_t ticks = 0;
+    for (int field = 0; field < 8 && stat >> ticks; ++field)
+        if (field != 3 && field != 4) busy += static_cast<double>(ticks);
+    return busy / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The CPU seconds this process has used, all its threads.
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
 }
 
 // What one reader did.
@@ -244,11 +268,15 @@ Measurement Workload::Phase(std::uint32_t readers, bool write) {
             start + std::chrono::duration_cast<Clock::duration>(
                         std::chrono::duration<double>(settings.seconds));
         const double cpu = ThreadCpuSeconds();
+        const double machine = MachineBusySeconds();
+        const double process = ProcessCpuSeconds();
         if (write)
             m.writerOps = WriteUntil(deadline);
         else
             std::this_thread::sleep_until(deadline);
         m.writerCpuSeconds = write ? ThreadCpuSeconds() - cpu : 0;
+        m.otherCpuSeconds =
+            std::max(0.0, MachineBusySeconds() - machine - (ProcessCpuSeconds() - process));
         gate.stop.store(true);
         m.seconds = SecondsSince(start);
     }

@@ -327,6 +327,9 @@ double ReaderCores(const Measurement& m) {
 double WriterCores(const Measurement& m) {
     return m.seconds > 0 ? m.writerCpuSeconds / m.seconds : 0;
 }
+double OtherCores(const Measurement& m) {
+    return m.seconds > 0 ? m.otherCpuSeconds / m.seconds : 0;
+}
 
 struct PhaseRow {
     const char* label;
@@ -365,21 +368,26 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         {"gets, snapshot, 1 thread", RWW_SNAPSHOT, ReaderRate},
         {"readers R=1", RwwPhase(1, false), ReaderRate},
         {"  reader CPU (cores)", RwwPhase(1, false), ReaderCores, false},
+        {"  others' CPU (cores)", RwwPhase(1, false), OtherCores, false},
         {"readers R=2", RwwPhase(2, false), ReaderRate},
         {"  per reader", RwwPhase(2, false), PerReader},
         {"  reader CPU (cores)", RwwPhase(2, false), ReaderCores, false},
+        {"  others' CPU (cores)", RwwPhase(2, false), OtherCores, false},
         {"writer alone", RwwPhase(0, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(0, true), WriterCores, false},
+        {"  others' CPU (cores)", RwwPhase(0, true), OtherCores, false},
         {"readers R=1 + writer", RwwPhase(1, true), ReaderRate},
         {"  reader CPU (cores)", RwwPhase(1, true), ReaderCores, false},
         {"  writer", RwwPhase(1, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(1, true), WriterCores, false},
+        {"  others' CPU (cores)", RwwPhase(1, true), OtherCores, false},
         {"readers R=2 + writer", RwwPhase(2, true), ReaderRate},
         {"  per reader", RwwPhase(2, true), PerReader},
         {"  slowest reader", RwwPhase(2, true), SlowestReader},
         {"  reader CPU (cores)", RwwPhase(2, true), ReaderCores, false},
         {"  writer", RwwPhase(2, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(2, true), WriterCores, false},
+        {"  others' CPU (cores)", RwwPhase(2, true), OtherCores, false},
     };
     const bool bytes = Ran(r, "bytetree");
     std::vector<std::string> head = {"readwhilewriting (ops/s)"};
@@ -529,7 +537,7 @@ void PrintCsv(const Results& r, std::ostream& out) {
     out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
            "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds,"
            "compact_bytes,readers,writer_ops,slowest_reader_ops,growth_bytes,reader_cpu_seconds,"
-           "writer_cpu_seconds\n";
+           "writer_cpu_seconds,other_cpu_seconds\n";
     auto row = [&](const Measurement& m, std::uint64_t rss) {
         out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
             << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
@@ -538,7 +546,8 @@ void PrintCsv(const Results& r, std::ostream& out) {
             << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << ","
             << m.compactBytes << "," << m.readers << "," << m.writerOps << "," << m.slowestReaderOps
             << "," << m.growthBytes << "," << Format("%.6f", m.readerCpuSeconds) << ","
-            << Format("%.6f", m.writerCpuSeconds) << "\n";
+            << Format("%.6f", m.writerCpuSeconds) << "," << Format("%.6f", m.otherCpuSeconds)
+            << "\n";
     };
     for (const EngineRun& run : r.runs)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);
