@@ -327,6 +327,10 @@ double ReaderCores(const Measurement& m) {
 double WriterCores(const Measurement& m) {
     return m.seconds > 0 ? m.writerCpuSeconds / m.seconds : 0;
 }
+// Gets per CPU second of the readers: how fast they read while they run.
+double ReaderRatePerCpu(const Measurement& m) {
+    return m.readerCpuSeconds > 0 ? m.ops / m.readerCpuSeconds : 0;
+}
 double OtherCores(const Measurement& m) {
     return m.seconds > 0 ? m.otherCpuSeconds / m.seconds : 0;
 }
@@ -368,16 +372,19 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         {"gets, snapshot, 1 thread", RWW_SNAPSHOT, ReaderRate},
         {"readers R=1", RwwPhase(1, false), ReaderRate},
         {"  reader CPU (cores)", RwwPhase(1, false), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, false), ReaderRatePerCpu},
         {"  others' CPU (cores)", RwwPhase(1, false), OtherCores, false},
         {"readers R=2", RwwPhase(2, false), ReaderRate},
         {"  per reader", RwwPhase(2, false), PerReader},
         {"  reader CPU (cores)", RwwPhase(2, false), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, false), ReaderRatePerCpu},
         {"  others' CPU (cores)", RwwPhase(2, false), OtherCores, false},
         {"writer alone", RwwPhase(0, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(0, true), WriterCores, false},
         {"  others' CPU (cores)", RwwPhase(0, true), OtherCores, false},
         {"readers R=1 + writer", RwwPhase(1, true), ReaderRate},
         {"  reader CPU (cores)", RwwPhase(1, true), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, true), ReaderRatePerCpu},
         {"  writer", RwwPhase(1, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(1, true), WriterCores, false},
         {"  others' CPU (cores)", RwwPhase(1, true), OtherCores, false},
@@ -385,6 +392,7 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         {"  per reader", RwwPhase(2, true), PerReader},
         {"  slowest reader", RwwPhase(2, true), SlowestReader},
         {"  reader CPU (cores)", RwwPhase(2, true), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, true), ReaderRatePerCpu},
         {"  writer", RwwPhase(2, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(2, true), WriterCores, false},
         {"  others' CPU (cores)", RwwPhase(2, true), OtherCores, false},
@@ -448,6 +456,17 @@ void PrintPhaseRatios(const Results& r, std::ostream& out) {
          {"", RWW_TREE, ReaderRate},
          false,
          ">= 0.90x"},
+        // How much the writer slows a reader while it runs (no goal).
+        {"per CPU s, R=1 + w / R=1",
+         {"", RwwPhase(1, true), ReaderRatePerCpu},
+         {"", RwwPhase(1, false), ReaderRatePerCpu},
+         false,
+         "-"},
+        {"per CPU s, R=2 + w / R=2",
+         {"", RwwPhase(2, true), ReaderRatePerCpu},
+         {"", RwwPhase(2, false), ReaderRatePerCpu},
+         false,
+         "-"},
     };
     std::vector<std::string> head = {"ratio"};
     for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
