@@ -180,6 +180,7 @@ private:
     double TreeGets();
     double SnapshotGets();
     Measurement Phase(std::uint32_t readers, bool write);
+    void WriteOrWait(bool write, Clock::time_point deadline, Measurement& m);
     void Collect(const std::vector<ReaderThread>& threads, Measurement& m);
     std::uint64_t WriteUntil(Clock::time_point deadline);
     void RequireHits(const Tally& tally) const;
@@ -264,19 +265,10 @@ Measurement Workload::Phase(std::uint32_t readers, bool write) {
         while (gate.ready.load() < readers) std::this_thread::yield();
         const Clock::time_point start = Clock::now();
         gate.go.store(true);
-        const Clock::time_point deadline =
-            start + std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(settings.seconds));
-        const double cpu = ThreadCpuSeconds();
-        const double machine = MachineBusySeconds();
-        const double process = ProcessCpuSeconds();
-        if (write)
-            m.writerOps = WriteUntil(deadline);
-        else
-            std::this_thread::sleep_until(deadline);
-        m.writerCpuSeconds = write ? ThreadCpuSeconds() - cpu : 0;
-        m.otherCpuSeconds =
-            std::max(0.0, MachineBusySeconds() - machine - (ProcessCpuSeconds() - process));
+        WriteOrWait(write,
+                    start + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(settings.seconds)),
+                    m);
         gate.stop.store(true);
         m.seconds = SecondsSince(start);
     }
@@ -284,6 +276,26 @@ Measurement Workload::Phase(std::uint32_t readers, bool write) {
     m.fileBytes = DirectoryBytes(directory);
     m.growthBytes = static_cast<std::int64_t>(m.fileBytes) - static_cast<std::int64_t>(before);
     return m;
+}
+
+// This thread's part of a phase: writing until the deadline, or waiting for
+// it; with the pages its commits copied (where the engine counts them) and the
+// CPU it and the rest of the machine used.
+void Workload::WriteOrWait(bool write, Clock::time_point deadline, Measurement& m) {
+    const double cpu = ThreadCpuSeconds();
+    const double machine = MachineBusySeconds();
+    const double process = ProcessCpuSeconds();
+    const CommitCounters counters = engine.Counters();
+    if (write)
+        m.writerOps = WriteUntil(deadline);
+    else
+        std::this_thread::sleep_until(deadline);
+    const CommitCounters after = engine.Counters();
+    m.counters.commits = after.commits - counters.commits;
+    m.counters.pagesWritten = after.pagesWritten - counters.pagesWritten;
+    m.writerCpuSeconds = write ? ThreadCpuSeconds() - cpu : 0;
+    m.otherCpuSeconds =
+        std::max(0.0, MachineBusySeconds() - machine - (ProcessCpuSeconds() - process));
 }
 
 void Workload::Collect(const std::vector<ReaderThread>& threads, Measurement& m) {

@@ -331,6 +331,11 @@ double WriterCores(const Measurement& m) {
 double ReaderRatePerCpu(const Measurement& m) {
     return m.readerCpuSeconds > 0 ? m.ops / m.readerCpuSeconds : 0;
 }
+// What a commit of ours copied (whole 64 KiB pages); negative, shown as "-",
+// where the engine does not count it.
+double CopiedMibPerCommit(const Measurement& m) {
+    return m.counters.commits ? m.counters.pagesWritten * 65536.0 / MIB / m.counters.commits : -1;
+}
 double OtherCores(const Measurement& m) {
     return m.seconds > 0 ? m.otherCpuSeconds / m.seconds : 0;
 }
@@ -381,12 +386,14 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         {"  others' CPU (cores)", RwwPhase(2, false), OtherCores, false},
         {"writer alone", RwwPhase(0, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(0, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(0, true), CopiedMibPerCommit, false},
         {"  others' CPU (cores)", RwwPhase(0, true), OtherCores, false},
         {"readers R=1 + writer", RwwPhase(1, true), ReaderRate},
         {"  reader CPU (cores)", RwwPhase(1, true), ReaderCores, false},
         {"  gets per reader CPU s", RwwPhase(1, true), ReaderRatePerCpu},
         {"  writer", RwwPhase(1, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(1, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(1, true), CopiedMibPerCommit, false},
         {"  others' CPU (cores)", RwwPhase(1, true), OtherCores, false},
         {"readers R=2 + writer", RwwPhase(2, true), ReaderRate},
         {"  per reader", RwwPhase(2, true), PerReader},
@@ -395,6 +402,7 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         {"  gets per reader CPU s", RwwPhase(2, true), ReaderRatePerCpu},
         {"  writer", RwwPhase(2, true), WriterRate},
         {"  writer CPU (cores)", RwwPhase(2, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(2, true), CopiedMibPerCommit, false},
         {"  others' CPU (cores)", RwwPhase(2, true), OtherCores, false},
     };
     const bool bytes = Ran(r, "bytetree");
@@ -409,8 +417,9 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
         std::vector<std::string> line = {row.label};
         for (const std::string& engine : EnginesRun(r)) {
             double v = 0;
-            line.push_back(PhaseValue(r, engine, row, v) ? Format(row.rate ? "%.0f" : "%.2f", v)
-                                                         : "-");
+            line.push_back(PhaseValue(r, engine, row, v) && v >= 0
+                               ? Format(row.rate ? "%.0f" : "%.2f", v)
+                               : "-");
         }
         if (row.rate) {
             line.push_back(PhaseRatio(r, "tambtree", row, "lmdb", row));
