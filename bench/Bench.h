@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,21 @@ struct CommitCounters {
     std::uint64_t flushes = 0;       // whole-file flushes
 };
 
+// Reads the last commit on a thread of its own while the engine's thread
+// writes (readwhilewriting). Made on any thread; used, renewed and destroyed on
+// one, as LMDB's read transactions must be.
+class Reader {
+public:
+    virtual ~Reader() = default;
+    // Reads the last commit from now on: ours takes a new snapshot, LMDB
+    // resets and renews its read transaction, SQLite ends its read
+    // transaction and begins another. The first call opens what the reader
+    // needs (SQLite: its own connection).
+    virtual void Renew() = 0;
+    // Whether the key is stored; a hit copies the value out (Keep).
+    virtual bool Get(const Key& key, std::uint64_t& sink) = 0;
+};
+
 // One store behind the common workload. Writes happen between BeginWrite and
 // CommitWrite, which makes them durable; reads between BeginRead and EndRead.
 class Engine {
@@ -98,6 +114,9 @@ public:
     // Opens the store that a compacted copy left in `directory` (it took the
     // place of the store the engine held, which is closed). Untimed.
     virtual void Reopen(const std::string& directory) = 0;
+    // A reader of the store for another thread, valid until the store is
+    // closed; the engine's thread may write and commit while it reads.
+    virtual std::unique_ptr<Reader> NewReader() = 0;
 };
 
 struct EngineSettings {
@@ -125,6 +144,19 @@ struct Measurement {
     double floorSeconds = 0;
     // compact: the size of the copy (fileBytes is the store it was taken of).
     std::uint64_t compactBytes = 0;
+    // A phase of readwhilewriting: ops are the readers' gets (the writer's
+    // overwrites when no reader ran), seconds the phase's length.
+    std::uint32_t readers = 0;
+    std::uint64_t writerOps = 0;
+    std::uint64_t slowestReaderOps = 0;  // the gets of the reader that did fewest
+    std::int64_t growthBytes = 0;        // the store's files after minus before
+    // CPU seconds the readers (all of them) and the writer's thread used in
+    // the phase: on a shared machine, what they got of its cores.
+    double readerCpuSeconds = 0;
+    double writerCpuSeconds = 0;
+    // CPU seconds the rest of the machine used meanwhile: other processes and
+    // the kernel's threads (among them the write-back of the writer's flushes).
+    double otherCpuSeconds = 0;
     double OpsPerSecond() const { return seconds > 0 ? ops / seconds : 0; }
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +25,12 @@ public:
         : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, false, false) {
         // Less below is the byte order, so searches may compare keys inline.
         UseByteOrder();
+    }
+
+    // The last commit, read-only, as a tree of this type; any thread may take
+    // one while the tree's thread writes.
+    std::unique_ptr<BenchTree> TakeSnapshot() const {
+        return std::unique_ptr<BenchTree>(new BenchTree(SnapshotOf{*this}));
     }
 
     // Stores the record; true when it was added, false when a value was replaced.
@@ -57,6 +64,9 @@ protected:
     }
 
 private:
+    // A snapshot's tree has a core of its own, which learns the order anew.
+    explicit BenchTree(SnapshotOf of) : BTree(of) { UseByteOrder(); }
+
     static Record Make(const Key& key, const unsigned char* value) {
         return Record{key.bytes, KEY_SIZE, value, value ? VALUE_SIZE : 0};
     }
@@ -88,12 +98,11 @@ public:
         return tree.Put(View(key),
                         std::string_view(reinterpret_cast<const char*>(value), VALUE_SIZE));
     }
-    bool Get(const Key& key, std::uint64_t& sink) const {
-        const std::optional<std::string> value = tree.Get(View(key));
-        if (!value) return false;
-        Touch(reinterpret_cast<const unsigned char*>(value->data()),
-              static_cast<std::uint32_t>(value->size()), sink);
-        return true;
+    bool Get(const Key& key, std::uint64_t& sink) const { return GetFrom(tree, key, sink); }
+    // A look-up through a snapshot, as through the tree.
+    static bool Get(const TamBTree::ByteTree::Snapshot& snapshot, const Key& key,
+                    std::uint64_t& sink) {
+        return GetFrom(snapshot, key, sink);
     }
     void Delete(const Key& key) {
         if (tree.Erase(View(key)) != 1) throw std::runtime_error("a stored key was not found");
@@ -115,8 +124,17 @@ public:
     }
     void Commit() { tree.Commit(); }
     TamBTree::ByteTree& Tree() { return tree; }
+    const TamBTree::ByteTree& Tree() const { return tree; }
 
 private:
+    template <class Source>
+    static bool GetFrom(const Source& source, const Key& key, std::uint64_t& sink) {
+        const std::optional<std::string> value = source.Get(View(key));
+        if (!value) return false;
+        Touch(reinterpret_cast<const unsigned char*>(value->data()),
+              static_cast<std::uint32_t>(value->size()), sink);
+        return true;
+    }
     static TamBTree::ByteTree::Options Options(std::uint32_t cacheBytes) {
         TamBTree::ByteTree::Options o;
         o.cacheSize = cacheBytes;

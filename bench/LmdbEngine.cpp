@@ -1,5 +1,6 @@
 // LMDB behind the common adapter, with its default durable settings: every
-// commit syncs, no write map.
+// commit syncs, no write map. Readers on other threads hold read transactions
+// of their own, reset and renewed.
 #include <lmdb.h>
 
 #include <stdexcept>
@@ -22,6 +23,41 @@ MDB_val Bytes(const void* data, std::size_t size) {
     v.mv_size = size;
     return v;
 }
+
+// A look-up in an open transaction; a hit copies the value out.
+bool Lookup(MDB_txn* txn, MDB_dbi dbi, const Key& key, std::uint64_t& sink) {
+    MDB_val k = Bytes(key.bytes, KEY_SIZE);
+    MDB_val v;
+    const int rc = mdb_get(txn, dbi, &k, &v);
+    if (rc == MDB_NOTFOUND) return false;
+    Check(rc, "get");
+    Keep(v.mv_data, v.mv_size, sink);
+    return true;
+}
+
+// A read transaction of its own, begun by the first Renew on the thread that
+// uses it (a read transaction belongs to its thread) and ended there.
+class LmdbReader : public Reader {
+public:
+    LmdbReader(MDB_env* environment, MDB_dbi database) : env(environment), dbi(database) {}
+    ~LmdbReader() override {
+        if (txn) mdb_txn_abort(txn);
+    }
+    void Renew() override {
+        if (!txn) {
+            Check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "txn_begin");
+            return;
+        }
+        mdb_txn_reset(txn);
+        Check(mdb_txn_renew(txn), "txn_renew");
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override { return Lookup(txn, dbi, key, sink); }
+
+private:
+    MDB_env* env;
+    MDB_dbi dbi;
+    MDB_txn* txn = nullptr;
+};
 
 class LmdbEngine : public Engine {
 public:
@@ -61,15 +97,7 @@ public:
         Check(rc, "txn_commit");
     }
     void BeginRead() override { Check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "txn_begin"); }
-    bool Get(const Key& key, std::uint64_t& sink) override {
-        MDB_val k = Bytes(key.bytes, KEY_SIZE);
-        MDB_val v;
-        const int rc = mdb_get(txn, dbi, &k, &v);
-        if (rc == MDB_NOTFOUND) return false;
-        Check(rc, "get");
-        Keep(v.mv_data, v.mv_size, sink);
-        return true;
-    }
+    bool Get(const Key& key, std::uint64_t& sink) override { return Lookup(txn, dbi, key, sink); }
     void EndRead() override {
         mdb_txn_abort(txn);
         txn = nullptr;
@@ -82,6 +110,10 @@ public:
         mdb_cursor_close(cursor);
         EndRead();
         return n;
+    }
+
+    std::unique_ptr<Reader> NewReader() override {
+        return std::unique_ptr<Reader>(new LmdbReader(env, dbi));
     }
 
     // The compacting copy; the flush after it makes the copy as durable as

@@ -41,9 +41,10 @@ const char* const USAGE =
     "  --engines=LIST     tambtree,lmdb,sqlite (default all)\n"
     "  --workloads=LIST   fillseq,fillrandom,fillbulk,readrandom,readmissing,readseq,\n"
     "                     readreverse,overwrite,deleterandom,compact,synccommit,\n"
-    "                     synccommit2pc (default all)\n"
+    "                     synccommit2pc,readwhilewriting (default all)\n"
     "  --sweep=LIST       batch sizes for the ours/lmdb ratio of batched random writes\n"
     "                     (default 1000,10000,100000; 'none' skips the extra runs)\n"
+    "  --seconds=S        length of each timed phase of readwhilewriting (default 5)\n"
     "  --dir=PATH         where the stores live (default a new directory under /tmp)\n"
     "  --cache-mib=M      view cache of our tree in MiB (default 256)\n"
     "  --seed=S           seed of values and record orders (default 1)\n"
@@ -74,6 +75,14 @@ std::uint64_t Number(const std::string& text) {
     return v;
 }
 
+double Seconds(const std::string& text) {
+    std::size_t used = 0;
+    const double v = std::stod(text, &used);
+    if (used != text.size() || !(v > 0 && v <= 3600))
+        throw std::invalid_argument("not a phase length in seconds (0 to 3600): " + text);
+    return v;
+}
+
 void ApplyOption(Options& o, const std::string& name, const std::string& value) {
     if (name == "--n")
         o.run.records = static_cast<std::uint32_t>(Number(value));
@@ -89,6 +98,8 @@ void ApplyOption(Options& o, const std::string& name, const std::string& value) 
         o.cacheMib = static_cast<std::uint32_t>(Number(value));
     else if (name == "--seed")
         o.run.seed = Number(value);
+    else if (name == "--seconds")
+        o.run.seconds = Seconds(value);
     else if (name == "--csv-file")
         o.csvFile = value;
     else if (name == "--sweep") {
@@ -142,7 +153,9 @@ std::string Serialize(const Measurement& m) {
     out << m.engine << ' ' << m.workload << ' ' << m.batch << ' ' << m.ops << ' ' << m.seconds
         << ' ' << m.fileBytes << ' ' << m.bytesWritten << ' ' << m.counters.commits << ' '
         << m.counters.pagesWritten << ' ' << m.counters.flushViews << ' ' << m.counters.flushes
-        << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << '\n';
+        << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << ' ' << m.readers
+        << ' ' << m.writerOps << ' ' << m.slowestReaderOps << ' ' << m.growthBytes << ' '
+        << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << ' ' << m.otherCpuSeconds << '\n';
     return out.str();
 }
 
@@ -151,7 +164,9 @@ Measurement Deserialize(const std::string& line) {
     Measurement m;
     in >> m.engine >> m.workload >> m.batch >> m.ops >> m.seconds >> m.fileBytes >>
         m.bytesWritten >> m.counters.commits >> m.counters.pagesWritten >> m.counters.flushViews >>
-        m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes;
+        m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes >> m.readers >>
+        m.writerOps >> m.slowestReaderOps >> m.growthBytes >> m.readerCpuSeconds >>
+        m.writerCpuSeconds >> m.otherCpuSeconds;
     return m;
 }
 
@@ -164,11 +179,21 @@ void WriteAll(int fd, const std::string& text) {
 }
 
 std::string Progress(const Measurement& m) {
-    char text[160];
-    std::snprintf(text, sizeof text, "  %-9s %-13s B=%-8u %12.0f ops/s %9.2f s %9.1f MiB\n",
+    char text[200];
+    std::snprintf(text, sizeof text, "  %-9s %-25s B=%-8u %12.0f ops/s %9.2f s %9.1f MiB",
                   m.engine.c_str(), m.workload.c_str(), m.batch, m.OpsPerSecond(), m.seconds,
                   m.fileBytes / 1048576.0);
-    return text;
+    std::string line = text;
+    // A phase with both sides: the writer's rate and the growth too.
+    if (m.readers != 0 && m.batch != 0) {
+        std::snprintf(text, sizeof text, ", writer %.0f ops/s", m.writerOps / m.seconds);
+        line += text;
+    }
+    if (m.growthBytes != 0) {
+        std::snprintf(text, sizeof text, ", grew %.1f MiB", m.growthBytes / 1048576.0);
+        line += text;
+    }
+    return line + "\n";
 }
 
 // The child's life: run the workloads, report each as it finishes.
@@ -179,9 +204,10 @@ std::string Progress(const Measurement& m) {
         std::unique_ptr<Engine> engine(NewEngine(engineName, o));
         Runner runner(*engine, settings, o.directory + "/" + engineName);
         const auto run = [&](const std::string& w) {
-            const Measurement m = runner.Run(w);
-            WriteAll(fd, Serialize(m));
-            if (!o.csv) std::cerr << Progress(m);
+            for (const Measurement& m : runner.Run(w)) {
+                WriteAll(fd, Serialize(m));
+                if (!o.csv) std::cerr << Progress(m);
+            }
         };
         for (const std::string& w : workloads) {
             if (!engine->SecondPathName() || w.compare(0, 4, "read") != 0) {
@@ -287,6 +313,7 @@ int Main(int argc, char** argv) {
     Results results;
     results.records = o.run.records;
     results.batch = o.run.batch;
+    results.phaseSeconds = o.run.seconds;
     results.directory = o.directory;
     for (const std::string& engine : o.engines)
         results.runs.push_back(RunEngine(engine, o, o.run, o.workloads));

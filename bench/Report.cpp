@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <set>
 
+#include "ReadWhileWriting.h"
 #include "Runner.h"
 
 namespace TamBench {
@@ -101,6 +102,7 @@ void PrintLine(std::ostream& out, const std::vector<std::string>& cells, int fir
 // "ours" is the derived tree ("tambtree"); "bytetree" is ByteTree on the same
 // store, measured for the reads.
 void PrintOpsTable(const Results& r, std::ostream& out) {
+    if (WorkloadsRun(r).empty()) return;
     const bool bytes = Ran(r, "bytetree");
     std::vector<std::string> head = {"workload (ops/s)"};
     for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
@@ -302,13 +304,232 @@ void PrintSyncCommit(const Results& r, std::ostream& out) {
     }
 }
 
+// readwhilewriting: what a row shows of a phase's measurement.
+double ReaderRate(const Measurement& m) {
+    return m.OpsPerSecond();
+}
+double PerReader(const Measurement& m) {
+    return m.readers ? m.OpsPerSecond() / m.readers : 0;
+}
+double SlowestReader(const Measurement& m) {
+    return m.seconds > 0 ? m.slowestReaderOps / m.seconds : 0;
+}
+double WriterRate(const Measurement& m) {
+    return m.seconds > 0 ? m.writerOps / m.seconds : 0;
+}
+double GrowthMib(const Measurement& m) {
+    return m.growthBytes / MIB;
+}
+// The cores a side kept busy: its CPU time over the phase's.
+double ReaderCores(const Measurement& m) {
+    return m.seconds > 0 ? m.readerCpuSeconds / m.seconds : 0;
+}
+double WriterCores(const Measurement& m) {
+    return m.seconds > 0 ? m.writerCpuSeconds / m.seconds : 0;
+}
+// Gets per CPU second of the readers: how fast they read while they run.
+double ReaderRatePerCpu(const Measurement& m) {
+    return m.readerCpuSeconds > 0 ? m.ops / m.readerCpuSeconds : 0;
+}
+// What a commit of ours copied (whole 64 KiB pages); negative, shown as "-",
+// where the engine does not count it.
+double CopiedMibPerCommit(const Measurement& m) {
+    return m.counters.commits ? m.counters.pagesWritten * 65536.0 / MIB / m.counters.commits : -1;
+}
+double OtherCores(const Measurement& m) {
+    return m.seconds > 0 ? m.otherCpuSeconds / m.seconds : 0;
+}
+
+struct PhaseRow {
+    const char* label;
+    std::string phase;
+    double (*value)(const Measurement&);
+    // Rates are compared between engines; CPU shares are only shown.
+    bool rate = true;
+};
+
+// A figure of a phase, or nothing when the engine did not run it.
+bool PhaseValue(const Results& r, const std::string& engine, const PhaseRow& row, double& value) {
+    const Measurement* m = FindRun(r, engine, row.phase);
+    if (m) value = row.value(*m);
+    return m != nullptr;
+}
+
+std::string RatioOf(bool known, double a, double b) {
+    return known && b > 0 ? Format("%.2fx", a / b) : "-";
+}
+
+// `a` of `engine` over `b` of `other` (the same engine when other is empty).
+std::string PhaseRatio(const Results& r, const std::string& engine, const PhaseRow& a,
+                       const std::string& other, const PhaseRow& b) {
+    double x = 0, y = 0;
+    const bool known =
+        PhaseValue(r, engine, a, x) && PhaseValue(r, other.empty() ? engine : other, b, y);
+    return RatioOf(known, x, y);
+}
+
+constexpr int RWW_FIRST = 26;
+constexpr int RWW_REST = 14;
+
+void PrintPhaseTable(const Results& r, std::ostream& out) {
+    const std::vector<PhaseRow> rows = {
+        {"gets, tree, 1 thread", RWW_TREE, ReaderRate},
+        {"gets, snapshot, 1 thread", RWW_SNAPSHOT, ReaderRate},
+        {"readers R=1", RwwPhase(1, false), ReaderRate},
+        {"  reader CPU (cores)", RwwPhase(1, false), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, false), ReaderRatePerCpu},
+        {"  others' CPU (cores)", RwwPhase(1, false), OtherCores, false},
+        {"readers R=2", RwwPhase(2, false), ReaderRate},
+        {"  per reader", RwwPhase(2, false), PerReader},
+        {"  reader CPU (cores)", RwwPhase(2, false), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, false), ReaderRatePerCpu},
+        {"  others' CPU (cores)", RwwPhase(2, false), OtherCores, false},
+        {"writer alone", RwwPhase(0, true), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(0, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(0, true), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(0, true), OtherCores, false},
+        {"readers R=1 + writer", RwwPhase(1, true), ReaderRate},
+        {"  reader CPU (cores)", RwwPhase(1, true), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, true), ReaderRatePerCpu},
+        {"  writer", RwwPhase(1, true), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(1, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(1, true), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(1, true), OtherCores, false},
+        {"readers R=2 + writer", RwwPhase(2, true), ReaderRate},
+        {"  per reader", RwwPhase(2, true), PerReader},
+        {"  slowest reader", RwwPhase(2, true), SlowestReader},
+        {"  reader CPU (cores)", RwwPhase(2, true), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, true), ReaderRatePerCpu},
+        {"  writer", RwwPhase(2, true), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(2, true), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(2, true), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(2, true), OtherCores, false},
+    };
+    const bool bytes = Ran(r, "bytetree");
+    std::vector<std::string> head = {"readwhilewriting (ops/s)"};
+    for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
+    head.push_back("ours/lmdb");
+    if (bytes) head.push_back("bytetree/lmdb");
+    head.push_back("ours/sqlite");
+    if (bytes) head.push_back("bytetree/ours");
+    PrintLine(out, head, RWW_FIRST, RWW_REST);
+    for (const PhaseRow& row : rows) {
+        std::vector<std::string> line = {row.label};
+        for (const std::string& engine : EnginesRun(r)) {
+            double v = 0;
+            line.push_back(PhaseValue(r, engine, row, v) && v >= 0
+                               ? Format(row.rate ? "%.0f" : "%.2f", v)
+                               : "-");
+        }
+        if (row.rate) {
+            line.push_back(PhaseRatio(r, "tambtree", row, "lmdb", row));
+            if (bytes) line.push_back(PhaseRatio(r, "bytetree", row, "lmdb", row));
+            line.push_back(PhaseRatio(r, "tambtree", row, "sqlite", row));
+            if (bytes) line.push_back(PhaseRatio(r, "bytetree", row, "tambtree", row));
+        }
+        PrintLine(out, line, RWW_FIRST, RWW_REST);
+    }
+}
+
+// Each engine's ratios, with the goals set for ours.
+void PrintPhaseRatios(const Results& r, std::ostream& out) {
+    struct RatioRow {
+        const char* label;
+        PhaseRow a;
+        PhaseRow b;
+        bool againstLmdb;
+        const char* goal;
+    };
+    const PhaseRow r1w = {"", RwwPhase(1, true), ReaderRate};
+    const PhaseRow r2w = {"", RwwPhase(2, true), ReaderRate};
+    const RatioRow rows[] = {
+        {"readers R=1 + writer/lmdb", r1w, r1w, true, ">= 1.20x"},
+        {"readers R=2 + writer/lmdb", r2w, r2w, true, ">= 1.20x"},
+        {"writer, R=1 / alone",
+         {"", RwwPhase(1, true), WriterRate},
+         {"", RwwPhase(0, true), WriterRate},
+         false,
+         ">= 0.80x"},
+        {"writer, R=2 / alone",
+         {"", RwwPhase(2, true), WriterRate},
+         {"", RwwPhase(0, true), WriterRate},
+         false,
+         ">= 0.80x"},
+        {"readers R=2 / R=1, alone",
+         {"", RwwPhase(2, false), ReaderRate},
+         {"", RwwPhase(1, false), ReaderRate},
+         false,
+         ">= 1.70x"},
+        {"gets, snapshot / tree",
+         {"", RWW_SNAPSHOT, ReaderRate},
+         {"", RWW_TREE, ReaderRate},
+         false,
+         ">= 0.90x"},
+        // How much the writer slows a reader while it runs (no goal).
+        {"per CPU s, R=1 + w / R=1",
+         {"", RwwPhase(1, true), ReaderRatePerCpu},
+         {"", RwwPhase(1, false), ReaderRatePerCpu},
+         false,
+         "-"},
+        {"per CPU s, R=2 + w / R=2",
+         {"", RwwPhase(2, true), ReaderRatePerCpu},
+         {"", RwwPhase(2, false), ReaderRatePerCpu},
+         false,
+         "-"},
+    };
+    std::vector<std::string> head = {"ratio"};
+    for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
+    head.push_back("goal (ours)");
+    PrintLine(out, head, RWW_FIRST, RWW_REST);
+    for (const RatioRow& row : rows) {
+        std::vector<std::string> line = {row.label};
+        for (const std::string& engine : EnginesRun(r))
+            line.push_back(PhaseRatio(r, engine, row.a, row.againstLmdb ? "lmdb" : "", row.b));
+        line.push_back(row.goal);
+        PrintLine(out, line, RWW_FIRST, RWW_REST);
+    }
+}
+
+void PrintGrowth(const Results& r, std::ostream& out) {
+    std::vector<std::string> head = {"file growth MiB"};
+    for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
+    PrintLine(out, head, RWW_FIRST, RWW_REST);
+    for (const std::uint32_t readers : {0u, 1u, 2u}) {
+        const PhaseRow row = {"", RwwPhase(readers, true), GrowthMib};
+        std::vector<std::string> line = {readers ? "writer + R=" + std::to_string(readers)
+                                                 : std::string("writer alone")};
+        for (const std::string& engine : EnginesRun(r)) {
+            double v = 0;
+            line.push_back(PhaseValue(r, engine, row, v) ? Format("%.1f", v) : "-");
+        }
+        PrintLine(out, line, RWW_FIRST, RWW_REST);
+    }
+}
+
+void PrintReadWhileWriting(const Results& r, std::ostream& out) {
+    bool any = false;
+    for (const std::string& engine : EnginesRun(r)) any = any || FindRun(r, engine, RWW_TREE);
+    if (!any) return;
+    out << "readwhilewriting: the writer overwrites random records, " << RWW_WRITE_BATCH
+        << " per durable commit; R readers get random records through snapshots (read"
+           " transactions) renewed every "
+        << RWW_RENEW_EVERY << " gets; every timed phase " << Format("%.1f", r.phaseSeconds)
+        << " s:\n";
+    PrintPhaseTable(r, out);
+    out << "\n";
+    PrintPhaseRatios(r, out);
+    out << "\n";
+    PrintGrowth(r, out);
+    out << "\n";
+}
+
 }  // namespace
 
 void PrintTable(const Results& r, std::ostream& out) {
     out << "tambtree-bench: N=" << r.records << " B=" << r.batch << ", keys " << KEY_SIZE
         << " B, values " << VALUE_SIZE << " B, in " << r.directory << "\n\n";
     PrintOpsTable(r, out);
-    out << "\n";
+    if (!WorkloadsRun(r).empty()) out << "\n";
     PrintFillSizes(r, out);
     PrintEngineTable(r, out);
     if (HasFloors(r)) {
@@ -336,20 +557,25 @@ void PrintTable(const Results& r, std::ostream& out) {
     out << "\n";
     PrintCompactTable(r, out);
     PrintReadsAroundCompact(r, out);
+    PrintReadWhileWriting(r, out);
     PrintSyncCommit(r, out);
 }
 
 void PrintCsv(const Results& r, std::ostream& out) {
     out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
            "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds,"
-           "compact_bytes\n";
+           "compact_bytes,readers,writer_ops,slowest_reader_ops,growth_bytes,reader_cpu_seconds,"
+           "writer_cpu_seconds,other_cpu_seconds\n";
     auto row = [&](const Measurement& m, std::uint64_t rss) {
         out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
             << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
             << m.fileBytes << "," << m.bytesWritten << "," << m.counters.commits << ","
             << m.counters.pagesWritten << "," << m.counters.flushViews << "," << m.counters.flushes
             << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << ","
-            << m.compactBytes << "\n";
+            << m.compactBytes << "," << m.readers << "," << m.writerOps << "," << m.slowestReaderOps
+            << "," << m.growthBytes << "," << Format("%.6f", m.readerCpuSeconds) << ","
+            << Format("%.6f", m.writerCpuSeconds) << "," << Format("%.6f", m.otherCpuSeconds)
+            << "\n";
     };
     for (const EngineRun& run : r.runs)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);

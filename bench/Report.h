@@ -20,6 +20,7 @@ struct EngineRun {
 struct Results {
     std::uint32_t records = 0;
     std::uint32_t batch = 0;
+    double phaseSeconds = 0;  // each timed phase of readwhilewriting
     std::string directory;
     std::vector<EngineRun> runs;     // at the main batch size
     std::vector<Measurement> sweep;  // batched writes at other batch sizes

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "Floor.h"
+#include "ReadWhileWriting.h"
 
 namespace TamBench {
 
@@ -42,8 +43,9 @@ std::uint64_t OrderSeed(const std::string& w) {
 
 const std::vector<std::string>& AllWorkloads() {
     static const std::vector<std::string> all = {
-        "fillseq",     "fillrandom", "fillbulk",     "readrandom", "readmissing", "readseq",
-        "readreverse", "overwrite",  "deleterandom", "compact",    "synccommit",  "synccommit2pc"};
+        "fillseq",    "fillrandom",    "fillbulk",        "readrandom",   "readmissing",
+        "readseq",    "readreverse",   "overwrite",       "deleterandom", "compact",
+        "synccommit", "synccommit2pc", "readwhilewriting"};
     return all;
 }
 
@@ -68,7 +70,12 @@ Runner::~Runner() {
     RemoveTree(CopyDirectory());
 }
 
-Measurement Runner::Run(const std::string& workload) {
+std::vector<Measurement> Runner::Run(const std::string& workload) {
+    if (workload == "readwhilewriting") return ReadWhileWriting();
+    return {RunOnce(workload)};
+}
+
+Measurement Runner::RunOnce(const std::string& workload) {
     Prepare(workload);
     const std::vector<std::uint32_t> order = Order(workload);
     Measurement m;
@@ -87,6 +94,18 @@ Measurement Runner::Run(const std::string& workload) {
     Settle(workload, m.ops);
     MeasureFloor(m);
     return m;
+}
+
+// On a store of all N records, which it leaves holding the same keys.
+std::vector<Measurement> Runner::ReadWhileWriting() {
+    const std::string w = "readwhilewriting";
+    Prepare(w);
+    ReadWhileWritingSettings s;
+    s.records = settings.records;
+    s.seconds = settings.seconds;
+    s.readSeed = settings.seed * 1000 + OrderSeed(w);
+    s.writeSeed = s.readSeed + 500;
+    return RunReadWhileWriting(engine, values, s, directory, sink);
 }
 
 std::vector<std::uint32_t> Runner::Order(const std::string& w) const {

@@ -14,6 +14,7 @@ struct RunSettings {
     std::uint32_t batch = 1000;
     std::uint32_t syncCommits = 1000;
     std::uint64_t seed = 1;
+    double seconds = 5;  // each timed phase of readwhilewriting
 };
 
 // Workload names in the order they run.
@@ -30,9 +31,13 @@ class Runner {
 public:
     Runner(Engine& engine, const RunSettings& settings, const std::string& directory);
     ~Runner();
-    Measurement Run(const std::string& workload);
+    // The measurements of one workload: one, or one per phase of
+    // readwhilewriting.
+    std::vector<Measurement> Run(const std::string& workload);
 
 private:
+    Measurement RunOnce(const std::string& workload);
+    std::vector<Measurement> ReadWhileWriting();
     std::vector<std::uint32_t> Order(const std::string& workload) const;
     void Prepare(const std::string& workload);
     void CreateStore();

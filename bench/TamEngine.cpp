@@ -2,8 +2,10 @@
 // through ByteTree ("bytetree"). Every write runs in the tree's open
 // transaction and stores with the upsert; a durable commit is CommitNow
 // (ByteTree::Commit), a two-phase one PreCommit followed by Commit. A wrapper
-// of the file services counts the flushes the commits make.
+// of the file services counts the flushes the commits make. Readers on other
+// threads read through snapshots of the last commit.
 #include <memory>
+#include <optional>
 #include <stdexcept>
 
 #include "BenchTree.h"
@@ -27,6 +29,39 @@ public:
 
 private:
     TamBTreeTest::FaultPlan plan;
+};
+
+// Reads through snapshots of the derived tree.
+class TreeReader : public Reader {
+public:
+    explicit TreeReader(const BenchTree& tree) : source(tree) {}
+    void Renew() override {
+        // The old snapshot ends first, as LMDB's reader resets before it renews.
+        snapshot.reset();
+        snapshot = source.TakeSnapshot();
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override { return snapshot->Get(key, sink); }
+
+private:
+    const BenchTree& source;
+    std::unique_ptr<BenchTree> snapshot;
+};
+
+// Reads through ByteTree's snapshots.
+class ByteTreeReader : public Reader {
+public:
+    explicit ByteTreeReader(const BenchByteTree& tree) : source(tree) {}
+    void Renew() override {
+        snapshot.reset();
+        snapshot.emplace(source.Tree().TakeSnapshot());
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override {
+        return BenchByteTree::Get(*snapshot, key, sink);
+    }
+
+private:
+    const BenchByteTree& source;
+    std::optional<TamBTree::ByteTree::Snapshot> snapshot;
 };
 
 class TamEngine : public Engine {
@@ -88,6 +123,10 @@ public:
     bool CompactCopy(const std::string& directory) override {
         OpenTree().CopyTo(directory + "/data.tbt");
         return true;
+    }
+    std::unique_ptr<Reader> NewReader() override {
+        if (bytes) return std::unique_ptr<Reader>(new ByteTreeReader(*bytes));
+        return std::unique_ptr<Reader>(new TreeReader(*tree));
     }
     CommitCounters Counters() const override {
         CommitCounters c;
