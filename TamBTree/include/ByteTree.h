@@ -312,6 +312,15 @@ public:
     void Validate() { ValidateTree(); }
 
 protected:
+    // A snapshot's tree: read-only, showing the last commit of `of.source`.
+    // A tree derived with an order of its own builds its SnapshotView with it.
+    explicit ByteTree(SnapshotOf of);
+    // The tree a snapshot reads: a read-only tree of this tree's own type over
+    // its last commit. A ByteTree makes one of its own; a tree derived from it
+    // overrides this (or TakeSnapshot refuses it: a plain ByteTree would read
+    // with the wrong order).
+    virtual std::unique_ptr<ByteTree> SnapshotView() const;
+
     bool Less(const Record& a, const Record& b) const override;
     // The key and value as a record in the tree's layout; refuses a record
     // larger than the tree can store.
@@ -320,8 +329,6 @@ protected:
     bool KeyLess(std::string_view a, std::string_view b) const;
 
 private:
-    // A snapshot's tree: read-only, showing the last commit of `of.source`.
-    explicit ByteTree(SnapshotOf of);
     // Searches compare key bytes themselves once the tree is known to be a
     // ByteTree and not a tree derived from it with an order of its own.
     void LearnOrder() const;
@@ -337,7 +344,7 @@ private:
 //
 // One thread at a time uses a snapshot, any thread; snapshots on other threads
 // read while the tree's thread writes and commits, and neither waits for the
-// other. A snapshot may be moved (its cursors then are void) and outlive its
+// other. A snapshot may be moved (its cursors stay valid) and outlive its
 // tree. While it lives, the pages it reads are not reused: hold snapshots for
 // short, as a long-lived one makes the file grow.
 class TAMBTREE_API ByteTree::Snapshot {
@@ -350,34 +357,36 @@ public:
     ~Snapshot();
 
     [[nodiscard]] std::optional<std::string> Get(std::string_view key) const {
-        return view.Get(key);
+        return view->Get(key);
     }
-    [[nodiscard]] bool Contains(std::string_view key) const { return view.Contains(key); }
-    std::uint32_t Size() const { return view.Size(); }
-    bool Empty() const { return view.Empty(); }
+    [[nodiscard]] bool Contains(std::string_view key) const { return view->Contains(key); }
+    std::uint32_t Size() const { return view->Size(); }
+    bool Empty() const { return view->Empty(); }
 
-    Cursor Find(std::string_view key) const { return view.Find(key); }
-    Cursor LowerBound(std::string_view key) const { return view.LowerBound(key); }
-    Cursor UpperBound(std::string_view key) const { return view.UpperBound(key); }
-    Cursor begin() const { return view.begin(); }
-    Cursor end() const { return view.end(); }
+    Cursor Find(std::string_view key) const { return view->Find(key); }
+    Cursor LowerBound(std::string_view key) const { return view->LowerBound(key); }
+    Cursor UpperBound(std::string_view key) const { return view->UpperBound(key); }
+    Cursor begin() const { return view->begin(); }
+    Cursor end() const { return view->end(); }
 
-    Range<Cursor> Records() const { return view.Records(); }
-    Range<Cursor> Records(std::string_view from) const { return view.Records(from); }
+    Range<Cursor> Records() const { return view->Records(); }
+    Range<Cursor> Records(std::string_view from) const { return view->Records(from); }
     Range<Cursor> Records(std::string_view from, std::string_view to) const {
-        return view.Records(from, to);
+        return view->Records(from, to);
     }
-    Range<ReverseCursor> Reversed() const { return view.Reversed(); }
+    Range<ReverseCursor> Reversed() const { return view->Reversed(); }
     Range<ReverseCursor> Reversed(std::string_view from, std::string_view to) const {
-        return view.Reversed(from, to);
+        return view->Reversed(from, to);
     }
-    Range<ReverseCursor> ReversedFrom(std::string_view key) const { return view.ReversedFrom(key); }
+    Range<ReverseCursor> ReversedFrom(std::string_view key) const {
+        return view->ReversedFrom(key);
+    }
 
 private:
     friend class ByteTree;
-    explicit Snapshot(const ByteTree& source);
+    explicit Snapshot(std::unique_ptr<ByteTree> tree) : view(std::move(tree)) {}
 
-    ByteTree view;
+    std::unique_ptr<ByteTree> view;
 };
 
 }  // namespace TamBTree

@@ -130,12 +130,19 @@ ByteTree::ByteTree(SnapshotOf of) : BTree(of) {
 
 ByteTree::~ByteTree() = default;
 
-ByteTree::Snapshot::Snapshot(const ByteTree& source) : view(SnapshotOf{source}) {}
-
 ByteTree::Snapshot::~Snapshot() = default;
 
+std::unique_ptr<ByteTree> ByteTree::SnapshotView() const {
+    if (typeid(*this) != typeid(ByteTree))
+        throw BTreeException(
+            L"A tree derived from ByteTree takes snapshots only once it overrides "
+            L"SnapshotView with a tree of its own type. (" +
+            Tam::FromMultiByte(GetPath()) + L")");
+    return std::unique_ptr<ByteTree>(new ByteTree(SnapshotOf{*this}));
+}
+
 ByteTree::Snapshot ByteTree::TakeSnapshot() const {
-    return Snapshot(*this);
+    return Snapshot(SnapshotView());
 }
 
 bool ByteTree::Less(const Record& a, const Record& b) const {

@@ -25,18 +25,22 @@ const char* DurabilityName(Durability durability) {
     return "full";
 }
 
-void ApplyDurability(TamBTree::ByteTree::Options&, Durability durability) {
-    if (durability == Durability::Full) return;
-    PyErr_SetString(PyExc_NotImplementedError,
-                    (std::string("durability=\"") + DurabilityName(durability) +
-                     "\" is not available yet: this build of the library makes every commit "
-                     "durable when it returns (durability=\"full\")")
-                        .c_str());
-    throw pybind11::error_already_set();
+void ApplyDurability(TamBTree::ByteTree::Options& options, Durability durability) {
+    switch (durability) {
+        case Durability::Normal:
+            options.durability = TamBTree::Durability::Normal;
+            return;
+        case Durability::Deferred:
+            options.durability = TamBTree::Durability::Deferred;
+            return;
+        case Durability::Full:
+            break;
+    }
+    options.durability = TamBTree::Durability::Full;
 }
 
-void Sync(TamBTree::ByteTree&, Durability) {
-    // Under "full" the last commit was flushed before it returned.
+void Sync(TamBTree::ByteTree& tree) {
+    tree.Sync();
 }
 
 }  // namespace TamPy

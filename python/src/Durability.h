@@ -1,7 +1,7 @@
 // The durability modes of the Python module, and the one place that hands
-// them to the library. Every commit of the library is durable when it
-// returns ("full"); "normal" and "deferred" wait for the library's modes and
-// are refused until then.
+// them to the library: "full" (a commit is durable when it returns),
+// "normal" (one flush per commit; a power loss may take back the last one)
+// and "deferred" (no flush until sync(), closing, or enough gathered).
 #pragma once
 
 #include <string>
@@ -16,13 +16,10 @@ enum class Durability { Full, Normal, Deferred };
 Durability ParseDurability(const std::string& word);
 const char* DurabilityName(Durability durability);
 
-// Sets the mode in the options a tree is opened with; NotImplementedError for
-// a mode the library does not offer yet. Called before the file is opened, so
-// a refused mode leaves nothing open.
+// Sets the mode in the options a tree is opened with.
 void ApplyDurability(TamBTree::ByteTree::Options& options, Durability durability);
 
-// Makes every commit made so far durable. Under "full" each commit already is
-// when it returns, so there is nothing left to do.
-void Sync(TamBTree::ByteTree& tree, Durability durability);
+// Makes every commit made so far durable (nothing to do under "full").
+void Sync(TamBTree::ByteTree& tree);
 
 }  // namespace TamPy

@@ -8,6 +8,7 @@
 #include "BindReads.h"
 #include "Errors.h"
 #include "FastPaths.h"
+#include "SnapshotHandle.h"
 #include "TreeHandle.h"
 
 namespace TamPy {
@@ -114,7 +115,10 @@ Arguments:
   duplicates  allow equal keys side by side, the newest first: insert()
               adds one, get() and pop() take the first, get_all() and
               items() show them all, del removes them all.
-  durability  "full": every commit is on disk when it returns.
+  durability  "full": every commit is on disk when it returns; "normal":
+              one flush per commit, a power loss may take back the last
+              one; "deferred": no flush until sync(), close, or enough
+              commits gathered, a crash goes back to the last sync.
   order       "bytes": keys ordered by their bytes, the shorter first when
               one is a prefix of the other. "u32", "u64", "i64": keys of
               exactly 4, 8, 8 bytes ordered as little-endian unsigned or
@@ -147,6 +151,34 @@ int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
 void InstallTreeSlots(PyHeapTypeObject* type) {
     ReadPaths<TreeHandle, OrderedTree>::InstallSlots(type);
     type->as_mapping.mp_ass_subscript = &AssignSubscript;
+}
+
+void InstallSnapshotSlots(PyHeapTypeObject* type) {
+    ReadPaths<SnapshotHandle, OrderedTree>::InstallSlots(type);
+}
+
+void BindSnapshot(py::module_& m) {
+    py::class_<SnapshotHandle, std::shared_ptr<SnapshotHandle>> snapshot(
+        m, "Snapshot",
+        "A read-only view of a tree's last commit when Tree.snapshot() was called:\n"
+        "the tree's read methods (len, in, [], get, get_all, iteration, keys,\n"
+        "values, items), never changing while the tree goes on. Any thread may\n"
+        "read it while the tree's owner writes. The pages it reads stay in the\n"
+        "file until it is closed (or dropped): take a fresh one now and then.",
+        py::custom_type_setup(&InstallSnapshotSlots));
+    BindReads<SnapshotHandle, OrderedTree>(snapshot);
+    snapshot
+        .def("close", &SnapshotHandle::Close,
+             "close()\n\n"
+             "Ends the snapshot; the tree may reuse the pages it held. Idempotent.")
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__",
+             [](SnapshotHandle& h, py::handle, py::handle, py::handle) {
+                 h.Close();
+                 return false;
+             })
+        .def_property_readonly("closed", &SnapshotHandle::Closed, "Whether close() was called.");
+    snapshot.attr("__module__") = "tambtree";
 }
 
 void BindTree(py::module_& m) {
@@ -209,7 +241,12 @@ void BindTree(py::module_& m) {
         .def("sync", &TreeHandle::Sync,
              "sync()\n\n"
              "Makes every commit made so far durable. Under durability=\"full\" each\n"
-             "commit already is when it returns.");
+             "commit already is when it returns.")
+        .def(
+            "snapshot", [](TreeHandle& h) { return std::make_shared<SnapshotHandle>(h); },
+            "snapshot() -> Snapshot\n\n"
+            "A read-only view of the last commit (not of changes since), which any\n"
+            "thread may read while this tree goes on writing and committing.");
     tree.def("validate", &TreeHandle::Validate,
              "validate()\n\n"
              "Checks the whole tree; raises DamagedError at the first fault.")
@@ -218,7 +255,8 @@ void BindTree(py::module_& m) {
              "The tree's statistics: records, height, pages_per_level (root first),\n"
              "pages, used_bytes, fill_factor, file_size, free_bytes, page_count,\n"
              "commit_state (\"idle\", \"ready\" or \"applying\"), max_record_size (the\n"
-             "largest key plus value it stores).")
+             "largest key plus value it stores), snapshots (alive now) and\n"
+             "snapshot_bytes (page images kept only for them).")
         .def(
             "copy_to",
             [](TreeHandle& h, py::handle path) {
@@ -287,5 +325,6 @@ PYBIND11_MODULE(_tambtree, m) {
     TamPy::RegisterErrors(m);
     TamPy::BindWalk<TamPy::OrderedTree>(m, "RecordIterator");
     TamPy::BindTree(m);
+    TamPy::BindSnapshot(m);
     TamPy::BindTransaction(m);
 }

@@ -61,6 +61,18 @@ OrderedTree::OrderedTree(const std::string& path, const Options& options, Order 
     if (order == Order::Bytes) UseByteOrder();
 }
 
+OrderedTree::OrderedTree(SnapshotOf of, Order keyOrder) : ByteTree(of), order(keyOrder) {
+    if (order == Order::Bytes) UseByteOrder();
+}
+
+std::unique_ptr<TamBTree::ByteTree> OrderedTree::SnapshotView() const {
+    return Snapshot();
+}
+
+std::unique_ptr<OrderedTree> OrderedTree::Snapshot() const {
+    return std::unique_ptr<OrderedTree>(new OrderedTree(SnapshotOf{*this}, order));
+}
+
 bool OrderedTree::Less(const Record& a, const Record& b) const {
     if (order == Order::Bytes) return ByteTree::Less(a, b);
     return RawLess(order, a.key, a.keyLength, b.key, b.keyLength);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,9 @@ bool KeyLess(Order order, std::string_view a, std::string_view b);
 class OrderedTree : public TamBTree::ByteTree {
 public:
     OrderedTree(const std::string& path, const Options& options, Order keyOrder);
+    // A read-only tree over the last commit, in this tree's order, for
+    // reading on any thread; any thread may call it at any moment.
+    std::unique_ptr<OrderedTree> Snapshot() const;
 
     // Erases the first record with the key (the newest of equal keys) and
     // hands out its value; false when the key is not stored. ByteTree's Erase
@@ -35,8 +39,10 @@ public:
 
 protected:
     bool Less(const Record& a, const Record& b) const override;
+    std::unique_ptr<ByteTree> SnapshotView() const override;
 
 private:
+    OrderedTree(SnapshotOf of, Order keyOrder);
     Order order;
 };
 

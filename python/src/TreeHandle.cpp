@@ -95,7 +95,7 @@ void TreeHandle::Rollback() {
 
 void TreeHandle::Sync() {
     Locked<OrderedTree> tree(*this);
-    WithoutGil([&] { TamPy::Sync(*tree, settings.durability); });
+    WithoutGil([&] { TamPy::Sync(*tree); });
 }
 
 void TreeHandle::Validate() {
@@ -126,6 +126,8 @@ py::dict TreeHandle::Stat() {
     d["free_bytes"] = s.freeBytes;
     d["page_count"] = s.pageCount;
     d["commit_state"] = StateName(s.commitState);
+    d["snapshots"] = s.snapshots;
+    d["snapshot_bytes"] = s.snapshotBytes;
     d["max_record_size"] = tree->GetMaxRecordSize();
     return d;
 }

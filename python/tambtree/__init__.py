@@ -28,7 +28,7 @@ from ._errors import (
     TransactionWaitingError,
     VersionError,
 )
-from ._tambtree import RecordIterator, Transaction, Tree
+from ._tambtree import RecordIterator, Snapshot, Transaction, Tree
 
 __all__ = [
     "DamagedError",
@@ -43,6 +43,7 @@ __all__ = [
     "ReadOnlyError",
     "RecordIterator",
     "RecordTooLargeError",
+    "Snapshot",
     "Transaction",
     "TransactionFailedError",
     "TransactionWaitingError",

@@ -46,10 +46,16 @@ std::uint64_t Pager::PageEpoch() const {
 PageHeader* Pager::MapPage(std::uint64_t n, std::uint64_t offset, ViewCache::Entry*& entry) const {
     if (!PageInFile(offset, FileSize()))
         ThrowInvalid(L"page " + std::to_wstring(n) + L" lies outside the file");
+    if (image) {
+        // A snapshot reads through the image's mapping of the whole file: no
+        // view to cache, none to release.
+        entry = nullptr;
+        return reinterpret_cast<PageHeader*>(image->Address(offset));
+    }
     const std::uint64_t base = GranuleBase(offset);
     entry = viewCache.Find(base);
     if (!entry) {
-        unsigned char* view = image ? image->Address(base) : space.View(base);
+        unsigned char* view = space.View(base);
         entry = viewCache.TouchView(base, view);
     }
     return reinterpret_cast<PageHeader*>(entry->address + (offset - base));
@@ -66,7 +72,7 @@ PageHeader* Pager::LoadPage(std::uint64_t n, bool& writable) const {
     if (!page) {
         page = LoadPageSlow(n, entry, writable);
         pageAddresses.Remember(n, PageEpoch(), page, entry, writable);
-    } else {
+    } else if (entry) {
         // A remembered view still counts as used, so the view the bracket
         // trims is still the least recently used one.
         viewCache.Touch(entry);
@@ -139,6 +145,8 @@ PageHeader* Pager::LoadPageForUpdate(std::uint64_t n) {
 }
 
 bool Pager::IsPageCached(std::uint64_t n) const {
+    // A snapshot has every page mapped for as long as it lives.
+    if (image) return true;
     PageMap::const_iterator changed = changedPages.find(n);
     std::uint64_t offset;
     if (changed != changedPages.end())
