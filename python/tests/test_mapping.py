@@ -124,9 +124,18 @@ def test_help_and_type_stubs_describe_every_method() -> None:
     package = Path(tambtree.__file__).parent
     assert (package / "py.typed").exists()
     stub = ast.parse((package / "__init__.pyi").read_text())
-    classes = {node.name: {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
-               for node in stub.body if isinstance(node, ast.ClassDef)}
-    public = {name for name in dir(tambtree.Tree)
-              if not name.startswith("_") or name in ("__getitem__", "__setitem__")}
-    assert public <= classes["Tree"], public - classes["Tree"]
+    nodes = {node.name: node for node in stub.body if isinstance(node, ast.ClassDef)}
+
+    def methods(name: str) -> set:
+        node = nodes[name]
+        own = {f.name for f in node.body if isinstance(f, ast.FunctionDef)}
+        for base in node.bases:
+            if isinstance(base, ast.Name) and base.id in nodes:
+                own |= methods(base.id)
+        return own
+
+    for cls in (tambtree.Tree, tambtree.Snapshot):
+        public = {name for name in dir(cls)
+                  if not name.startswith("_") or name in ("__getitem__", "__setitem__")}
+        assert public <= methods(cls.__name__), public - methods(cls.__name__)
     assert set(tambtree.__all__) <= set(dir(tambtree))
