@@ -526,6 +526,9 @@ def main(argv: List[str]) -> None:
     writes = [w for w in args.workloads if not w.startswith("read")]
     reads = [w for w in args.workloads if w.startswith("read")]
     try:
+        if "tambtree" in args.engines:
+            import tambtree  # from PYTHONPATH: say which build is measured
+            print(f"bench.py: tambtree from {os.path.dirname(tambtree.__file__)}")
         print(f"bench.py: N={args.n} B={args.batch}, keys 16 B, values 100 B, reads the best of "
               f"{args.rounds} rounds, in {args.dir}", flush=True)
         write_data(args)
