@@ -36,8 +36,9 @@ enum class Durability {
     Normal,
     // No flush at commit: commits are visible at once and become durable
     // together at Sync, at rest (destruction, ReadOnly(true), Rollback), or by
-    // themselves after DEFAULT_SYNC_EVERY commits or DEFAULT_SYNC_BYTES of
-    // changed pages (or what SetDurability says). After any crash the file
+    // themselves after DEFAULT_SYNC_EVERY commits or once the pages changed
+    // since the last sync (each counted once) reach DEFAULT_SYNC_BYTES (or what
+    // SetDurability says). After any crash the file
     // opens as the last synced state.
     Deferred,
 };

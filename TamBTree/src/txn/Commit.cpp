@@ -110,10 +110,10 @@ void Committer::CommitNormal() {
 // Deferred: the commit is made in memory only; no head names it until Sync.
 // Images that the durable state never named are free again at once.
 void Committer::CommitDeferred() {
-    const std::uint64_t pages = pager->ChangedPages().size();
     pager->CommitUnindexed(++commits, 0);
     ++gatheredCommits;
-    gatheredBytes += pages * PAGE_SIZE;
+    // What a sync will write: each page changed since the last one, once.
+    const std::uint64_t gatheredBytes = pager->UnindexedPages().size() * PAGE_SIZE;
     if (gatheredCommits >= syncEvery || gatheredBytes >= syncBytes) Sync();
 }
 
@@ -145,7 +145,6 @@ void Committer::SettleNormal() {
 // any, stays as it is.
 void Committer::SyncDeferred() {
     gatheredCommits = 0;
-    gatheredBytes = 0;
     if (commits == headCommit) return;
     const std::uint64_t block = WriteCommittedBlock(false);
     Flush(SyncDataFlush);

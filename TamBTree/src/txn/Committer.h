@@ -116,9 +116,8 @@ private:
     Durability durability = Durability::Full;
     std::uint32_t syncEvery = DEFAULT_SYNC_EVERY;
     std::uint64_t syncBytes = DEFAULT_SYNC_BYTES;
-    // Deferred: what gathered since the last sync.
+    // Deferred: the commits since the last sync.
     std::uint32_t gatheredCommits = 0;
-    std::uint64_t gatheredBytes = 0;
     // Commits are numbered from the open on: the last one made, the last one
     // the head in memory names, and the last one a durable head names.
     // Images a commit replaced are reused only once it is durable.

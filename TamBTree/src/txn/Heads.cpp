@@ -42,7 +42,6 @@ void Committer::Opened(const BTreeInfo& head) {
     // What the file holds is durable; commit numbers go on from there.
     headCommit = durableCommit = commits;
     gatheredCommits = 0;
-    gatheredBytes = 0;
 }
 
 BTreeInfo Committer::LastCommitHead() const {
