@@ -138,6 +138,7 @@ struct EngineSettings {
     std::uint32_t cacheBytes = 0;  // our view cache
     Durability durability = Durability::Full;
     std::uint32_t syncEvery = 100;  // ours under Deferred: commits between syncs
+    std::uint64_t syncBytes = 0;    // ours under Deferred: changed bytes between syncs (0: default)
 };
 
 Engine* NewTamEngine(const EngineSettings& settings);

@@ -30,6 +30,7 @@ struct Options {
     std::vector<std::uint32_t> sweep = {1000, 10000, 100000};
     std::vector<Durability> modes = {Durability::Full, Durability::Normal, Durability::Deferred};
     std::uint32_t syncEvery = 100;
+    std::uint64_t syncMib = 0;
     std::string directory;
     std::uint32_t cacheMib = 256;
     bool csv = false;
@@ -50,6 +51,8 @@ const char* const USAGE =
     "                     normal and deferred run synccommit, fillseq, fillrandom,\n"
     "                     overwrite and deleterandom again in that mode\n"
     "  --sync-every=C     commits between our syncs under deferred (default 100)\n"
+    "  --sync-mib=M       changed MiB between our syncs under deferred, summed over\n"
+    "                     commits (default the library's, 256)\n"
     "  --seconds=S        length of each timed phase of readwhilewriting (default 5)\n"
     "  --dir=PATH         where the stores live (default a new directory under /tmp)\n"
     "  --cache-mib=M      view cache of our tree in MiB (default 256)\n"
@@ -114,6 +117,8 @@ void ApplyOption(Options& o, const std::string& name, const std::string& value) 
         o.run.seconds = Seconds(value);
     else if (name == "--durability")
         o.modes = Modes(value);
+    else if (name == "--sync-mib")
+        o.syncMib = Number(value);
     else if (name == "--sync-every")
         o.syncEvery = static_cast<std::uint32_t>(Number(value));
     else if (name == "--csv-file")
@@ -160,6 +165,7 @@ Engine* NewEngine(const std::string& name, const Options& o, const RunSettings& 
     s.cacheBytes = o.cacheMib * 1024u * 1024u;
     s.durability = run.durability;
     s.syncEvery = o.syncEvery;
+    s.syncBytes = o.syncMib << 20;
     if (name == "tambtree") return NewTamEngine(s);
     if (name == "lmdb") return NewLmdbEngine(s);
     return NewSqliteEngine(s);

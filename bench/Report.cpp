@@ -575,7 +575,7 @@ void PrintModeRow(const Results& r, const std::string& w, Durability mode, std::
         {w, DurabilityName(mode), OpsCell(ours), OpsCell(lmdb), OpsCell(sqlite), Ratio(ours, lmdb),
          Ratio(ours, sqlite), Ratio(ours, FindMode(r, Durability::Full, "tambtree", w)),
          FlushesPerCommit(ours), KibPerCommit(ours), KibPerCommit(lmdb), KibPerCommit(sqlite)},
-        14, 12);
+        14, 13);
 }
 
 // One goal: ours in a mode against an engine in a mode.
@@ -621,7 +621,7 @@ void PrintDurability(const Results& r, std::ostream& out) {
     PrintLine(out,
               {"workload", "mode", "tambtree", "lmdb", "sqlite", "ours/lmdb", "ours/sqlite",
                "ours/full", "flushes/c", "ours KiB/c", "lmdb KiB/c", "sqlite KiB/c"},
-              14, 12);
+              14, 13);
     for (const std::string& w : ModeWorkloads(r))
         for (const Durability mode : MODES) PrintModeRow(r, w, mode, out);
     out << "\n";

@@ -148,7 +148,9 @@ private:
             bytes.reset(new BenchByteTree(path, settings.cacheBytes));
         else
             tree.reset(new BenchTree(path, settings.cacheBytes));
-        OpenTree().SetDurability(Mode(), settings.syncEvery);
+        OpenTree().SetDurability(
+            Mode(), settings.syncEvery,
+            settings.syncBytes ? settings.syncBytes : TamBTree::DEFAULT_SYNC_BYTES);
     }
     TamBTree::Durability Mode() const {
         switch (settings.durability) {
