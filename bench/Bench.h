@@ -101,6 +101,9 @@ public:
     // how many.
     virtual std::uint64_t Scan(bool forward, std::uint64_t& sink) = 0;
     virtual CommitCounters Counters() const { return CommitCounters(); }
+    // Makes every commit durable: the end of a write workload under a mode
+    // that defers flushes, timed with it. A no-op where commits are durable.
+    virtual void Sync() {}
     // An engine with a second client interface (ours: the ready-made
     // ByteTree beside the derived tree) names it here; the driver measures
     // every read workload through both.
@@ -119,9 +122,23 @@ public:
     virtual std::unique_ptr<Reader> NewReader() = 0;
 };
 
+// When an engine's commits reach the disk; each mode pairs ours with the
+// peers' settings that promise about the same.
+enum class Durability {
+    Full,      // ours: Full; LMDB: default; SQLite WAL: synchronous=FULL
+    Normal,    // ours: Normal; LMDB: MDB_NOMETASYNC; SQLite WAL: synchronous=NORMAL
+    Deferred,  // ours: Deferred; LMDB: MDB_NOSYNC; SQLite WAL: synchronous=OFF
+};
+const char* DurabilityName(Durability mode);
+// The mode of a name ("full", "normal", "deferred"); throws std::invalid_argument.
+Durability ParseDurability(const std::string& name);
+
 struct EngineSettings {
     std::uint64_t records = 0;
     std::uint32_t cacheBytes = 0;  // our view cache
+    Durability durability = Durability::Full;
+    std::uint32_t syncEvery = 100;  // ours under Deferred: commits between syncs
+    std::uint64_t syncBytes = 0;    // ours under Deferred: changed bytes between syncs (0: default)
 };
 
 Engine* NewTamEngine(const EngineSettings& settings);
@@ -132,6 +149,7 @@ Engine* NewSqliteEngine(const EngineSettings& settings);
 struct Measurement {
     std::string engine;
     std::string workload;
+    Durability durability = Durability::Full;
     std::uint32_t batch = 0;
     std::uint64_t ops = 0;
     double seconds = 0;

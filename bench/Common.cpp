@@ -96,4 +96,22 @@ void SyncFile(const std::string& path) {
     if (rc != 0) throw std::runtime_error("cannot flush " + path + ": " + std::strerror(errno));
 }
 
+const char* DurabilityName(Durability mode) {
+    switch (mode) {
+        case Durability::Normal:
+            return "normal";
+        case Durability::Deferred:
+            return "deferred";
+        case Durability::Full:
+            break;
+    }
+    return "full";
+}
+
+Durability ParseDurability(const std::string& name) {
+    for (const Durability mode : {Durability::Full, Durability::Normal, Durability::Deferred})
+        if (name == DurabilityName(mode)) return mode;
+    throw std::invalid_argument("unknown durability mode: " + name);
+}
+
 }  // namespace TamBench

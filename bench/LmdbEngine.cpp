@@ -1,6 +1,8 @@
-// LMDB behind the common adapter, with its default durable settings: every
-// commit syncs, no write map. Readers on other threads hold read transactions
-// of their own, reset and renewed.
+// LMDB behind the common adapter, no write map. Under Full its default
+// durable settings (every commit syncs data and meta page); under Normal
+// MDB_NOMETASYNC (the meta page is not flushed at commit, so a power loss may
+// undo the last commit); under Deferred MDB_NOSYNC, with Sync flushing. Readers on other threads
+// hold read transactions of their own, reset and renewed.
 #include <lmdb.h>
 
 #include <stdexcept>
@@ -63,7 +65,8 @@ class LmdbEngine : public Engine {
 public:
     explicit LmdbEngine(const EngineSettings& settings)
         // Room for every record several times over; the map is only reserved.
-        : mapSize((std::uint64_t(1) << 30) + settings.records * 1024) {}
+        : mapSize((std::uint64_t(1) << 30) + settings.records * 1024),
+          durability(settings.durability) {}
     ~LmdbEngine() override { Close(); }
     const char* Name() const override { return "lmdb"; }
 
@@ -73,7 +76,7 @@ public:
         Close();
         Check(mdb_env_create(&env), "env_create");
         Check(mdb_env_set_mapsize(env, mapSize), "set_mapsize");
-        Check(mdb_env_open(env, directory.c_str(), 0, 0644), "env_open");
+        Check(mdb_env_open(env, directory.c_str(), Flags(), 0644), "env_open");
         BeginWrite();
         Check(mdb_dbi_open(txn, nullptr, 0, &dbi), "dbi_open");
         CommitWrite();
@@ -115,6 +118,9 @@ public:
     std::unique_ptr<Reader> NewReader() override {
         return std::unique_ptr<Reader>(new LmdbReader(env, dbi));
     }
+    void Sync() override {
+        if (durability != Durability::Full) Check(mdb_env_sync(env, 1), "env_sync");
+    }
 
     // The compacting copy; the flush after it makes the copy as durable as
     // ours, which CopyTo flushes before it returns.
@@ -125,6 +131,11 @@ public:
     }
 
 private:
+    unsigned Flags() const {
+        if (durability == Durability::Normal) return MDB_NOMETASYNC;
+        if (durability == Durability::Deferred) return MDB_NOSYNC;
+        return 0;
+    }
     void Put(const Key& key, const unsigned char* value) {
         MDB_val k = Bytes(key.bytes, KEY_SIZE);
         MDB_val v = Bytes(value, VALUE_SIZE);
@@ -143,6 +154,7 @@ private:
     }
 
     std::uint64_t mapSize;
+    Durability durability;
     MDB_env* env = nullptr;
     MDB_txn* txn = nullptr;
     MDB_dbi dbi = 0;

@@ -28,6 +28,9 @@ struct Options {
     std::vector<std::string> engines = {"tambtree", "lmdb", "sqlite"};
     std::vector<std::string> workloads = AllWorkloads();
     std::vector<std::uint32_t> sweep = {1000, 10000, 100000};
+    std::vector<Durability> modes = {Durability::Full, Durability::Normal, Durability::Deferred};
+    std::uint32_t syncEvery = 100;
+    std::uint64_t syncMib = 0;
     std::string directory;
     std::uint32_t cacheMib = 256;
     bool csv = false;
@@ -44,6 +47,12 @@ const char* const USAGE =
     "                     synccommit2pc,readwhilewriting (default all)\n"
     "  --sweep=LIST       batch sizes for the ours/lmdb ratio of batched random writes\n"
     "                     (default 1000,10000,100000; 'none' skips the extra runs)\n"
+    "  --durability=LIST  full,normal,deferred (default all): full runs every workload;\n"
+    "                     normal and deferred run synccommit, fillseq, fillrandom,\n"
+    "                     overwrite and deleterandom again in that mode\n"
+    "  --sync-every=C     commits between our syncs under deferred (default 100)\n"
+    "  --sync-mib=M       changed MiB between our syncs under deferred, summed over\n"
+    "                     commits (default the library's, 256)\n"
     "  --seconds=S        length of each timed phase of readwhilewriting (default 5)\n"
     "  --dir=PATH         where the stores live (default a new directory under /tmp)\n"
     "  --cache-mib=M      view cache of our tree in MiB (default 256)\n"
@@ -83,6 +92,12 @@ double Seconds(const std::string& text) {
     return v;
 }
 
+std::vector<Durability> Modes(const std::string& text) {
+    std::vector<Durability> modes;
+    for (const std::string& name : Split(text)) modes.push_back(ParseDurability(name));
+    return modes;
+}
+
 void ApplyOption(Options& o, const std::string& name, const std::string& value) {
     if (name == "--n")
         o.run.records = static_cast<std::uint32_t>(Number(value));
@@ -100,6 +115,12 @@ void ApplyOption(Options& o, const std::string& name, const std::string& value) 
         o.run.seed = Number(value);
     else if (name == "--seconds")
         o.run.seconds = Seconds(value);
+    else if (name == "--durability")
+        o.modes = Modes(value);
+    else if (name == "--sync-mib")
+        o.syncMib = Number(value);
+    else if (name == "--sync-every")
+        o.syncEvery = static_cast<std::uint32_t>(Number(value));
     else if (name == "--csv-file")
         o.csvFile = value;
     else if (name == "--sweep") {
@@ -127,8 +148,8 @@ Options Parse(int argc, char** argv) {
     RequireKnown(o.workloads, AllWorkloads());
     if (o.cacheMib == 0 || o.cacheMib >= 4096)
         throw std::invalid_argument("the view cache must be 1 to 4095 MiB");
-    if (o.run.records == 0 || o.run.batch == 0)
-        throw std::invalid_argument("N and B must be positive");
+    if (o.run.records == 0 || o.run.batch == 0 || o.syncEvery == 0)
+        throw std::invalid_argument("N, B and the commits between syncs must be positive");
     return o;
 }
 
@@ -138,10 +159,13 @@ bool Selected(const std::vector<std::string>& list, const std::string& name) {
     return false;
 }
 
-Engine* NewEngine(const std::string& name, const Options& o) {
+Engine* NewEngine(const std::string& name, const Options& o, const RunSettings& run) {
     EngineSettings s;
     s.records = o.run.records;
     s.cacheBytes = o.cacheMib * 1024u * 1024u;
+    s.durability = run.durability;
+    s.syncEvery = o.syncEvery;
+    s.syncBytes = o.syncMib << 20;
     if (name == "tambtree") return NewTamEngine(s);
     if (name == "lmdb") return NewLmdbEngine(s);
     return NewSqliteEngine(s);
@@ -155,7 +179,8 @@ std::string Serialize(const Measurement& m) {
         << m.counters.pagesWritten << ' ' << m.counters.flushViews << ' ' << m.counters.flushes
         << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << ' ' << m.readers
         << ' ' << m.writerOps << ' ' << m.slowestReaderOps << ' ' << m.growthBytes << ' '
-        << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << ' ' << m.otherCpuSeconds << '\n';
+        << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << ' ' << m.otherCpuSeconds << ' '
+        << DurabilityName(m.durability) << '\n';
     return out.str();
 }
 
@@ -167,6 +192,9 @@ Measurement Deserialize(const std::string& line) {
         m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes >> m.readers >>
         m.writerOps >> m.slowestReaderOps >> m.growthBytes >> m.readerCpuSeconds >>
         m.writerCpuSeconds >> m.otherCpuSeconds;
+    std::string mode;
+    in >> mode;
+    m.durability = ParseDurability(mode);
     return m;
 }
 
@@ -201,7 +229,7 @@ std::string Progress(const Measurement& m) {
                            const RunSettings& settings, const std::vector<std::string>& workloads) {
     int status = 0;
     try {
-        std::unique_ptr<Engine> engine(NewEngine(engineName, o));
+        std::unique_ptr<Engine> engine(NewEngine(engineName, o, settings));
         Runner runner(*engine, settings, o.directory + "/" + engineName);
         const auto run = [&](const std::string& w) {
             for (const Measurement& m : runner.Run(w)) {
@@ -305,6 +333,28 @@ std::string MakeTempDirectory() {
     return pattern;
 }
 
+bool RunsFull(const Options& o) {
+    for (const Durability mode : o.modes)
+        if (mode == Durability::Full) return true;
+    return false;
+}
+
+// The workloads that run again in the other modes, each engine in each mode in
+// a child of its own.
+void RunModes(const Options& o, Results& results) {
+    std::vector<std::string> workloads;
+    for (const std::string& w : o.workloads)
+        if (RunsInEveryMode(w)) workloads.push_back(w);
+    if (workloads.empty()) return;
+    for (const Durability mode : o.modes) {
+        if (mode == Durability::Full) continue;
+        RunSettings settings = o.run;
+        settings.durability = mode;
+        for (const std::string& engine : o.engines)
+            results.modeRuns.push_back(RunEngine(engine, o, settings, workloads));
+    }
+}
+
 int Main(int argc, char** argv) {
     Options o = Parse(argc, argv);
     const bool ownDirectory = o.directory.empty();
@@ -315,9 +365,13 @@ int Main(int argc, char** argv) {
     results.batch = o.run.batch;
     results.phaseSeconds = o.run.seconds;
     results.directory = o.directory;
-    for (const std::string& engine : o.engines)
-        results.runs.push_back(RunEngine(engine, o, o.run, o.workloads));
-    RunSweep(o, results);
+    results.syncEvery = o.syncEvery;
+    if (RunsFull(o)) {
+        for (const std::string& engine : o.engines)
+            results.runs.push_back(RunEngine(engine, o, o.run, o.workloads));
+        RunSweep(o, results);
+    }
+    RunModes(o, results);
     if (ownDirectory) RemoveTree(o.directory);
     if (!o.csvFile.empty()) {
         std::ofstream csv(o.csvFile);
@@ -327,8 +381,9 @@ int Main(int argc, char** argv) {
         PrintCsv(results, std::cout);
     else
         PrintTable(results, std::cout);
-    for (const EngineRun& run : results.runs)
-        if (!run.error.empty()) return 1;
+    for (const std::vector<EngineRun>* runs : {&results.runs, &results.modeRuns})
+        for (const EngineRun& run : *runs)
+            if (!run.error.empty()) return 1;
     return 0;
 }
 

@@ -523,6 +523,112 @@ void PrintReadWhileWriting(const Results& r, std::ostream& out) {
     out << "\n";
 }
 
+// A measurement in a durability mode: Full's are the main runs.
+const Measurement* FindMode(const Results& r, Durability mode, const std::string& engine,
+                            const std::string& workload) {
+    if (mode == Durability::Full) return FindRun(r, engine, workload);
+    for (const EngineRun& run : r.modeRuns)
+        for (const Measurement& m : run.results)
+            if (m.durability == mode && m.engine == engine && m.workload == workload) return &m;
+    return nullptr;
+}
+
+// Commits of a write workload: ours counts them, the peers' follow from the
+// batch (synccommit commits every record).
+double Commits(const Measurement& m) {
+    if (m.counters.commits) return static_cast<double>(m.counters.commits);
+    if (IsSyncCommit(m.workload)) return static_cast<double>(m.ops);
+    return m.batch ? static_cast<double>((m.ops + m.batch - 1) / m.batch) : 0;
+}
+
+std::string FlushesPerCommit(const Measurement* m) {
+    if (!m || m->counters.commits == 0) return "-";
+    return Format("%.2f", static_cast<double>(m->counters.flushViews + m->counters.flushes) /
+                              static_cast<double>(m->counters.commits));
+}
+
+std::string KibPerCommit(const Measurement* m) {
+    if (!m || Commits(*m) <= 0) return "-";
+    return Format("%.0f", m->bytesWritten / Commits(*m) / 1024.0);
+}
+
+const Durability MODES[] = {Durability::Full, Durability::Normal, Durability::Deferred};
+
+std::vector<std::string> ModeWorkloads(const Results& r) {
+    std::vector<std::string> out;
+    for (const char* w : {"synccommit", "fillseq", "fillrandom", "overwrite", "deleterandom"})
+        for (const Durability mode : MODES)
+            if (FindMode(r, mode, "tambtree", w)) {
+                out.push_back(w);
+                break;
+            }
+    return out;
+}
+
+void PrintModeRow(const Results& r, const std::string& w, Durability mode, std::ostream& out) {
+    const Measurement* ours = FindMode(r, mode, "tambtree", w);
+    const Measurement* lmdb = FindMode(r, mode, "lmdb", w);
+    const Measurement* sqlite = FindMode(r, mode, "sqlite", w);
+    if (!ours && !lmdb && !sqlite) return;
+    PrintLine(
+        out,
+        {w, DurabilityName(mode), OpsCell(ours), OpsCell(lmdb), OpsCell(sqlite), Ratio(ours, lmdb),
+         Ratio(ours, sqlite), Ratio(ours, FindMode(r, Durability::Full, "tambtree", w)),
+         FlushesPerCommit(ours), KibPerCommit(ours), KibPerCommit(lmdb), KibPerCommit(sqlite)},
+        14, 13);
+}
+
+// One goal: ours in a mode against an engine in a mode.
+void PrintGoal(const Results& r, const std::string& w, Durability mode, const std::string& other,
+               Durability otherMode, double goal, std::ostream& out) {
+    const Measurement* ours = FindMode(r, mode, "tambtree", w);
+    const Measurement* them = FindMode(r, otherMode, other, w);
+    const std::string label = w + ": ours " + DurabilityName(mode) + " / " +
+                              (other == "tambtree" ? std::string("ours") : other) + " " +
+                              DurabilityName(otherMode);
+    char text[160];
+    std::snprintf(text, sizeof text, "  %-46s %8s  (goal >= %.1fx) %s\n", label.c_str(),
+                  Ratio(ours, them).c_str(), goal,
+                  !ours || !them || them->OpsPerSecond() <= 0           ? "not measured"
+                  : ours->OpsPerSecond() >= goal * them->OpsPerSecond() ? "met"
+                                                                        : "missed");
+    out << text;
+}
+
+void PrintModeGoals(const Results& r, std::ostream& out) {
+    out << "Goals of the durability modes:\n";
+    PrintGoal(r, "synccommit", Durability::Normal, "lmdb", Durability::Normal, 1.0, out);
+    PrintGoal(r, "synccommit", Durability::Normal, "sqlite", Durability::Full, 1.0, out);
+    const Measurement* normal = FindMode(r, Durability::Normal, "tambtree", "synccommit");
+    out << "  synccommit: ours normal, flushes per CommitNow " << FlushesPerCommit(normal)
+        << " (goal 1)\n";
+    for (const char* w : {"fillrandom", "overwrite", "deleterandom"}) {
+        PrintGoal(r, w, Durability::Deferred, "tambtree", Durability::Full, 3.0, out);
+        PrintGoal(r, w, Durability::Deferred, "sqlite", Durability::Normal, 2.0, out);
+        PrintGoal(r, w, Durability::Deferred, "lmdb", Durability::Deferred, 0.5, out);
+    }
+}
+
+// The writes in every durability mode side by side, with flushes and bytes
+// written per commit.
+void PrintDurability(const Results& r, std::ostream& out) {
+    if (r.modeRuns.empty() || ModeWorkloads(r).empty()) return;
+    out << "Durability modes (ours: Full / Normal / Deferred syncing every " << r.syncEvery
+        << " commits and once more, timed, at the end; LMDB: default / MDB_NOMETASYNC /"
+           " MDB_NOSYNC with mdb_env_sync at the end; SQLite WAL: synchronous = FULL / NORMAL /"
+           " OFF with the log and database flushed at the end). B="
+        << r.batch << "; KiB/c is what each engine dirtied or wrote per commit:\n";
+    PrintLine(out,
+              {"workload", "mode", "tambtree", "lmdb", "sqlite", "ours/lmdb", "ours/sqlite",
+               "ours/full", "flushes/c", "ours KiB/c", "lmdb KiB/c", "sqlite KiB/c"},
+              14, 13);
+    for (const std::string& w : ModeWorkloads(r))
+        for (const Durability mode : MODES) PrintModeRow(r, w, mode, out);
+    out << "\n";
+    PrintModeGoals(r, out);
+    out << "\n";
+}
+
 }  // namespace
 
 void PrintTable(const Results& r, std::ostream& out) {
@@ -559,13 +665,15 @@ void PrintTable(const Results& r, std::ostream& out) {
     PrintReadsAroundCompact(r, out);
     PrintReadWhileWriting(r, out);
     PrintSyncCommit(r, out);
+    out << "\n";
+    PrintDurability(r, out);
 }
 
 void PrintCsv(const Results& r, std::ostream& out) {
     out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
            "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds,"
            "compact_bytes,readers,writer_ops,slowest_reader_ops,growth_bytes,reader_cpu_seconds,"
-           "writer_cpu_seconds,other_cpu_seconds\n";
+           "writer_cpu_seconds,other_cpu_seconds,durability\n";
     auto row = [&](const Measurement& m, std::uint64_t rss) {
         out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
             << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
@@ -574,12 +682,14 @@ void PrintCsv(const Results& r, std::ostream& out) {
             << "," << rss << "," << m.floorBytes << "," << Format("%.6f", m.floorSeconds) << ","
             << m.compactBytes << "," << m.readers << "," << m.writerOps << "," << m.slowestReaderOps
             << "," << m.growthBytes << "," << Format("%.6f", m.readerCpuSeconds) << ","
-            << Format("%.6f", m.writerCpuSeconds) << "," << Format("%.6f", m.otherCpuSeconds)
-            << "\n";
+            << Format("%.6f", m.writerCpuSeconds) << "," << Format("%.6f", m.otherCpuSeconds) << ","
+            << DurabilityName(m.durability) << "\n";
     };
     for (const EngineRun& run : r.runs)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);
     for (const Measurement& m : r.sweep) row(m, 0);
+    for (const EngineRun& run : r.modeRuns)
+        for (const Measurement& m : run.results) row(m, run.peakRssKib);
 }
 
 }  // namespace TamBench

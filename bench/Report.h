@@ -22,8 +22,10 @@ struct Results {
     std::uint32_t batch = 0;
     double phaseSeconds = 0;  // each timed phase of readwhilewriting
     std::string directory;
-    std::vector<EngineRun> runs;     // at the main batch size
-    std::vector<Measurement> sweep;  // batched writes at other batch sizes
+    std::uint32_t syncEvery = 0;      // ours under Deferred: commits between syncs
+    std::vector<EngineRun> runs;      // at the main batch size, under Full
+    std::vector<EngineRun> modeRuns;  // the workloads run again under Normal and Deferred
+    std::vector<Measurement> sweep;   // batched writes at other batch sizes
     std::vector<std::uint32_t> sweepBatches;
 };
 

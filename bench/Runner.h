@@ -15,6 +15,7 @@ struct RunSettings {
     std::uint32_t syncCommits = 1000;
     std::uint64_t seed = 1;
     double seconds = 5;  // each timed phase of readwhilewriting
+    Durability durability = Durability::Full;
 };
 
 // Workload names in the order they run.
@@ -23,6 +24,9 @@ const std::vector<std::string>& AllWorkloads();
 bool IsBatchedRandomWrite(const std::string& workload);
 // synccommit and its two-phase variant synccommit2pc.
 bool IsSyncCommit(const std::string& workload);
+// The workloads that run in every durability mode: synccommit, fillseq,
+// fillrandom, overwrite and deleterandom.
+bool RunsInEveryMode(const std::string& workload);
 // Workloads that run on whatever the store holds: synccommit, synccommit2pc
 // and compact.
 bool TakesStoreAsIs(const std::string& workload);

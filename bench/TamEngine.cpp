@@ -2,8 +2,10 @@
 // through ByteTree ("bytetree"). Every write runs in the tree's open
 // transaction and stores with the upsert; a durable commit is CommitNow
 // (ByteTree::Commit), a two-phase one PreCommit followed by Commit. A wrapper
-// of the file services counts the flushes the commits make. Readers on other
-// threads read through snapshots of the last commit.
+// of the file services counts the flushes the commits make. The tree commits
+// in the durability mode the settings name; under Deferred, Sync makes the
+// gathered commits durable. Readers on other threads read through snapshots of
+// the last commit.
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -112,6 +114,9 @@ public:
     std::uint64_t Scan(bool forward, std::uint64_t& sink) override {
         return bytes ? bytes->Scan(forward, sink) : tree->Scan(forward, sink);
     }
+    void Sync() override {
+        if (settings.durability == Durability::Deferred) OpenTree().Sync();
+    }
     const char* SecondPathName() const override { return "bytetree"; }
     void UseSecondPath(bool second) override {
         useBytes = second;
@@ -143,6 +148,20 @@ private:
             bytes.reset(new BenchByteTree(path, settings.cacheBytes));
         else
             tree.reset(new BenchTree(path, settings.cacheBytes));
+        OpenTree().SetDurability(
+            Mode(), settings.syncEvery,
+            settings.syncBytes ? settings.syncBytes : TamBTree::DEFAULT_SYNC_BYTES);
+    }
+    TamBTree::Durability Mode() const {
+        switch (settings.durability) {
+            case Durability::Normal:
+                return TamBTree::Durability::Normal;
+            case Durability::Deferred:
+                return TamBTree::Durability::Deferred;
+            case Durability::Full:
+                break;
+        }
+        return TamBTree::Durability::Full;
     }
     bool Put(const Key& key, const unsigned char* value) {
         return bytes ? bytes->Put(key, value) : tree->Put(key, value);
@@ -150,6 +169,10 @@ private:
     const TamBTree::BTree& OpenTree() const {
         return bytes ? static_cast<const TamBTree::BTree&>(bytes->Tree())
                      : static_cast<const TamBTree::BTree&>(*tree);
+    }
+    TamBTree::BTree& OpenTree() {
+        return bytes ? static_cast<TamBTree::BTree&>(bytes->Tree())
+                     : static_cast<TamBTree::BTree&>(*tree);
     }
     void Count() {
         pagesWritten += TamBTree::BTreeTestAccess::ChangedPageCount(OpenTree());

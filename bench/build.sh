@@ -21,7 +21,7 @@ scripts/install-packages.sh ${need[@]+"${need[@]}"}
 dir=${BUILD_DIR:-build-bench}
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" -DTAMBTREE_BENCH=ON \
   -DTAMBTREE_TESTS=OFF "$@" >/dev/null
-cmake --build "$dir" --target tambtree-bench -j"$(nproc)"
+cmake --build "$dir" --target tambtree-bench -j"${JOBS:-$(nproc)}"
 echo "built $dir/bench/tambtree-bench"
 if grep -q '^TAMBTREE_PYTHON:BOOL=ON' "$dir/CMakeCache.txt"; then
     cmake --build "$dir" --target tambtree_python -j"$(nproc)"
