@@ -26,7 +26,7 @@ import sys
 import tempfile
 import time
 from array import array
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, Iterable, List, Optional, Tuple
 
 WORKLOADS = ["fillseq", "fillrandom", "fillbulk", "readrandom", "readmissing", "readseq",
              "readreverse", "synccommit"]
@@ -94,6 +94,23 @@ def workload_order(workload: str, n: int, seed: int) -> array:
 
 # --- engines -------------------------------------------------------------------
 
+
+def count_hits(get: Callable[[bytes], Optional[bytes]], keys: List[bytes]) -> int:
+    """Looks every key up as a client keeping the value would; counts hits."""
+    hits = 0
+    for key in keys:
+        if get(key) is not None:
+            hits += 1
+    return hits
+
+
+def count_pairs(pairs: Iterable[Tuple[bytes, bytes]]) -> int:
+    """Walks a scan to its end, unpacking each pair as a client would."""
+    count = 0
+    for key, val in pairs:
+        count += 1
+    return count
+
 class Engine:
     """One store behind the workloads; each engine writes its own tight loops."""
 
@@ -146,18 +163,10 @@ class TamEngine(Engine):
             tree.commit()
 
     def lookups(self, keys: List[bytes]) -> int:
-        get = self.tree.get
-        hits = 0
-        for key in keys:
-            if get(key) is not None:
-                hits += 1
-        return hits
+        return count_hits(self.tree.get, keys)
 
     def scan(self, reverse: bool) -> int:
-        count = 0
-        for key, val in self.tree.items(reverse=reverse):
-            count += 1
-        return count
+        return count_pairs(self.tree.items(reverse=reverse))
 
 
 class LmdbEngine(Engine):
@@ -228,18 +237,10 @@ class PlyvelEngine(Engine):
                     put(key, val)
 
     def lookups(self, keys: List[bytes]) -> int:
-        get = self.db.get
-        hits = 0
-        for key in keys:
-            if get(key) is not None:
-                hits += 1
-        return hits
+        return count_hits(self.db.get, keys)
 
     def scan(self, reverse: bool) -> int:
-        count = 0
-        for key, val in self.db.iterator(reverse=reverse):
-            count += 1
-        return count
+        return count_pairs(self.db.iterator(reverse=reverse))
 
 
 class SqliteEngine(Engine):
