@@ -105,6 +105,12 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                                          (static_cast<double>(pages) * TamBTree::PAGE_SIZE);
     const std::uint64_t compact = EstimateCompactSize(s);
     const std::uint64_t reclaimable = s.fileSize > compact ? s.fileSize - compact : 0;
+    // The processes that read the file beside its writer, and what the writer
+    // keeps for them.
+    nlohmann::json readers = nlohmann::json::array();
+    for (const TamBTree::BTree::Reader& r : tree.Readers())
+        readers.push_back(
+            {{"process", r.process}, {"snapshots", r.snapshots}, {"heldBytes", r.heldBytes}});
     if (json) {
         const nlohmann::json j = {{"path", tree.GetPath()},
                                   {"records", s.records},
@@ -118,7 +124,8 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                                   {"reclaimableBytes", reclaimable},
                                   {"commitState", StateName(s.commitState)},
                                   {"snapshots", s.snapshots},
-                                  {"snapshotBytes", s.snapshotBytes}};
+                                  {"snapshotBytes", s.snapshotBytes},
+                                  {"readers", readers}};
         std::fprintf(out, "%s\n", j.dump(2).c_str());
         return;
     }
@@ -140,6 +147,11 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                  static_cast<unsigned long long>(s.freeBytes),
                  static_cast<unsigned long long>(reclaimable), StateName(s.commitState),
                  s.snapshots, static_cast<unsigned long long>(s.snapshotBytes));
+    std::fprintf(out, "readers:         %zu\n", readers.size());
+    for (const auto& r : readers)
+        std::fprintf(out, "  process %s: %s snapshots, holding %s bytes\n",
+                     r["process"].dump().c_str(), r["snapshots"].dump().c_str(),
+                     r["heldBytes"].dump().c_str());
 }
 
 }  // namespace TamTool

@@ -158,6 +158,35 @@ void TreeCore::StopSharing(bool atRest) {
     pager.StopSharing(atRest);
 }
 
+void TreeCore::ValidateBeside() {
+    // The file's space is its writer's to check: with one, a reader checks
+    // the tree of the image it reads.
+    auto reader = std::static_pointer_cast<SharedReader>(pager.Source());
+    const std::unique_ptr<TamFile::SharedFile> hold = reader->HoldWithoutWriter();
+    if (!hold) {
+        tree.Validate();
+        return;
+    }
+    // With none, and none able to start, the file itself is checked whole;
+    // the tree then reads the image it read before.
+    SnapshotPin before = pager.DetachImage();
+    const auto restore = [&] {
+        pager.CloseFile();
+        pager.AttachImage(std::move(before));
+        tree.Reopened();
+    };
+    try {
+        LoadTree(pager, txn, geometry, path, TamFile::OpenReadShared);
+        tree.Reopened();
+        txn.ValidateSpace();
+        tree.Validate();
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+}
+
 BTree::CommitState TreeCore::GetCommitState() const {
     if (!pager.ReadsBeside()) return txn.State().Reported();
     // A block the file's head names as waiting is the writer's open
@@ -211,9 +240,11 @@ void TreeCore::Rollback() {
 }
 
 void TreeCore::ValidateTree() {
-    // The file's space is the writer's to check: a tree read beside it
-    // checks the tree of the image it reads.
-    if (!pager.ReadsBeside()) txn.ValidateSpace();
+    if (pager.ReadsBeside()) {
+        ValidateBeside();
+        return;
+    }
+    txn.ValidateSpace();
     tree.Validate();
 }
 

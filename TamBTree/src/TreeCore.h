@@ -149,6 +149,7 @@ private:
     void ShareWrites(std::unique_ptr<SharedWriter> shared);
     void StopSharing(bool atRest);
     void BecomeWriter();
+    void ValidateBeside();
     // Forgets everything read from the file, before it is read again.
     void Reset();
 

@@ -68,6 +68,16 @@ void Pager::AttachImage(SnapshotPin pinned) {
     ClearViews();
 }
 
+SnapshotPin Pager::DetachImage() {
+    SnapshotPin detached(std::move(*pin));
+    pin.reset();
+    image = nullptr;
+    checkedUnits = ownCheckedUnits.get();
+    ++indexEpoch;
+    ClearViews();
+    return detached;
+}
+
 void Pager::ShareWith(std::unique_ptr<SharedWriter> writer) {
     sharedWriter = std::move(writer);
     if (!sharedWriter) return;

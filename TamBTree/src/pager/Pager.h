@@ -182,6 +182,9 @@ public:
     // AttachImage moves it to the one given. Null: it reads the file again.
     void ReadBeside(std::shared_ptr<ImageSource> source);
     void AttachImage(SnapshotPin pinned);
+    // Stops reading the image (the pager is then loaded from the file); the
+    // pin goes to the caller, who may attach it again.
+    SnapshotPin DetachImage();
     bool ReadsBeside() const { return readerSource != nullptr; }
     // The tree writes for readers in other processes too: images are
     // mirrored into `writer`'s table and the page images its readers pin

@@ -186,6 +186,14 @@ std::vector<BTree::Reader> SharedReader::Readers() {
     return LiveReaders(*table, slot);
 }
 
+std::unique_ptr<TamFile::SharedFile> SharedReader::HoldWithoutWriter() {
+    // An open of its own: the reader's own open takes and drops the same
+    // lock in Pin, on any thread.
+    auto hold = std::make_unique<TamFile::SharedFile>(ReaderTable::PathOf(path));
+    if (!hold->Open() || !hold->TryLock(ReaderTable::LOCK_WRITER, false)) return nullptr;
+    return hold;
+}
+
 bool SharedReader::WriterLives() {
     std::lock_guard<std::mutex> lock(mutex);
     if (!table->File().TryLock(ReaderTable::LOCK_WRITER, false)) return true;

@@ -47,6 +47,9 @@ public:
     // The other live readers of the table, and whether a writer lives.
     std::vector<BTree::Reader> Readers();
     bool WriterLives();
+    // Keeps any writer from starting while it lives (a writer that opens
+    // meanwhile waits); null when a writer lives already.
+    std::unique_ptr<TamFile::SharedFile> HoldWithoutWriter();
 
 private:
     SharedReader(const std::string& treePath, Loader load);
