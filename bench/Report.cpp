@@ -563,7 +563,8 @@ void PrintReaderOpen(const Results& r, std::ostream& out) {
                  m ? Format("%.0f", static_cast<double>(m->ops)) : "-",
                  m ? Milliseconds(m->openSeconds) : "-", m ? Milliseconds(m->openMinSeconds) : "-",
                  m ? Milliseconds(m->openMaxSeconds) : "-", m ? Milliseconds(m->startSeconds) : "-",
-                 run.error.empty() ? "ok" : run.error},
+                 // The error itself went to stderr when the run ended.
+                 run.error.empty() ? "ok" : "failed"},
                 20, 13);
         }
     }
@@ -686,12 +687,13 @@ void PrintDurability(const Results& r, std::ostream& out) {
 }  // namespace
 
 void PrintTable(const Results& r, std::ostream& out) {
-    out << "tambtree-bench: N=" << r.records << " B=" << r.batch << ", keys " << KEY_SIZE
-        << " B, values " << VALUE_SIZE << " B, in " << r.directory << "\n\n";
+    out << "tambtree-bench: N=" << (r.runs.empty() ? r.openRecords : r.records) << " B=" << r.batch
+        << ", keys " << KEY_SIZE << " B, values " << VALUE_SIZE << " B, in " << r.directory
+        << "\n\n";
     PrintOpsTable(r, out);
     if (!WorkloadsRun(r).empty()) out << "\n";
     PrintFillSizes(r, out);
-    PrintEngineTable(r, out);
+    if (!r.runs.empty()) PrintEngineTable(r, out);
     if (HasFloors(r)) {
         out << "\nBatched random writes at B=" << r.batch
             << ", per commit (ours copies whole 64 KiB pages; the floor is one copy-and-msync"
