@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -70,12 +71,20 @@ std::string ReadLineFrom(int fd, std::string& pending) {
     }
 }
 
+// Opens nothing and finds every key.
+class NoReader : public Reader {
+public:
+    void Renew() override {}
+    bool Get(const Key&, std::uint64_t&) override { return true; }
+};
+
 std::unique_ptr<Reader> OpenReader(const std::string& engine, const std::string& directory,
                                    std::uint32_t cacheBytes) {
     if (engine == "tambtree" || engine == "bytetree")
         return NewTamProcessReader(directory, engine == "bytetree", cacheBytes);
     if (engine == "lmdb") return NewLmdbProcessReader(directory);
     if (engine == "sqlite") return NewSqliteProcessReader(directory);
+    if (engine == NO_ENGINE) return std::unique_ptr<Reader>(new NoReader);
     throw std::invalid_argument("no reader process for " + engine);
 }
 
@@ -190,24 +199,27 @@ ReaderProcess::ReaderProcess(const ReaderJob& job) : engine(job.engine) {
         ::close(down[1]);
         throw std::runtime_error("pipe failed");
     }
+    // The new process keeps nothing of the engine's but the pipes: no file of
+    // the store stays open in it, no lock is shared with it. posix_spawn does
+    // not copy the engine's page tables as fork would.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, down[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, up[1], 1);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     started = Clock::now();
-    pid = ::fork();
-    if (pid == 0) {
-        // The new process keeps nothing of the engine's but the pipes: no file
-        // of the store stays open in it, no lock is shared with it.
-        if (::dup2(down[0], 0) < 0 || ::dup2(up[1], 1) < 0) ::_exit(126);
-        ::close_range(3, ~0u, 0);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
     ::close(down[0]);
     ::close(up[1]);
     toChild = down[1];
     fromChild = up[0];
-    if (pid < 0) {
+    if (rc != 0) {
+        pid = -1;
         ::close(toChild);
         ::close(fromChild);
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error(std::string("cannot start a reader process: ") +
+                                 std::strerror(rc));
     }
 }
 

@@ -17,12 +17,14 @@
 namespace TamBench {
 
 constexpr const char* READER_PROCESS_ARG = "--reader-process";
+// The engine of a reader process that opens nothing: its start alone.
+constexpr const char* NO_ENGINE = "process";
 
 // The life of a reader process (argv[1] is READER_PROCESS_ARG); its exit status.
 int ReaderProcessMain(int argc, char** argv);
 
 struct ReaderJob {
-    std::string engine;     // tambtree, bytetree, lmdb or sqlite
+    std::string engine;     // tambtree, bytetree, lmdb, sqlite or NO_ENGINE
     std::string directory;  // the store's directory
     std::uint32_t records = 0;
     std::uint64_t readSeed = 0;  // the reader's order: Permutation(records, readSeed)
@@ -57,7 +59,7 @@ public:
     // Seconds the process took to open the store and get its first record,
     // measured inside it.
     double OpenSeconds() const { return openSeconds; }
-    // Seconds from the start of the process (before fork) to its report of
+    // Seconds from the start of the process (before posix_spawn) to its report of
     // being ready: the open with the start of a new process in front of it.
     double StartSeconds() const { return startSeconds; }
     // Tells the process to read from `start` until `deadline`.

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "ReadWhileWriting.h"
+#include "ReaderProcess.h"
 #include "Runner.h"
 
 namespace TamBench {
@@ -546,7 +547,7 @@ void PrintReaderOpen(const Results& r, std::ostream& out) {
     out << "readeropen: a fresh process opens the store of " << r.openRecords
         << " records read-only and gets one record, while the engine's process holds it"
            " (ours: ByteTree/derived tree with readOnly; LMDB: mdb_env_open, mdb_txn_begin,"
-           " mdb_get); times in ms:\n";
+           " mdb_get); times in ms; \"process alone\" opens nothing:\n";
     PrintLine(
         out,
         {"engine", "file MiB", "opens", "median", "fastest", "slowest", "from start", "status"}, 20,
@@ -554,12 +555,15 @@ void PrintReaderOpen(const Results& r, std::ostream& out) {
     for (const EngineRun& run : r.openRuns) {
         std::vector<std::string> names = {run.engine};
         if (run.engine == "tambtree") names.push_back("bytetree");
+        names.push_back(NO_ENGINE);
         for (const std::string& engine : names) {
             const Measurement* m = FindIn(run.results, engine, "readeropen");
             if (!m && engine != run.engine) continue;
             PrintLine(
                 out,
-                {engine, m ? Format("%.1f", m->fileBytes / MIB) : "-",
+                // A process that opens nothing: its start alone.
+                {engine == NO_ENGINE ? std::string("  process alone") : engine,
+                 m ? Format("%.1f", m->fileBytes / MIB) : "-",
                  m ? Format("%.0f", static_cast<double>(m->ops)) : "-",
                  m ? Milliseconds(m->openSeconds) : "-", m ? Milliseconds(m->openMinSeconds) : "-",
                  m ? Milliseconds(m->openMaxSeconds) : "-", m ? Milliseconds(m->startSeconds) : "-",

@@ -47,7 +47,7 @@ public:
 private:
     Measurement RunOnce(const std::string& workload);
     std::vector<Measurement> ReadWhileWriting(bool processes);
-    Measurement ReaderOpen();
+    std::vector<Measurement> ReaderOpen();
     std::vector<std::uint32_t> Order(const std::string& workload) const;
     void Prepare(const std::string& workload);
     void CreateStore();
