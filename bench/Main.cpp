@@ -225,6 +225,13 @@ void WriteAll(int fd, const std::string& text) {
 
 std::string Progress(const Measurement& m) {
     char text[200];
+    if (m.workload == "readeropen") {
+        std::snprintf(text, sizeof text,
+                      "  %-9s %-25s %u opens, median %.2f ms (from start %.2f ms) %9.1f MiB\n",
+                      m.engine.c_str(), m.workload.c_str(), static_cast<unsigned>(m.ops),
+                      m.openSeconds * 1000, m.startSeconds * 1000, m.fileBytes / 1048576.0);
+        return text;
+    }
     std::snprintf(text, sizeof text, "  %-9s %-25s B=%-8u %12.0f ops/s %9.2f s %9.1f MiB",
                   m.engine.c_str(), m.workload.c_str(), m.batch, m.OpsPerSecond(), m.seconds,
                   m.fileBytes / 1048576.0);
