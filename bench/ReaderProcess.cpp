@@ -1,12 +1,14 @@
 #include "ReaderProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,10 @@ namespace TamBench {
 namespace {
 
 using Clock = ReaderProcess::Clock;
+
+// How long a reader process may take to open the store (or to report after
+// its phase ended) before it counts as hung and is killed.
+constexpr double READY_SECONDS = 300;
 
 // Gets between two looks at the clock while a reader process reads.
 constexpr std::uint32_t CLOCK_EVERY = 16;
@@ -54,14 +60,25 @@ void WriteAll(int fd, const std::string& text) {
     }
 }
 
-// A line from `fd` (without its newline); empty at the end of the input.
-std::string ReadLineFrom(int fd, std::string& pending) {
+// A line from `fd` (without its newline); empty at the end of the input, or
+// when none came within `timeoutMs` (-1: no limit).
+std::string ReadLineFrom(int fd, std::string& pending, int timeoutMs = -1) {
+    const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         const std::size_t end = pending.find('\n');
         if (end != std::string::npos) {
             std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
             return line;
+        }
+        if (timeoutMs >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(limit - Clock::now());
+            pollfd wait{fd, POLLIN, 0};
+            const int ready =
+                ::poll(&wait, 1, static_cast<int>(std::max<std::int64_t>(0, left.count())));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return std::string();
         }
         char buffer[512];
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -239,12 +256,12 @@ void ReaderProcess::Reap(bool kill) {
     pid = -1;
 }
 
-std::string ReaderProcess::ReadLine() {
-    return ReadLineFrom(fromChild, pending);
+std::string ReaderProcess::ReadLine(double timeoutSeconds) {
+    return ReadLineFrom(fromChild, pending, static_cast<int>(timeoutSeconds * 1000));
 }
 
 void ReaderProcess::WaitReady() {
-    const std::string line = ReadLine();
+    const std::string line = ReadLine(READY_SECONDS);
     startSeconds = std::chrono::duration<double>(Clock::now() - started).count();
     if (line.compare(0, 6, "ready ") == 0) {
         openSeconds = std::stod(line.substr(6));
@@ -253,16 +270,17 @@ void ReaderProcess::WaitReady() {
     Reap(true);
     throw std::runtime_error(
         engine + " reader process: " +
-        (line.compare(0, 6, "error ") == 0 ? line.substr(6) : std::string("it died")));
+        (line.compare(0, 6, "error ") == 0 ? line.substr(6) : std::string("it died or hung")));
 }
 
 void ReaderProcess::Go(Clock::time_point start, Clock::time_point deadline) {
+    phaseSeconds = std::chrono::duration<double>(deadline - Clock::now()).count();
     WriteAll(toChild, "go " + std::to_string(Nanoseconds(start)) + " " +
                           std::to_string(Nanoseconds(deadline)) + "\n");
 }
 
 ReaderReport ReaderProcess::Finish() {
-    const std::string line = ReadLine();
+    const std::string line = ReadLine(phaseSeconds + READY_SECONDS);
     std::istringstream in(line);
     std::string word;
     unsigned long long gets = 0, hits = 0, sink = 0;
@@ -271,7 +289,7 @@ ReaderReport ReaderProcess::Finish() {
         Reap(true);
         throw std::runtime_error(
             engine + " reader process: " +
-            (line.compare(0, 6, "error ") == 0 ? line.substr(6) : std::string("it died")));
+            (line.compare(0, 6, "error ") == 0 ? line.substr(6) : std::string("it died or hung")));
     }
     report.gets = gets;
     report.hits = hits;

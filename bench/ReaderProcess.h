@@ -54,7 +54,8 @@ public:
     ReaderProcess& operator=(const ReaderProcess&) = delete;
 
     // Waits until the process has opened the store and got its first record;
-    // throws what the process reported when it could not.
+    // throws what the process reported when it could not (or when it did not
+    // report within minutes).
     void WaitReady();
     // Seconds the process took to open the store and get its first record,
     // measured inside it.
@@ -70,7 +71,7 @@ public:
     void Wait();
 
 private:
-    std::string ReadLine();
+    std::string ReadLine(double timeoutSeconds);
     void Reap(bool kill);
 
     std::string engine;
@@ -80,6 +81,7 @@ private:
     std::string pending;
     double openSeconds = 0;
     double startSeconds = 0;
+    double phaseSeconds = 0;
     Clock::time_point started;
 };
 
