@@ -145,6 +145,18 @@ Engine* NewTamEngine(const EngineSettings& settings);
 Engine* NewLmdbEngine(const EngineSettings& settings);
 Engine* NewSqliteEngine(const EngineSettings& settings);
 
+// Readers for a process of their own, which opens the store in `directory`
+// by itself at the first Renew while another process holds it and writes.
+// Ours opens the file read-only: through the derived tree, which each Renew
+// moves to the last commit (Rollback), or through ByteTree (`bytes`), which
+// each Renew takes a new snapshot of. LMDB opens an environment of its own
+// (MDB_RDONLY) and renews a read transaction; SQLite opens a connection of its
+// own and begins a new read transaction.
+std::unique_ptr<Reader> NewTamProcessReader(const std::string& directory, bool bytes,
+                                            std::uint32_t cacheBytes);
+std::unique_ptr<Reader> NewLmdbProcessReader(const std::string& directory);
+std::unique_ptr<Reader> NewSqliteProcessReader(const std::string& directory);
+
 // One timed workload on one engine.
 struct Measurement {
     std::string engine;
@@ -175,6 +187,14 @@ struct Measurement {
     // CPU seconds the rest of the machine used meanwhile: other processes and
     // the kernel's threads (among them the write-back of the writer's flushes).
     double otherCpuSeconds = 0;
+    // readeropen: of `ops` fresh processes that opened the store read-only
+    // and got one record, the median, fastest and slowest of the times they
+    // measured (open and first get), and the median time from the start of a
+    // process to its report of being ready; `seconds` is the sum of the first.
+    double openSeconds = 0;
+    double openMinSeconds = 0;
+    double openMaxSeconds = 0;
+    double startSeconds = 0;
     double OpsPerSecond() const { return seconds > 0 ? ops / seconds : 0; }
 };
 

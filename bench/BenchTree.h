@@ -27,6 +27,15 @@ public:
         UseByteOrder();
     }
 
+    // The file opened read-only, as a reader in another process opens it while
+    // a writer holds the file.
+    struct ReadOnly {};
+    BenchTree(const std::string& path, std::uint32_t cacheBytes, ReadOnly)
+        : BTree(path, false, false, true, false, TamBTree::PAGE_SIZE, cacheBytes, true, false,
+                OpenOnly) {
+        UseByteOrder();
+    }
+
     // The last commit, read-only, as a tree of this type; any thread may take
     // one while the tree's thread writes.
     std::unique_ptr<BenchTree> TakeSnapshot() const {

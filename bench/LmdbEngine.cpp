@@ -2,11 +2,13 @@
 // durable settings (every commit syncs data and meta page); under Normal
 // MDB_NOMETASYNC (the meta page is not flushed at commit, so a power loss may
 // undo the last commit); under Deferred MDB_NOSYNC, with Sync flushing. Readers on other threads
-// hold read transactions of their own, reset and renewed.
+// hold read transactions of their own, reset and renewed; readers in other
+// processes open environments of their own.
 #include <lmdb.h>
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "Bench.h"
 
@@ -59,6 +61,36 @@ private:
     MDB_env* env;
     MDB_dbi dbi;
     MDB_txn* txn = nullptr;
+};
+
+// A reader in a process of its own: an environment of its own, opened
+// read-only (the map size is the one the writer stored), and a read
+// transaction that each Renew after the first resets and renews.
+class LmdbProcessReader : public Reader {
+public:
+    explicit LmdbProcessReader(std::string directory) : path(std::move(directory)) {}
+    ~LmdbProcessReader() override {
+        if (txn) mdb_txn_abort(txn);
+        if (env) mdb_env_close(env);
+    }
+    void Renew() override {
+        if (!env) {
+            Check(mdb_env_create(&env), "env_create");
+            Check(mdb_env_open(env, path.c_str(), MDB_RDONLY, 0644), "env_open");
+            Check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "txn_begin");
+            Check(mdb_dbi_open(txn, nullptr, 0, &dbi), "dbi_open");
+            return;
+        }
+        mdb_txn_reset(txn);
+        Check(mdb_txn_renew(txn), "txn_renew");
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override { return Lookup(txn, dbi, key, sink); }
+
+private:
+    std::string path;
+    MDB_env* env = nullptr;
+    MDB_txn* txn = nullptr;
+    MDB_dbi dbi = 0;
 };
 
 class LmdbEngine : public Engine {
@@ -164,6 +196,10 @@ private:
 
 Engine* NewLmdbEngine(const EngineSettings& settings) {
     return new LmdbEngine(settings);
+}
+
+std::unique_ptr<Reader> NewLmdbProcessReader(const std::string& directory) {
+    return std::unique_ptr<Reader>(new LmdbProcessReader(directory));
 }
 
 }  // namespace TamBench

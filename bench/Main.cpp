@@ -1,6 +1,7 @@
 // tambtree-bench: the same workloads against this library, LMDB and SQLite.
 // Each engine runs in a child process of its own, so its peak RSS is its own;
 // children report their measurements through a pipe.
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "ReaderProcess.h"
 #include "Report.h"
 #include "Runner.h"
 
@@ -26,7 +28,9 @@ namespace {
 struct Options {
     RunSettings run;
     std::vector<std::string> engines = {"tambtree", "lmdb", "sqlite"};
-    std::vector<std::string> workloads = AllWorkloads();
+    std::vector<std::string> workloads = DefaultWorkloads();
+    // readeropen's store: about 1 GB of our file and of LMDB's.
+    std::uint32_t openRecords = 5500000;
     std::vector<std::uint32_t> sweep = {1000, 10000, 100000};
     std::vector<Durability> modes = {Durability::Full, Durability::Normal, Durability::Deferred};
     std::uint32_t syncEvery = 100;
@@ -44,7 +48,9 @@ const char* const USAGE =
     "  --engines=LIST     tambtree,lmdb,sqlite (default all)\n"
     "  --workloads=LIST   fillseq,fillrandom,fillbulk,readrandom,readmissing,readseq,\n"
     "                     readreverse,overwrite,deleterandom,compact,synccommit,\n"
-    "                     synccommit2pc,readwhilewriting (default all)\n"
+    "                     synccommit2pc,readwhilewriting (default these), and\n"
+    "                     readwhilewriting-procs,readeropen (readers in other\n"
+    "                     processes; only when named)\n"
     "  --sweep=LIST       batch sizes for the ours/lmdb ratio of batched random writes\n"
     "                     (default 1000,10000,100000; 'none' skips the extra runs)\n"
     "  --durability=LIST  full,normal,deferred (default all): full runs every workload;\n"
@@ -54,6 +60,8 @@ const char* const USAGE =
     "  --sync-mib=M       changed MiB between our syncs under deferred, summed over\n"
     "                     commits (default the library's, 256)\n"
     "  --seconds=S        length of each timed phase of readwhilewriting (default 5)\n"
+    "  --open-n=N         records of readeropen's store (default 5500000, ~1 GB)\n"
+    "  --opens=K          processes that open it, one after another (default 7)\n"
     "  --dir=PATH         where the stores live (default a new directory under /tmp)\n"
     "  --cache-mib=M      view cache of our tree in MiB (default 256)\n"
     "  --seed=S           seed of values and record orders (default 1)\n"
@@ -113,6 +121,10 @@ void ApplyOption(Options& o, const std::string& name, const std::string& value) 
         o.cacheMib = static_cast<std::uint32_t>(Number(value));
     else if (name == "--seed")
         o.run.seed = Number(value);
+    else if (name == "--open-n")
+        o.openRecords = static_cast<std::uint32_t>(Number(value));
+    else if (name == "--opens")
+        o.run.opens = static_cast<std::uint32_t>(Number(value));
     else if (name == "--seconds")
         o.run.seconds = Seconds(value);
     else if (name == "--durability")
@@ -148,8 +160,11 @@ Options Parse(int argc, char** argv) {
     RequireKnown(o.workloads, AllWorkloads());
     if (o.cacheMib == 0 || o.cacheMib >= 4096)
         throw std::invalid_argument("the view cache must be 1 to 4095 MiB");
-    if (o.run.records == 0 || o.run.batch == 0 || o.syncEvery == 0)
-        throw std::invalid_argument("N, B and the commits between syncs must be positive");
+    if (o.run.records == 0 || o.run.batch == 0 || o.syncEvery == 0 || o.openRecords == 0 ||
+        o.run.opens == 0)
+        throw std::invalid_argument(
+            "N, B, the commits between syncs, --open-n and --opens must be positive");
+    o.run.cacheBytes = o.cacheMib * 1024u * 1024u;
     return o;
 }
 
@@ -161,7 +176,7 @@ bool Selected(const std::vector<std::string>& list, const std::string& name) {
 
 Engine* NewEngine(const std::string& name, const Options& o, const RunSettings& run) {
     EngineSettings s;
-    s.records = o.run.records;
+    s.records = run.records;
     s.cacheBytes = o.cacheMib * 1024u * 1024u;
     s.durability = run.durability;
     s.syncEvery = o.syncEvery;
@@ -180,7 +195,8 @@ std::string Serialize(const Measurement& m) {
         << ' ' << m.floorBytes << ' ' << m.floorSeconds << ' ' << m.compactBytes << ' ' << m.readers
         << ' ' << m.writerOps << ' ' << m.slowestReaderOps << ' ' << m.growthBytes << ' '
         << m.readerCpuSeconds << ' ' << m.writerCpuSeconds << ' ' << m.otherCpuSeconds << ' '
-        << DurabilityName(m.durability) << '\n';
+        << m.openSeconds << ' ' << m.openMinSeconds << ' ' << m.openMaxSeconds << ' '
+        << m.startSeconds << ' ' << DurabilityName(m.durability) << '\n';
     return out.str();
 }
 
@@ -191,7 +207,8 @@ Measurement Deserialize(const std::string& line) {
         m.bytesWritten >> m.counters.commits >> m.counters.pagesWritten >> m.counters.flushViews >>
         m.counters.flushes >> m.floorBytes >> m.floorSeconds >> m.compactBytes >> m.readers >>
         m.writerOps >> m.slowestReaderOps >> m.growthBytes >> m.readerCpuSeconds >>
-        m.writerCpuSeconds >> m.otherCpuSeconds;
+        m.writerCpuSeconds >> m.otherCpuSeconds >> m.openSeconds >> m.openMinSeconds >>
+        m.openMaxSeconds >> m.startSeconds;
     std::string mode;
     in >> mode;
     m.durability = ParseDurability(mode);
@@ -208,6 +225,13 @@ void WriteAll(int fd, const std::string& text) {
 
 std::string Progress(const Measurement& m) {
     char text[200];
+    if (m.workload == "readeropen") {
+        std::snprintf(text, sizeof text,
+                      "  %-9s %-25s %u opens, median %.2f ms (from start %.2f ms) %9.1f MiB\n",
+                      m.engine.c_str(), m.workload.c_str(), static_cast<unsigned>(m.ops),
+                      m.openSeconds * 1000, m.startSeconds * 1000, m.fileBytes / 1048576.0);
+        return text;
+    }
     std::snprintf(text, sizeof text, "  %-9s %-25s B=%-8u %12.0f ops/s %9.2f s %9.1f MiB",
                   m.engine.c_str(), m.workload.c_str(), m.batch, m.OpsPerSecond(), m.seconds,
                   m.fileBytes / 1048576.0);
@@ -355,8 +379,22 @@ void RunModes(const Options& o, Results& results) {
     }
 }
 
+// readeropen on a store of its own size, each engine in a child of its own;
+// SQLite is left out.
+void RunReaderOpen(const Options& o, Results& results) {
+    if (!Selected(o.workloads, "readeropen")) return;
+    RunSettings settings = o.run;
+    settings.records = o.openRecords;
+    results.openRecords = o.openRecords;
+    for (const std::string& engine : o.engines)
+        if (engine != "sqlite")
+            results.openRuns.push_back(RunEngine(engine, o, settings, {"readeropen"}));
+}
+
 int Main(int argc, char** argv) {
     Options o = Parse(argc, argv);
+    // A reader process that died must not take the writer with it.
+    ::signal(SIGPIPE, SIG_IGN);
     const bool ownDirectory = o.directory.empty();
     if (ownDirectory) o.directory = MakeTempDirectory();
     MakeDirectory(o.directory);
@@ -367,9 +405,14 @@ int Main(int argc, char** argv) {
     results.directory = o.directory;
     results.syncEvery = o.syncEvery;
     if (RunsFull(o)) {
-        for (const std::string& engine : o.engines)
-            results.runs.push_back(RunEngine(engine, o, o.run, o.workloads));
+        std::vector<std::string> workloads;
+        for (const std::string& w : o.workloads)
+            if (w != "readeropen") workloads.push_back(w);
+        if (!workloads.empty())
+            for (const std::string& engine : o.engines)
+                results.runs.push_back(RunEngine(engine, o, o.run, workloads));
         RunSweep(o, results);
+        RunReaderOpen(o, results);
     }
     RunModes(o, results);
     if (ownDirectory) RemoveTree(o.directory);
@@ -381,7 +424,7 @@ int Main(int argc, char** argv) {
         PrintCsv(results, std::cout);
     else
         PrintTable(results, std::cout);
-    for (const std::vector<EngineRun>* runs : {&results.runs, &results.modeRuns})
+    for (const std::vector<EngineRun>* runs : {&results.runs, &results.modeRuns, &results.openRuns})
         for (const EngineRun& run : *runs)
             if (!run.error.empty()) return 1;
     return 0;
@@ -392,6 +435,8 @@ int Main(int argc, char** argv) {
 }  // namespace TamBench
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], TamBench::READER_PROCESS_ARG) == 0)
+        return TamBench::ReaderProcessMain(argc, argv);
     try {
         return TamBench::Main(argc, argv);
     } catch (const std::invalid_argument& e) {

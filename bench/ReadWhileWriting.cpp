@@ -14,13 +14,16 @@
 #include <stdexcept>
 #include <thread>
 
+#include "ReaderProcess.h"
+
 namespace TamBench {
 
 const char* const RWW_TREE = "readwhilewriting/tree";
 const char* const RWW_SNAPSHOT = "readwhilewriting/snapshot";
+const char* const RWW_PROCS = "readwhilewriting-procs";
 
-std::string RwwPhase(std::uint32_t readers, bool writer) {
-    std::string name = "readwhilewriting/";
+std::string RwwPhase(std::uint32_t readers, bool writer, bool procs) {
+    std::string name = procs ? std::string(RWW_PROCS) + "/" : std::string("readwhilewriting/");
     if (writer) name += readers ? "w+" : "w";
     if (readers) name += "r" + std::to_string(readers);
     return name;
@@ -169,7 +172,8 @@ public:
           writeOrder(Permutation(run.records, run.writeSeed)) {}
 
     std::vector<Measurement> Run() {
-        std::vector<Measurement> out = OneThread();
+        std::vector<Measurement> out =
+            settings.processes ? std::vector<Measurement>() : OneThread();
         for (const std::uint32_t readers : {1u, 2u}) out.push_back(Phase(readers, false));
         for (const std::uint32_t readers : {0u, 1u, 2u}) out.push_back(Phase(readers, true));
         return out;
@@ -180,6 +184,7 @@ private:
     double TreeGets();
     double SnapshotGets();
     Measurement Phase(std::uint32_t readers, bool write);
+    Measurement ProcessPhase(std::uint32_t readers, bool write);
     void WriteOrWait(bool write, Clock::time_point deadline, Measurement& m);
     void Collect(const std::vector<ReaderThread>& threads, Measurement& m);
     std::uint64_t WriteUntil(Clock::time_point deadline);
@@ -249,6 +254,7 @@ double Workload::SnapshotGets() {
 // `readers` threads read for the phase's time while this thread writes or
 // waits; the store's growth is taken after the readers ended.
 Measurement Workload::Phase(std::uint32_t readers, bool write) {
+    if (settings.processes) return ProcessPhase(readers, write);
     Measurement m = Named(RwwPhase(readers, write));
     m.readers = readers;
     m.batch = write ? RWW_WRITE_BATCH : 0;
@@ -273,6 +279,54 @@ Measurement Workload::Phase(std::uint32_t readers, bool write) {
         m.seconds = SecondsSince(start);
     }
     Collect(threads, m);
+    m.fileBytes = DirectoryBytes(directory);
+    m.growthBytes = static_cast<std::int64_t>(m.fileBytes) - static_cast<std::int64_t>(before);
+    return m;
+}
+
+// `readers` processes read for the phase's time while this thread writes or
+// waits. Each opens the store and gets its first record before the clock
+// starts; all start and stop at the same moments of the steady clock.
+Measurement Workload::ProcessPhase(std::uint32_t readers, bool write) {
+    Measurement m = Named(RwwPhase(readers, write, true));
+    m.readers = readers;
+    m.batch = write ? RWW_WRITE_BATCH : 0;
+    std::vector<std::unique_ptr<ReaderProcess>> processes;
+    for (std::uint32_t i = 0; i < readers; ++i) {
+        ReaderJob job;
+        job.engine = engine.Name();
+        job.directory = directory;
+        job.records = settings.records;
+        job.readSeed = settings.readSeed;
+        job.first = readOrder.size() * i / readers;
+        job.cacheBytes = settings.cacheBytes;
+        processes.emplace_back(new ReaderProcess(job));
+    }
+    for (const std::unique_ptr<ReaderProcess>& p : processes) p->WaitReady();
+    const std::uint64_t before = DirectoryBytes(directory);
+    // Time for every reader to hear the start before it comes.
+    const Clock::time_point start = Clock::now() + std::chrono::milliseconds(20);
+    const Clock::time_point deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(settings.seconds));
+    for (const std::unique_ptr<ReaderProcess>& p : processes) p->Go(start, deadline);
+    std::this_thread::sleep_until(start);
+    WriteOrWait(write, deadline, m);
+    m.seconds = SecondsSince(start);
+    m.slowestReaderOps = 0;
+    for (std::size_t i = 0; i < processes.size(); ++i) {
+        const ReaderReport report = processes[i]->Finish();
+        Tally tally;
+        tally.gets = report.gets;
+        tally.hits = report.hits;
+        RequireHits(tally);
+        m.ops += report.gets;
+        m.slowestReaderOps = i == 0 ? report.gets : std::min(m.slowestReaderOps, report.gets);
+        m.readerCpuSeconds += report.cpuSeconds;
+        sink += report.sink;
+    }
+    if (processes.empty()) m.ops = m.writerOps;
+    // The machine's busy time beyond this process's counted the readers too.
+    m.otherCpuSeconds = std::max(0.0, m.otherCpuSeconds - m.readerCpuSeconds);
     m.fileBytes = DirectoryBytes(directory);
     m.growthBytes = static_cast<std::int64_t>(m.fileBytes) - static_cast<std::int64_t>(before);
     return m;

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "ReadWhileWriting.h"
+#include "ReaderProcess.h"
 #include "Runner.h"
 
 namespace TamBench {
@@ -371,42 +372,45 @@ std::string PhaseRatio(const Results& r, const std::string& engine, const PhaseR
 constexpr int RWW_FIRST = 26;
 constexpr int RWW_REST = 14;
 
-void PrintPhaseTable(const Results& r, std::ostream& out) {
-    const std::vector<PhaseRow> rows = {
+void PrintPhaseTable(const Results& r, bool procs, std::ostream& out) {
+    std::vector<PhaseRow> rows = {
         {"gets, tree, 1 thread", RWW_TREE, ReaderRate},
         {"gets, snapshot, 1 thread", RWW_SNAPSHOT, ReaderRate},
-        {"readers R=1", RwwPhase(1, false), ReaderRate},
-        {"  reader CPU (cores)", RwwPhase(1, false), ReaderCores, false},
-        {"  gets per reader CPU s", RwwPhase(1, false), ReaderRatePerCpu},
-        {"  others' CPU (cores)", RwwPhase(1, false), OtherCores, false},
-        {"readers R=2", RwwPhase(2, false), ReaderRate},
-        {"  per reader", RwwPhase(2, false), PerReader},
-        {"  reader CPU (cores)", RwwPhase(2, false), ReaderCores, false},
-        {"  gets per reader CPU s", RwwPhase(2, false), ReaderRatePerCpu},
-        {"  others' CPU (cores)", RwwPhase(2, false), OtherCores, false},
-        {"writer alone", RwwPhase(0, true), WriterRate},
-        {"  writer CPU (cores)", RwwPhase(0, true), WriterCores, false},
-        {"  copied per commit (MiB)", RwwPhase(0, true), CopiedMibPerCommit, false},
-        {"  others' CPU (cores)", RwwPhase(0, true), OtherCores, false},
-        {"readers R=1 + writer", RwwPhase(1, true), ReaderRate},
-        {"  reader CPU (cores)", RwwPhase(1, true), ReaderCores, false},
-        {"  gets per reader CPU s", RwwPhase(1, true), ReaderRatePerCpu},
-        {"  writer", RwwPhase(1, true), WriterRate},
-        {"  writer CPU (cores)", RwwPhase(1, true), WriterCores, false},
-        {"  copied per commit (MiB)", RwwPhase(1, true), CopiedMibPerCommit, false},
-        {"  others' CPU (cores)", RwwPhase(1, true), OtherCores, false},
-        {"readers R=2 + writer", RwwPhase(2, true), ReaderRate},
-        {"  per reader", RwwPhase(2, true), PerReader},
-        {"  slowest reader", RwwPhase(2, true), SlowestReader},
-        {"  reader CPU (cores)", RwwPhase(2, true), ReaderCores, false},
-        {"  gets per reader CPU s", RwwPhase(2, true), ReaderRatePerCpu},
-        {"  writer", RwwPhase(2, true), WriterRate},
-        {"  writer CPU (cores)", RwwPhase(2, true), WriterCores, false},
-        {"  copied per commit (MiB)", RwwPhase(2, true), CopiedMibPerCommit, false},
-        {"  others' CPU (cores)", RwwPhase(2, true), OtherCores, false},
+        {"readers R=1", RwwPhase(1, false, procs), ReaderRate},
+        {"  reader CPU (cores)", RwwPhase(1, false, procs), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, false, procs), ReaderRatePerCpu},
+        {"  others' CPU (cores)", RwwPhase(1, false, procs), OtherCores, false},
+        {"readers R=2", RwwPhase(2, false, procs), ReaderRate},
+        {"  per reader", RwwPhase(2, false, procs), PerReader},
+        {"  reader CPU (cores)", RwwPhase(2, false, procs), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, false, procs), ReaderRatePerCpu},
+        {"  others' CPU (cores)", RwwPhase(2, false, procs), OtherCores, false},
+        {"writer alone", RwwPhase(0, true, procs), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(0, true, procs), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(0, true, procs), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(0, true, procs), OtherCores, false},
+        {"readers R=1 + writer", RwwPhase(1, true, procs), ReaderRate},
+        {"  reader CPU (cores)", RwwPhase(1, true, procs), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(1, true, procs), ReaderRatePerCpu},
+        {"  writer", RwwPhase(1, true, procs), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(1, true, procs), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(1, true, procs), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(1, true, procs), OtherCores, false},
+        {"readers R=2 + writer", RwwPhase(2, true, procs), ReaderRate},
+        {"  per reader", RwwPhase(2, true, procs), PerReader},
+        {"  slowest reader", RwwPhase(2, true, procs), SlowestReader},
+        {"  reader CPU (cores)", RwwPhase(2, true, procs), ReaderCores, false},
+        {"  gets per reader CPU s", RwwPhase(2, true, procs), ReaderRatePerCpu},
+        {"  writer", RwwPhase(2, true, procs), WriterRate},
+        {"  writer CPU (cores)", RwwPhase(2, true, procs), WriterCores, false},
+        {"  copied per commit (MiB)", RwwPhase(2, true, procs), CopiedMibPerCommit, false},
+        {"  others' CPU (cores)", RwwPhase(2, true, procs), OtherCores, false},
     };
+    // Reader processes: no gets on the engine's own thread.
+    if (procs) rows.erase(rows.begin(), rows.begin() + 2);
     const bool bytes = Ran(r, "bytetree");
-    std::vector<std::string> head = {"readwhilewriting (ops/s)"};
+    std::vector<std::string> head = {procs ? "reader processes (ops/s)"
+                                           : "readwhilewriting (ops/s)"};
     for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
     head.push_back("ours/lmdb");
     if (bytes) head.push_back("bytetree/lmdb");
@@ -432,7 +436,8 @@ void PrintPhaseTable(const Results& r, std::ostream& out) {
 }
 
 // Each engine's ratios, with the goals set for ours.
-void PrintPhaseRatios(const Results& r, std::ostream& out) {
+// Reader processes have no goals, and no gets on the engine's own thread.
+void PrintPhaseRatios(const Results& r, bool procs, std::ostream& out) {
     struct RatioRow {
         const char* label;
         PhaseRow a;
@@ -440,24 +445,24 @@ void PrintPhaseRatios(const Results& r, std::ostream& out) {
         bool againstLmdb;
         const char* goal;
     };
-    const PhaseRow r1w = {"", RwwPhase(1, true), ReaderRate};
-    const PhaseRow r2w = {"", RwwPhase(2, true), ReaderRate};
+    const PhaseRow r1w = {"", RwwPhase(1, true, procs), ReaderRate};
+    const PhaseRow r2w = {"", RwwPhase(2, true, procs), ReaderRate};
     const RatioRow rows[] = {
         {"readers R=1 + writer/lmdb", r1w, r1w, true, ">= 1.20x"},
         {"readers R=2 + writer/lmdb", r2w, r2w, true, ">= 1.20x"},
         {"writer, R=1 / alone",
-         {"", RwwPhase(1, true), WriterRate},
-         {"", RwwPhase(0, true), WriterRate},
+         {"", RwwPhase(1, true, procs), WriterRate},
+         {"", RwwPhase(0, true, procs), WriterRate},
          false,
          ">= 0.80x"},
         {"writer, R=2 / alone",
-         {"", RwwPhase(2, true), WriterRate},
-         {"", RwwPhase(0, true), WriterRate},
+         {"", RwwPhase(2, true, procs), WriterRate},
+         {"", RwwPhase(0, true, procs), WriterRate},
          false,
          ">= 0.80x"},
         {"readers R=2 / R=1, alone",
-         {"", RwwPhase(2, false), ReaderRate},
-         {"", RwwPhase(1, false), ReaderRate},
+         {"", RwwPhase(2, false, procs), ReaderRate},
+         {"", RwwPhase(1, false, procs), ReaderRate},
          false,
          ">= 1.70x"},
         {"gets, snapshot / tree",
@@ -467,13 +472,13 @@ void PrintPhaseRatios(const Results& r, std::ostream& out) {
          ">= 0.90x"},
         // How much the writer slows a reader while it runs (no goal).
         {"per CPU s, R=1 + w / R=1",
-         {"", RwwPhase(1, true), ReaderRatePerCpu},
-         {"", RwwPhase(1, false), ReaderRatePerCpu},
+         {"", RwwPhase(1, true, procs), ReaderRatePerCpu},
+         {"", RwwPhase(1, false, procs), ReaderRatePerCpu},
          false,
          "-"},
         {"per CPU s, R=2 + w / R=2",
-         {"", RwwPhase(2, true), ReaderRatePerCpu},
-         {"", RwwPhase(2, false), ReaderRatePerCpu},
+         {"", RwwPhase(2, true, procs), ReaderRatePerCpu},
+         {"", RwwPhase(2, false, procs), ReaderRatePerCpu},
          false,
          "-"},
     };
@@ -482,20 +487,21 @@ void PrintPhaseRatios(const Results& r, std::ostream& out) {
     head.push_back("goal (ours)");
     PrintLine(out, head, RWW_FIRST, RWW_REST);
     for (const RatioRow& row : rows) {
+        if (procs && row.a.phase == RWW_SNAPSHOT) continue;
         std::vector<std::string> line = {row.label};
         for (const std::string& engine : EnginesRun(r))
             line.push_back(PhaseRatio(r, engine, row.a, row.againstLmdb ? "lmdb" : "", row.b));
-        line.push_back(row.goal);
+        line.push_back(procs ? "-" : row.goal);
         PrintLine(out, line, RWW_FIRST, RWW_REST);
     }
 }
 
-void PrintGrowth(const Results& r, std::ostream& out) {
+void PrintGrowth(const Results& r, bool procs, std::ostream& out) {
     std::vector<std::string> head = {"file growth MiB"};
     for (const std::string& engine : EnginesRun(r)) head.push_back(engine);
     PrintLine(out, head, RWW_FIRST, RWW_REST);
     for (const std::uint32_t readers : {0u, 1u, 2u}) {
-        const PhaseRow row = {"", RwwPhase(readers, true), GrowthMib};
+        const PhaseRow row = {"", RwwPhase(readers, true, procs), GrowthMib};
         std::vector<std::string> line = {readers ? "writer + R=" + std::to_string(readers)
                                                  : std::string("writer alone")};
         for (const std::string& engine : EnginesRun(r)) {
@@ -506,20 +512,73 @@ void PrintGrowth(const Results& r, std::ostream& out) {
     }
 }
 
-void PrintReadWhileWriting(const Results& r, std::ostream& out) {
+void PrintReadWhileWriting(const Results& r, bool procs, std::ostream& out) {
     bool any = false;
-    for (const std::string& engine : EnginesRun(r)) any = any || FindRun(r, engine, RWW_TREE);
+    for (const std::string& engine : EnginesRun(r))
+        any = any || FindRun(r, engine, procs ? RwwPhase(0, true, true) : RWW_TREE);
     if (!any) return;
-    out << "readwhilewriting: the writer overwrites random records, " << RWW_WRITE_BATCH
-        << " per durable commit; R readers get random records through snapshots (read"
-           " transactions) renewed every "
+    out << (procs ? RWW_PROCS : "readwhilewriting") << ": the writer overwrites random records, "
+        << RWW_WRITE_BATCH << " per durable commit; R readers "
+        << (procs ? "in processes of their own (ours: the file opened read-only) " : "")
+        << "get random records through snapshots (read transactions) renewed every "
         << RWW_RENEW_EVERY << " gets; every timed phase " << Format("%.1f", r.phaseSeconds)
         << " s:\n";
-    PrintPhaseTable(r, out);
+    PrintPhaseTable(r, procs, out);
     out << "\n";
-    PrintPhaseRatios(r, out);
+    PrintPhaseRatios(r, procs, out);
     out << "\n";
-    PrintGrowth(r, out);
+    PrintGrowth(r, procs, out);
+    out << "\n";
+}
+
+std::string Milliseconds(double seconds) {
+    return Format("%.2f", seconds * 1000);
+}
+
+const Measurement* FindOpen(const Results& r, const std::string& engine) {
+    for (const EngineRun& run : r.openRuns)
+        if (const Measurement* m = FindIn(run.results, engine, "readeropen")) return m;
+    return nullptr;
+}
+
+// readeropen: each engine's fresh processes, and ours against LMDB's.
+void PrintReaderOpen(const Results& r, std::ostream& out) {
+    if (r.openRuns.empty()) return;
+    out << "readeropen: a fresh process opens the store of " << r.openRecords
+        << " records read-only and gets one record, while the engine's process holds it"
+           " (ours: ByteTree/derived tree with readOnly; LMDB: mdb_env_open, mdb_txn_begin,"
+           " mdb_get); times in ms; \"process alone\" opens nothing:\n";
+    PrintLine(
+        out,
+        {"engine", "file MiB", "opens", "median", "fastest", "slowest", "from start", "status"}, 20,
+        13);
+    for (const EngineRun& run : r.openRuns) {
+        std::vector<std::string> names = {run.engine};
+        if (run.engine == "tambtree") names.push_back("bytetree");
+        names.push_back(NO_ENGINE);
+        for (const std::string& engine : names) {
+            const Measurement* m = FindIn(run.results, engine, "readeropen");
+            if (!m && engine != run.engine) continue;
+            PrintLine(
+                out,
+                // A process that opens nothing: its start alone.
+                {engine == NO_ENGINE ? std::string("  process alone") : engine,
+                 m ? Format("%.1f", m->fileBytes / MIB) : "-",
+                 m ? Format("%.0f", static_cast<double>(m->ops)) : "-",
+                 m ? Milliseconds(m->openSeconds) : "-", m ? Milliseconds(m->openMinSeconds) : "-",
+                 m ? Milliseconds(m->openMaxSeconds) : "-", m ? Milliseconds(m->startSeconds) : "-",
+                 // The error itself went to stderr when the run ended.
+                 run.error.empty() ? "ok" : "failed"},
+                20, 13);
+        }
+    }
+    const Measurement* lmdb = FindOpen(r, "lmdb");
+    for (const char* ours : {"tambtree", "bytetree"}) {
+        const Measurement* m = FindOpen(r, ours);
+        if (!m || !lmdb || lmdb->openSeconds <= 0) continue;
+        out << ours << "/lmdb: median " << Format("%.2fx", m->openSeconds / lmdb->openSeconds)
+            << ", from start " << Format("%.2fx", m->startSeconds / lmdb->startSeconds) << "\n";
+    }
     out << "\n";
 }
 
@@ -632,12 +691,13 @@ void PrintDurability(const Results& r, std::ostream& out) {
 }  // namespace
 
 void PrintTable(const Results& r, std::ostream& out) {
-    out << "tambtree-bench: N=" << r.records << " B=" << r.batch << ", keys " << KEY_SIZE
-        << " B, values " << VALUE_SIZE << " B, in " << r.directory << "\n\n";
+    out << "tambtree-bench: N=" << (r.runs.empty() ? r.openRecords : r.records) << " B=" << r.batch
+        << ", keys " << KEY_SIZE << " B, values " << VALUE_SIZE << " B, in " << r.directory
+        << "\n\n";
     PrintOpsTable(r, out);
     if (!WorkloadsRun(r).empty()) out << "\n";
     PrintFillSizes(r, out);
-    PrintEngineTable(r, out);
+    if (!r.runs.empty()) PrintEngineTable(r, out);
     if (HasFloors(r)) {
         out << "\nBatched random writes at B=" << r.batch
             << ", per commit (ours copies whole 64 KiB pages; the floor is one copy-and-msync"
@@ -663,7 +723,9 @@ void PrintTable(const Results& r, std::ostream& out) {
     out << "\n";
     PrintCompactTable(r, out);
     PrintReadsAroundCompact(r, out);
-    PrintReadWhileWriting(r, out);
+    PrintReadWhileWriting(r, false, out);
+    PrintReadWhileWriting(r, true, out);
+    PrintReaderOpen(r, out);
     PrintSyncCommit(r, out);
     out << "\n";
     PrintDurability(r, out);
@@ -673,9 +735,11 @@ void PrintCsv(const Results& r, std::ostream& out) {
     out << "engine,workload,records,batch,ops,seconds,ops_per_sec,file_bytes,bytes_written,"
            "commits,pages_written,flush_views,flushes,peak_rss_kib,floor_bytes,floor_seconds,"
            "compact_bytes,readers,writer_ops,slowest_reader_ops,growth_bytes,reader_cpu_seconds,"
-           "writer_cpu_seconds,other_cpu_seconds,durability\n";
+           "writer_cpu_seconds,other_cpu_seconds,open_seconds,open_min_seconds,open_max_seconds,"
+           "start_seconds,durability\n";
     auto row = [&](const Measurement& m, std::uint64_t rss) {
-        out << m.engine << "," << m.workload << "," << r.records << "," << m.batch << "," << m.ops
+        const std::uint32_t records = m.workload == "readeropen" ? r.openRecords : r.records;
+        out << m.engine << "," << m.workload << "," << records << "," << m.batch << "," << m.ops
             << "," << Format("%.6f", m.seconds) << "," << Format("%.1f", m.OpsPerSecond()) << ","
             << m.fileBytes << "," << m.bytesWritten << "," << m.counters.commits << ","
             << m.counters.pagesWritten << "," << m.counters.flushViews << "," << m.counters.flushes
@@ -683,12 +747,16 @@ void PrintCsv(const Results& r, std::ostream& out) {
             << m.compactBytes << "," << m.readers << "," << m.writerOps << "," << m.slowestReaderOps
             << "," << m.growthBytes << "," << Format("%.6f", m.readerCpuSeconds) << ","
             << Format("%.6f", m.writerCpuSeconds) << "," << Format("%.6f", m.otherCpuSeconds) << ","
+            << Format("%.6f", m.openSeconds) << "," << Format("%.6f", m.openMinSeconds) << ","
+            << Format("%.6f", m.openMaxSeconds) << "," << Format("%.6f", m.startSeconds) << ","
             << DurabilityName(m.durability) << "\n";
     };
     for (const EngineRun& run : r.runs)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);
     for (const Measurement& m : r.sweep) row(m, 0);
     for (const EngineRun& run : r.modeRuns)
+        for (const Measurement& m : run.results) row(m, run.peakRssKib);
+    for (const EngineRun& run : r.openRuns)
         for (const Measurement& m : run.results) row(m, run.peakRssKib);
 }
 

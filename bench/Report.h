@@ -27,6 +27,8 @@ struct Results {
     std::vector<EngineRun> modeRuns;  // the workloads run again under Normal and Deferred
     std::vector<Measurement> sweep;   // batched writes at other batch sizes
     std::vector<std::uint32_t> sweepBatches;
+    std::uint32_t openRecords = 0;    // the records of readeropen's store
+    std::vector<EngineRun> openRuns;  // readeropen, on that store
 };
 
 void PrintTable(const Results& results, std::ostream& out);

@@ -7,6 +7,7 @@
 
 #include "Floor.h"
 #include "ReadWhileWriting.h"
+#include "ReaderProcess.h"
 
 namespace TamBench {
 
@@ -43,14 +44,31 @@ std::uint64_t OrderSeed(const std::string& w) {
     return seed;
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 }  // namespace
 
 const std::vector<std::string>& AllWorkloads() {
-    static const std::vector<std::string> all = {
-        "fillseq",    "fillrandom",    "fillbulk",        "readrandom",   "readmissing",
-        "readseq",    "readreverse",   "overwrite",       "deleterandom", "compact",
-        "synccommit", "synccommit2pc", "readwhilewriting"};
+    static const std::vector<std::string> all = {"fillseq",          "fillrandom",
+                                                 "fillbulk",         "readrandom",
+                                                 "readmissing",      "readseq",
+                                                 "readreverse",      "overwrite",
+                                                 "deleterandom",     "compact",
+                                                 "synccommit",       "synccommit2pc",
+                                                 "readwhilewriting", "readwhilewriting-procs",
+                                                 "readeropen"};
     return all;
+}
+
+std::vector<std::string> DefaultWorkloads() {
+    std::vector<std::string> out;
+    for (const std::string& w : AllWorkloads())
+        if (w != "readwhilewriting-procs" && w != "readeropen") out.push_back(w);
+    return out;
 }
 
 bool IsSyncCommit(const std::string& w) {
@@ -79,7 +97,9 @@ Runner::~Runner() {
 }
 
 std::vector<Measurement> Runner::Run(const std::string& workload) {
-    if (workload == "readwhilewriting") return ReadWhileWriting();
+    if (workload == "readwhilewriting") return ReadWhileWriting(false);
+    if (workload == "readwhilewriting-procs") return ReadWhileWriting(true);
+    if (workload == "readeropen") return ReaderOpen();
     return {RunOnce(workload)};
 }
 
@@ -108,7 +128,8 @@ Measurement Runner::RunOnce(const std::string& workload) {
 }
 
 // On a store of all N records, which it leaves holding the same keys.
-std::vector<Measurement> Runner::ReadWhileWriting() {
+// Readers on threads or in processes of their own read the same orders.
+std::vector<Measurement> Runner::ReadWhileWriting(bool processes) {
     const std::string w = "readwhilewriting";
     Prepare(w);
     ReadWhileWritingSettings s;
@@ -116,7 +137,50 @@ std::vector<Measurement> Runner::ReadWhileWriting() {
     s.seconds = settings.seconds;
     s.readSeed = settings.seed * 1000 + OrderSeed(w);
     s.writeSeed = s.readSeed + 500;
+    s.processes = processes;
+    s.cacheBytes = settings.cacheBytes;
     return RunReadWhileWriting(engine, values, s, directory, sink);
+}
+
+// Fresh processes, one after another, open the store read-only and get one
+// record each (a different one every time) while this process holds it; then
+// as many processes that open nothing, whose start alone is measured the same
+// way (as the engine "process").
+std::vector<Measurement> Runner::ReaderOpen() {
+    const std::string w = "readeropen";
+    Prepare(w);
+    const std::vector<std::uint32_t> order =
+        Permutation(settings.records, settings.seed * 1000 + OrderSeed(w));
+    std::vector<Measurement> out;
+    for (const std::string& name : {std::string(engine.Name()), std::string(NO_ENGINE)}) {
+        std::vector<double> opens, starts;
+        for (std::uint32_t i = 0; i < settings.opens; ++i) {
+            ReaderJob job;
+            job.engine = name;
+            job.directory = directory;
+            job.records = settings.records;
+            job.first = order[i % order.size()];
+            job.cacheBytes = settings.cacheBytes;
+            job.openOnly = true;
+            ReaderProcess process(job);
+            process.WaitReady();
+            process.Wait();
+            opens.push_back(process.OpenSeconds());
+            starts.push_back(process.StartSeconds());
+        }
+        Measurement m;
+        m.engine = name;
+        m.workload = w;
+        m.ops = opens.size();
+        for (const double s : opens) m.seconds += s;
+        m.fileBytes = DirectoryBytes(directory);
+        m.openSeconds = Median(opens);
+        m.startSeconds = Median(starts);
+        m.openMinSeconds = *std::min_element(opens.begin(), opens.end());
+        m.openMaxSeconds = *std::max_element(opens.begin(), opens.end());
+        out.push_back(m);
+    }
+    return out;
 }
 
 std::vector<std::uint32_t> Runner::Order(const std::string& w) const {

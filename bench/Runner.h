@@ -14,12 +14,17 @@ struct RunSettings {
     std::uint32_t batch = 1000;
     std::uint32_t syncCommits = 1000;
     std::uint64_t seed = 1;
-    double seconds = 5;  // each timed phase of readwhilewriting
+    double seconds = 5;            // each timed phase of readwhilewriting
+    std::uint32_t opens = 7;       // readeropen: the processes that open the store
+    std::uint32_t cacheBytes = 0;  // our view cache, in reader processes too
     Durability durability = Durability::Full;
 };
 
 // Workload names in the order they run.
 const std::vector<std::string>& AllWorkloads();
+// The workloads that run when none are named: all but those with readers in
+// other processes (readwhilewriting-procs, readeropen).
+std::vector<std::string> DefaultWorkloads();
 // fillrandom, overwrite and deleterandom: many random records per commit.
 bool IsBatchedRandomWrite(const std::string& workload);
 // synccommit and its two-phase variant synccommit2pc.
@@ -41,7 +46,8 @@ public:
 
 private:
     Measurement RunOnce(const std::string& workload);
-    std::vector<Measurement> ReadWhileWriting();
+    std::vector<Measurement> ReadWhileWriting(bool processes);
+    std::vector<Measurement> ReaderOpen();
     std::vector<std::uint32_t> Order(const std::string& workload) const;
     void Prepare(const std::string& workload);
     void CreateStore();

@@ -1,7 +1,7 @@
 // SQLite behind the common adapter: a WITHOUT ROWID table with a BLOB primary
 // key, write-ahead log, synchronous=FULL, NORMAL or OFF by the durability
 // mode; everything else at its defaults.
-// Readers on other threads open connections of their own.
+// Readers on other threads and in other processes open connections of their own.
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -200,6 +200,10 @@ private:
 
 Engine* NewSqliteEngine(const EngineSettings& settings) {
     return new SqliteEngine(settings);
+}
+
+std::unique_ptr<Reader> NewSqliteProcessReader(const std::string& directory) {
+    return std::unique_ptr<Reader>(new SqliteReader(directory + "/data.db"));
 }
 
 }  // namespace TamBench

@@ -5,10 +5,12 @@
 // of the file services counts the flushes the commits make. The tree commits
 // in the durability mode the settings name; under Deferred, Sync makes the
 // gathered commits durable. Readers on other threads read through snapshots of
-// the last commit.
+// the last commit; readers in other processes open the file read-only.
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "BenchTree.h"
 #include "FaultPlan.h"
@@ -63,6 +65,54 @@ public:
 
 private:
     const BenchByteTree& source;
+    std::optional<TamBTree::ByteTree::Snapshot> snapshot;
+};
+
+// A reader in a process of its own: the derived tree opened read-only, moved
+// to the last commit by Rollback at every renewal.
+class TreeProcessReader : public Reader {
+public:
+    TreeProcessReader(std::string file, std::uint32_t cache)
+        : path(std::move(file)), cacheBytes(cache) {}
+    void Renew() override {
+        if (!tree)
+            tree.reset(new BenchTree(path, cacheBytes, BenchTree::ReadOnly{}));
+        else
+            tree->Rollback();
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override { return tree->Get(key, sink); }
+
+private:
+    std::string path;
+    std::uint32_t cacheBytes;
+    std::unique_ptr<BenchTree> tree;
+};
+
+// A reader in a process of its own: ByteTree opened read-only, read through a
+// new snapshot of the last commit at every renewal.
+class ByteTreeProcessReader : public Reader {
+public:
+    ByteTreeProcessReader(std::string file, std::uint32_t cache)
+        : path(std::move(file)), cacheBytes(cache) {}
+    void Renew() override {
+        if (!tree) {
+            TamBTree::ByteTree::Options options;
+            options.readOnly = true;
+            options.mode = TamBTree::BTree::OpenOnly;
+            options.cacheSize = cacheBytes;
+            tree.reset(new TamBTree::ByteTree(path, options));
+        }
+        snapshot.reset();
+        snapshot.emplace(tree->TakeSnapshot());
+    }
+    bool Get(const Key& key, std::uint64_t& sink) override {
+        return BenchByteTree::Get(*snapshot, key, sink);
+    }
+
+private:
+    std::string path;
+    std::uint32_t cacheBytes;
+    std::unique_ptr<TamBTree::ByteTree> tree;
     std::optional<TamBTree::ByteTree::Snapshot> snapshot;
 };
 
@@ -193,6 +243,13 @@ private:
 
 Engine* NewTamEngine(const EngineSettings& settings) {
     return new TamEngine(settings);
+}
+
+std::unique_ptr<Reader> NewTamProcessReader(const std::string& directory, bool bytes,
+                                            std::uint32_t cacheBytes) {
+    const std::string path = directory + "/data.tbt";
+    if (bytes) return std::unique_ptr<Reader>(new ByteTreeProcessReader(path, cacheBytes));
+    return std::unique_ptr<Reader>(new TreeProcessReader(path, cacheBytes));
 }
 
 }  // namespace TamBench
