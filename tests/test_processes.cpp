@@ -175,9 +175,22 @@ std::string Difference(const View& view, const Model& model, std::mt19937& rng) 
     return std::string();
 }
 
-void DieWithParent() {
+// A child's life: it dies with the parent, and what throws ends it as kThrew.
+[[noreturn]] void Child(const std::string& who, const std::function<void()>& body) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() == 1) ::_exit(kThrew);
+    try {
+        if (::getppid() != 1) body();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s threw: %s\n", who.c_str(), e.what());
+    }
+    ::_exit(kThrew);
+}
+
+ByteTree::Options ReadOnly() {
+    ByteTree::Options options;
+    options.readOnly = true;
+    options.mode = ByteTree::OpenOnly;
+    return options;
 }
 
 // Checks that k, read from a view taken between the loads `before` and
@@ -199,15 +212,11 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
 // A reader: snapshots checked one after the other, some kept and checked
 // again later, and the read-only tree itself moved forward now and then.
 [[noreturn]] void Reader(Replay replay, unsigned readerSeed) {
-    DieWithParent();
     const std::string who = "reader " + std::to_string(readerSeed);
-    try {
+    Child(who, [&] {
         std::mt19937 rng(readerSeed);
-        ByteTree::Options options;
-        options.readOnly = true;
-        options.mode = ByteTree::OpenOnly;
         std::uint64_t before = run.shared->published.load();
-        ByteTree tree(run.path, options);
+        ByteTree tree(run.path, ReadOnly());
         std::uint64_t pinnedK = SeqOf(tree, who);
         CheckBounds(pinnedK, before, run.shared->published.load(), who + ", opening");
         std::string d = Difference(tree, replay.At(pinnedK), rng);
@@ -271,19 +280,15 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
                 run.shared->rollbacks.fetch_add(1);
             }
         }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s threw: %s\n", who.c_str(), e.what());
-        ::_exit(kThrew);
-    }
+    });
 }
 
 // A writer: finishes or drops what a killed writer left waiting, then commits
 // the transactions after the last one in the file, with junk rolled back
 // between them, one-phase or two-phase, until it is killed.
 [[noreturn]] void Writer(std::uint64_t gen) {
-    DieWithParent();
     const std::string who = "writer " + std::to_string(gen);
-    try {
+    Child(who, [&] {
         std::mt19937 rng(run.seed * 31 + unsigned(gen));
         ByteTree::Options options;
         options.durability = run.durability;
@@ -296,7 +301,7 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
         for (;;) {
             if (rng() % 8 == 0) {
                 for (int i = 0; i < 20; ++i) tree.Put(Key(rng() % kKeys), "junk");
-                tree.Put("#seq", "999999");
+                tree.Put("#seq", "junk");
                 if (rng() % 2) tree.PreCommit();
                 tree.Rollback();
             }
@@ -309,23 +314,16 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
             }
             run.shared->published.store(Pack(gen, false, ++k));
         }
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s threw: %s\n", who.c_str(), e.what());
-        ::_exit(kThrew);
-    }
+    });
 }
 
 // What a killed writer left, read by a fresh reader: a whole commit, in
 // Full and Normal durability the last one that returned or the one under way.
 [[noreturn]] void Checker(Replay replay) {
-    DieWithParent();
     const std::string who = "checker";
-    try {
+    Child(who, [&] {
         std::mt19937 rng(run.seed);
-        ByteTree::Options options;
-        options.readOnly = true;
-        options.mode = ByteTree::OpenOnly;
-        const ByteTree tree(run.path, options);
+        const ByteTree tree(run.path, ReadOnly());
         const std::uint64_t k = SeqOf(tree, who);
         const std::uint64_t published = run.shared->published.load();
         if (run.durability != Durability::Deferred &&
@@ -336,10 +334,7 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
         if (d.empty()) d = Difference(tree.TakeSnapshot(), replay.model, rng);
         if (!d.empty()) Fail(who, "commit " + std::to_string(k) + ": " + d);
         ::_exit(0);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s threw: %s\n", who.c_str(), e.what());
-        ::_exit(kThrew);
-    }
+    });
 }
 
 struct Totals {
@@ -376,7 +371,7 @@ void KillAndReap(pid_t pid, Totals& totals) {
 // One round on a new file: a writer and kReaders readers, killed and started
 // until `kills` processes were killed and `snapshots` snapshots checked (or
 // six times as many kills went by); then a final read-write open checks it.
-void Round(Durability durability, const std::string& path, std::uint64_t kills,
+void Round(const char* name, Durability durability, const std::string& path, std::uint64_t kills,
            std::uint64_t snapshots, std::mt19937& rng, Totals& totals) {
     run.durability = durability;
     run.path = path;
@@ -442,11 +437,7 @@ void Round(Durability durability, const std::string& path, std::uint64_t kills,
         const std::uint64_t k = SeqOf(tree, "final open");
         std::mt19937 probe(run.seed);
         EXPECT_EQ(Difference(tree, parent.At(k), probe), "") << "commit " << k;
-        std::printf("  %s: reached commit %llu\n",
-                    durability == Durability::Full     ? "Full"
-                    : durability == Durability::Normal ? "Normal"
-                                                       : "Deferred",
-                    static_cast<unsigned long long>(k));
+        std::printf("  %s: reached commit %llu\n", name, static_cast<unsigned long long>(k));
     }
     EXPECT_FALSE(std::filesystem::exists(path + "-readers")) << path;
 }
@@ -471,9 +462,9 @@ TEST(Processes, ReadersInOtherProcessesSeeWholeCommitsWhileWritersAndReadersAreK
 
     const auto started = std::chrono::steady_clock::now();
     Totals totals;
-    Round(Durability::Full, dir.File("full.tbt"), 130, 5500, rng, totals);
-    Round(Durability::Normal, dir.File("normal.tbt"), 50, 2500, rng, totals);
-    Round(Durability::Deferred, dir.File("deferred.tbt"), 40, 2500, rng, totals);
+    Round("Full", Durability::Full, dir.File("full.tbt"), 130, 5500, rng, totals);
+    Round("Normal", Durability::Normal, dir.File("normal.tbt"), 50, 2500, rng, totals);
+    Round("Deferred", Durability::Deferred, dir.File("deferred.tbt"), 40, 2500, rng, totals);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const std::uint64_t snapshots = run.shared->snapshots.load();
