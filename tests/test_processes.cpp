@@ -406,7 +406,8 @@ void Round(const char* name, Durability durability, const std::string& path, std
         int status = 0;
         if (::waitpid(writer, &status, WNOHANG) == writer) {
             Reaped(writer, status, totals);
-            writer = Spawn([&] { Writer(++gen); });
+            ++gen;
+            writer = Spawn([&] { Writer(gen); });
         }
         const std::uint64_t published = run.shared->published.load();
         if (KOf(published) > parent.k) parent.At(KOf(published));
