@@ -90,7 +90,7 @@ MemoryMapFile::~MemoryMapFile() {
 }
 
 void MemoryMapFile::Open(OpenMode mode) {
-    const bool write = mode != OpenRead;
+    const bool write = mode != OpenRead && mode != OpenReadShared;
     const Action failure = write ? ActionOpenWrite : ActionOpenRead;
     FileServices& services = CurrentFileServices();
     if (const int error = services.Opening(GetPath())) Throw(failure, error);
@@ -104,7 +104,8 @@ void MemoryMapFile::Open(OpenMode mode) {
     if (!fd.IsValid()) Throw(failure);
     // The lock comes before any change: a file in use elsewhere must not be
     // truncated by a create that is then refused.
-    if (::flock(fd.Get(), (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) CloseAndThrow(ActionLock);
+    if (mode != OpenReadShared && ::flock(fd.Get(), (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0)
+        CloseAndThrow(ActionLock);
     if (mode == OpenCreate && ::ftruncate(fd.Get(), 0) != 0) CloseAndThrow(failure);
     struct stat st;
     if (::fstat(fd.Get(), &st) != 0) CloseAndThrow(failure);
@@ -143,6 +144,14 @@ void MemoryMapFile::Close() {
     fd.Close();
     writable = false;
     size = 0;
+}
+
+bool MemoryMapFile::Identity(std::uint64_t& device, std::uint64_t& inode) const {
+    struct stat st;
+    if (!IsOpen() || ::fstat(fd.Get(), &st) != 0) return false;
+    device = static_cast<std::uint64_t>(st.st_dev);
+    inode = static_cast<std::uint64_t>(st.st_ino);
+    return true;
 }
 
 void MemoryMapFile::Delete() {

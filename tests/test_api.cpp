@@ -280,7 +280,7 @@ TEST(FileModes, ReadOnlyKeepsUncommittedChangesAndClearIsBeyondRollback) {
     EXPECT_TRUE(tree.Put("more", "").second);
     tree.Rollback();
     EXPECT_EQ(tree.Contents().size(), 3000u);
-    EXPECT_THROW(TestTree(path, ReadOnly()), TamFile::FileException);
+    EXPECT_EQ(TestTree(path, ReadOnly()).Size(), 3000u);
     tree.Put("uncommitted", "u");
     ASSERT_GT(std::filesystem::file_size(path), newSize);
     tree.Clear();

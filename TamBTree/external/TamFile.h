@@ -144,6 +144,9 @@ enum OpenMode : std::uint32_t {
     OpenCreate = 2,     // read-write, created anew (old content dropped)
     OpenExisting = 3,   // read-write, existing file
     OpenCreateNew = 4,  // read-write, a new file; fails when the path exists
+    // Read-only, existing file, taking no lock: a reader beside a writer,
+    // which agrees with it through the reader table instead.
+    OpenReadShared = 5,
 };
 
 // The system services under MemoryMapFile: how a file's bytes are mapped,
@@ -303,6 +306,13 @@ public:
     // when the last of them is unmapped. (Otherwise Close unlocks the file,
     // however long shared mappings live on.)
     void KeepLockWhileShared() { keepLock = true; }
+    // A file opened with OpenReadShared grew in another process: its bytes
+    // below `grown` may be shared from now on.
+    void Follow(std::uint64_t grown) {
+        if (grown > size) size = grown;
+    }
+    // The device and inode of the open file; false when they cannot be read.
+    bool Identity(std::uint64_t& device, std::uint64_t& inode) const;
     std::uint32_t GetViewSize() const { return viewSize; }
 
 private:
@@ -325,5 +335,47 @@ private:
     std::uint32_t viewSize;
     State* state;
 };
+
+// A small file that processes map together and coordinate through: byte
+// locks that the system drops when their holder dies (locks of the open file
+// description, so two opens in one process are as two processes), a shared
+// mapping, and the file's identity. Errors are FileException.
+class SharedFile {
+public:
+    explicit SharedFile(const std::string& path) : filePath(path) {}
+    ~SharedFile() { Close(); }
+    SharedFile(const SharedFile&) = delete;
+    SharedFile& operator=(const SharedFile&) = delete;
+
+    // Opens the file, creating it when missing; false when it can be neither
+    // opened nor created for reading and writing.
+    bool Open();
+    void Close();
+    bool IsOpen() const { return fd.IsValid(); }
+    const std::string& Path() const { return filePath; }
+    std::uint64_t Size() const;
+    void Resize(std::uint64_t size);
+    // Maps `length` bytes from the start, shared, readable and writable; the
+    // bytes beyond the file's end must not be touched until it grows.
+    unsigned char* Map(std::uint64_t length);
+    void Unmap(unsigned char* address, std::uint64_t length);
+    // The lock of one byte: shared or exclusive, without waiting (false when
+    // another holder has it) or waiting for it.
+    bool TryLock(std::uint64_t byte, bool exclusive);
+    void Lock(std::uint64_t byte, bool exclusive);
+    void Unlock(std::uint64_t byte);
+    // Whether the path still names the file opened (no one removed or
+    // replaced it meanwhile).
+    bool StillAtPath() const;
+    // Removes the path.
+    void Unlink() const;
+
+private:
+    std::string filePath;
+    Tam::Handle fd;
+};
+
+// The device and inode of the file at `path`; false when there is none.
+bool FileIdentity(const std::string& path, std::uint64_t& device, std::uint64_t& inode);
 
 }  // namespace TamFile

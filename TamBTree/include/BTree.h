@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "BTreeException.h"
 #include "BTreeExport.h"
@@ -80,6 +81,15 @@ public:
         std::uint64_t snapshotBytes;  // page images kept only for them
     };
 
+    // A process that reads the tree beside its writer (see ReadOnly): its
+    // process id, the snapshots it holds (its read-only tree counts as one)
+    // and the bytes of page images the writer keeps for them.
+    struct Reader {
+        std::uint32_t process;
+        std::uint32_t snapshots;
+        std::uint64_t heldBytes;
+    };
+
     BTree(const BTree&) = delete;
     BTree& operator=(const BTree&) = delete;
 
@@ -92,6 +102,9 @@ public:
     // last commit is made final on disk first).
     void ReadOnly(bool readOnly);
     const std::string& GetPath() const;
+    // The processes that read this tree's file beside its writer, this one's
+    // own read-only tree aside.
+    std::vector<Reader> Readers() const;
 
     // The record at (page, index); points into the page's view.
     Record GetRecord(std::uint64_t page, std::uint32_t index) const;

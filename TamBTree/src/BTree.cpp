@@ -80,6 +80,10 @@ const std::string& BTree::GetPath() const {
     return core->GetPath();
 }
 
+std::vector<BTree::Reader> BTree::Readers() const {
+    return core->Readers();
+}
+
 BTree::Record BTree::GetRecord(std::uint64_t page, std::uint32_t index) const {
     return core->Tree().GetRecord(page, index);
 }

@@ -3,6 +3,8 @@
 #include "TreeCore.h"
 
 #include "Damage.h"
+#include "readers/SharedReader.h"
+#include "readers/SharedWriter.h"
 
 namespace TamBTree {
 
@@ -53,7 +55,7 @@ TreeCore::TreeCore(BTree& object, const TreeCore& source)
       deleteOnDestroy(false),
       layout(PageFormat{geometry.pageSize, geometry.fixedKeySize, geometry.hasValue,
                         geometry.fixedValueSize, &owner, &TreeCore::LessHook, this, &path, false}),
-      pager(path, layout, source.pager.MaxCachedViews(), SnapshotPin(source.pager.Registry())),
+      pager(path, layout, source.pager.MaxCachedViews(), SnapshotPin(source.pager.Source())),
       txn(pager),
       tree(pager, layout, geometry, owner) {
     Rebind(object);
@@ -79,12 +81,16 @@ TreeCore::~TreeCore() {
     // A file at rest is idle: the last commit's install is made durable and
     // the head leaves the applying state.
     if (!deleteOnDestroy && !space.ReadOnly() && space.File().IsOpen()) {
+        bool atRest = false;
         try {
             txn.ReturnToIdle();
+            atRest = true;
         } catch (...) {
             // A destructor cannot report; the next open finishes the install.
         }
+        StopSharing(atRest);
     }
+    StopSharing(false);
     if (deleteOnDestroy) {
         try {
             space.File().Delete();
@@ -117,11 +123,54 @@ void TreeCore::ThrowIfReadOnly() const {
 void TreeCore::ReadOnly(bool newReadOnly) {
     FileSpace& space = pager.Space();
     if (newReadOnly == space.ReadOnly()) return;
+    if (!newReadOnly && pager.ReadsBeside()) {
+        BecomeWriter();
+        return;
+    }
     if (newReadOnly && space.File().IsOpen()) txn.ReturnToIdle();
+    if (newReadOnly) StopSharing(true);
     pager.ClearViews();
     if (space.File().IsOpen()) pager.CloseFile();
-    space.File().Open(newReadOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
     space.SetReadOnly(newReadOnly);
+    // A tree made read-only keeps its open transaction in view, and with it
+    // the file to itself: a writer elsewhere is refused until it writes again.
+    space.File().Open(newReadOnly ? TamFile::OpenRead : TamFile::OpenReadWrite);
+    if (!newReadOnly) ShareWrites(SharedWriter::Open(path, space.File(), geometry.pageSize));
+}
+
+void TreeCore::BecomeWriter() {
+    // The tree read images beside a writer; it now loads the file as its
+    // writer (refused, as any second writer is, while another one lives).
+    FileSpace& space = pager.Space();
+    pager.ReadBeside(nullptr);
+    space.SetReadOnly(false);
+    try {
+        Load();
+    } catch (...) {
+        pager.CloseFile();
+        space.SetReadOnly(true);
+        ReadBesideWriter();
+        throw;
+    }
+}
+
+void TreeCore::StopSharing(bool atRest) {
+    pager.StopSharing(atRest);
+}
+
+BTree::CommitState TreeCore::GetCommitState() const {
+    if (!pager.ReadsBeside()) return txn.State().Reported();
+    // A block the file's head names as waiting is the writer's open
+    // transaction; one being applied is a commit that has happened.
+    const BTreeInfo* head = pager.Head();
+    return head->commitReady && !head->commitApplying ? BTree::CommitReady : BTree::CommitIdle;
+}
+
+std::vector<BTree::Reader> TreeCore::Readers() const {
+    if (pager.Shared()) return pager.Shared()->Readers();
+    if (pager.ReadsBeside())
+        return std::static_pointer_cast<SharedReader>(pager.Source())->Readers();
+    return {};
 }
 
 void TreeCore::CommitNow() {
@@ -149,6 +198,12 @@ void TreeCore::Commit() {
 }
 
 void TreeCore::Rollback() {
+    // A tree read beside a writer moves on to its last commit.
+    if (pager.ReadsBeside()) {
+        pager.AttachImage(SnapshotPin(pager.Source()));
+        tree.Reopened();
+        return;
+    }
     if (ReadOnly()) return;
     if (pager.Space().File().IsOpen()) txn.DropUncommitted();
     pager.CloseFile();
@@ -156,7 +211,9 @@ void TreeCore::Rollback() {
 }
 
 void TreeCore::ValidateTree() {
-    txn.ValidateSpace();
+    // The file's space is the writer's to check: a tree read beside it
+    // checks the tree of the image it reads.
+    if (!pager.ReadsBeside()) txn.ValidateSpace();
     tree.Validate();
 }
 
@@ -164,7 +221,7 @@ BTree::Statistics TreeCore::GetStatistics() const {
     BTree::Statistics s{};
     Bracket bracket(pager);
     s.records = pager.Counts().records;
-    s.fileSize = pager.Space().Size();
+    s.fileSize = pager.FileSize();
     s.pageCount = pager.Counts().pages;
     s.commitState = GetCommitState();
     s.snapshots = pager.LiveSnapshots();
@@ -217,7 +274,7 @@ BTreeIterator TreeCore::Update(const BTreeIterator& it, const Record& r) {
 void TreeCore::Clear() {
     ThrowIfReadOnly();
     // Clearing writes a new file over the pages that snapshots read.
-    if (pager.LiveSnapshots() != 0)
+    if (pager.LiveSnapshots() != 0 || (pager.Shared() && !pager.Shared()->Withdraw()))
         throw BTreeException(
             WithPath(path, L"The tree cannot be cleared while snapshots of it are live."));
     pager.CloseFile();

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "BTree.h"
 #include "Geometry.h"
@@ -22,6 +24,17 @@
 #include "txn/Committer.h"
 
 namespace TamBTree {
+
+class SharedWriter;
+
+// Loads the tree file at `path` into `pager` and `txn` as its last commit
+// (finishing an interrupted one first, in a short read-write open when the
+// pager is read-only); a read-only pager opens the file with `readMode`.
+void LoadTree(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
+              TamFile::OpenMode readMode);
+// The same, without the recovery.
+void LoadTreeFile(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
+                  TamFile::OpenMode readMode);
 
 class TreeCore : public TamMem::PoolObject {
 public:
@@ -48,11 +61,12 @@ public:
 
     // The operations BTree offers, with the same meaning.
     std::uint32_t GetMaxRecordSize() const { return geometry.maxRecordSize; }
-    std::uint64_t GetDiskSpaceUsed() const { return pager.Space().Size(); }
+    std::uint64_t GetDiskSpaceUsed() const { return pager.FileSize(); }
     void SetEnoughSpaceCheckInterval(std::uint32_t n) { pager.Space().SetSpaceCheckInterval(n); }
     bool ReadOnly() const { return pager.Space().ReadOnly(); }
     void ReadOnly(bool readOnly);
     const std::string& GetPath() const { return pager.Space().Path(); }
+    std::vector<BTree::Reader> Readers() const;
     void CommitNow();
     void SetDurability(Durability mode, std::uint32_t syncEvery, std::uint64_t syncBytes);
     Durability GetDurability() const { return txn.GetDurability(); }
@@ -63,7 +77,7 @@ public:
     void ValidateTree();
     void CopyTo(const std::string& path) const;
     BTree::Statistics GetStatistics() const;
-    BTree::CommitState GetCommitState() const { return txn.State().Reported(); }
+    BTree::CommitState GetCommitState() const;
 
     // Reads go straight to the tree: no state of the file forbids them.
     const PageTree& Tree() const { return tree; }
@@ -127,6 +141,14 @@ private:
     void Create(TamFile::OpenMode how = TamFile::OpenCreate);
     void Load();
     void LoadFile();
+    // A read-only open beside a writer in another process (or beside none):
+    // the tree reads images pinned in the reader table. False when the table
+    // cannot be used; the file is then opened the old way.
+    bool ReadBesideWriter();
+    // The writer's side: images go to the table for readers.
+    void ShareWrites(std::unique_ptr<SharedWriter> shared);
+    void StopSharing(bool atRest);
+    void BecomeWriter();
     // Forgets everything read from the file, before it is read again.
     void Reset();
 

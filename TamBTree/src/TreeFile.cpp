@@ -6,17 +6,19 @@
 #include "CFile.h"
 #include "Damage.h"
 #include "TreeCore.h"
+#include "readers/SharedReader.h"
+#include "readers/SharedWriter.h"
 
 namespace TamBTree {
 
 namespace {
 
-// The first bytes of the file read without mapping it; false when the file
-// cannot be read.
+// The first bytes of the file read without mapping it (and without a lock: a
+// writer may have it); false when the file cannot be read.
 bool ReadInfo(const std::string& path, BTreeInfo& info) {
     try {
         TamFile::CFile direct(path);
-        direct.Open(TamFile::OpenRead);
+        direct.Open(TamFile::OpenReadShared);
         direct.Seek(0, TamFile::CFile::Begin, TamFile::CFile::Forward);
         direct.Read(&info, BTREE_INFO_SIZE, 1, true);
         direct.Close();
@@ -70,13 +72,13 @@ void TreeCore::OpenOrCreateFile(BTree::OpenMode mode) {
             Create(TamFile::OpenCreateNew);
             return;
         case BTree::OpenOnly:
-            Load();
+            if (!ReadOnly() || !ReadBesideWriter()) Load();
             return;
         case BTree::OpenOrCreate:
             break;
     }
     if (Exist()) {
-        Load();
+        if (!ReadOnly() || !ReadBesideWriter()) Load();
     } else {
         RefuseForeignFile();
         Create();
@@ -94,15 +96,85 @@ void TreeCore::Create(TamFile::OpenMode how) {
     // A tree that a power loss could take back whole, name and all, was
     // never created: the directory entry is made durable before the tree is used.
     TamFile::Path(path).SyncDirectory();
-    if (space.ReadOnly()) {
-        pager.CloseFile();
-        space.File().Open(TamFile::OpenRead);
-    }
     pager.ForgetRetained();
     pager.Publish();
+    if (space.ReadOnly()) {
+        pager.CloseFile();
+        if (!ReadBesideWriter()) space.File().Open(TamFile::OpenRead);
+    } else if (!pager.Shared()) {
+        ShareWrites(SharedWriter::Open(path, pager.Space().File(), geometry.pageSize));
+    }
 }
 
 void TreeCore::Load() {
+    // A writer shares its file with readers in other processes: its images
+    // are numbered after every one they may still pin.
+    std::unique_ptr<SharedWriter> shared;
+    if (!ReadOnly() && !pager.Shared()) {
+        std::uint64_t device, inode;
+        if (TamFile::FileIdentity(path, device, inode))
+            shared = SharedWriter::Open(path, device, inode, geometry.pageSize);
+        if (shared) pager.StartSequence(shared->FirstSequence());
+    }
+    LoadTree(pager, txn, geometry, path, TamFile::OpenRead);
+    tree.Reopened();
+    if (shared) ShareWrites(std::move(shared));
+}
+
+void TreeCore::LoadFile() {
+    LoadTreeFile(pager, txn, geometry, path, TamFile::OpenRead);
+    tree.Reopened();
+}
+
+void TreeCore::ShareWrites(std::unique_ptr<SharedWriter> shared) {
+    // The path may have named another file when the table was opened.
+    std::uint64_t device, inode;
+    if (!shared || !pager.Space().File().Identity(device, inode) || !shared->Serves(device, inode))
+        return;
+    // Readers may pin images of an earlier writer numbered above this
+    // tree's: its images are numbered after them.
+    const std::shared_ptr<const CommittedImage>& published = pager.Published();
+    if (published && published->Sequence() < shared->FirstSequence()) {
+        pager.StartSequence(shared->FirstSequence());
+        pager.Publish();
+    }
+    pager.ShareWith(std::move(shared));
+}
+
+bool TreeCore::ReadBesideWriter() {
+    const PageFormat format = layout.Format();
+    const std::uint32_t views = pager.MaxCachedViews();
+    const Geometry shape = geometry;
+    // Reads the file itself, as recovery would leave it, when no writer has
+    // it: a pager of its own, so that any thread may load.
+    SharedReader::Loader load = [format, views, shape](const std::string& file,
+                                                       std::uint64_t sequence) {
+        PageFormat pages = format;
+        pages.path = &file;
+        pages.editable = false;
+        PageLayout loadLayout(pages);
+        Pager loading(file, loadLayout, views, true);
+        Committer loadTxn(loading);
+        loading.StartSequence(sequence);
+        LoadTree(loading, loadTxn, shape, file, TamFile::OpenReadShared);
+        return loading.Published();
+    };
+    std::shared_ptr<SharedReader> reader =
+        SharedReader::Open(path, geometry.pageSize, std::move(load));
+    if (!reader) return false;
+    pager.ReadBeside(reader);
+    try {
+        pager.AttachImage(SnapshotPin(reader));
+    } catch (...) {
+        pager.ReadBeside(nullptr);
+        throw;
+    }
+    tree.Reopened();
+    return true;
+}
+
+void LoadTree(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
+              TamFile::OpenMode readMode) {
     // A read-only open cannot finish an interrupted install: do it in a short
     // read-write open first.
     FileSpace& space = pager.Space();
@@ -110,7 +182,7 @@ void TreeCore::Load() {
     if (space.ReadOnly() && ReadInfo(path, info) && info.commitApplying) {
         space.SetReadOnly(false);
         try {
-            LoadFile();
+            LoadTreeFile(pager, txn, geometry, path, readMode);
         } catch (...) {
             space.SetReadOnly(true);
             pager.CloseFile();
@@ -119,14 +191,16 @@ void TreeCore::Load() {
         space.SetReadOnly(true);
         pager.CloseFile();
     }
-    LoadFile();
+    LoadTreeFile(pager, txn, geometry, path, readMode);
 }
 
-void TreeCore::LoadFile() {
-    Reset();
+void LoadTreeFile(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
+                  TamFile::OpenMode readMode) {
+    pager.Reset();
+    txn.Opened(BTreeInfo{});
     FileSpace& space = pager.Space();
     // The file must be there: loading never creates one.
-    space.File().Open(space.ReadOnly() ? TamFile::OpenRead : TamFile::OpenExisting);
+    space.File().Open(space.ReadOnly() ? readMode : TamFile::OpenExisting);
     const std::uint64_t g = space.Granule();
     const std::uint64_t size = space.Size();
     // An empty file or one whose creation never finished holds no tree.

@@ -28,7 +28,7 @@ def test_the_library_errors_raise_their_classes(path: Path, tmp_path: Path) -> N
         tree[b"a"] = b"1"
         tree.commit()
         with pytest.raises(tambtree.LockedError) as locked:
-            tambtree.Tree(path, readonly=True)
+            tambtree.Tree(path)
         assert locked.value.errno == errno.EWOULDBLOCK and locked.value.filename == str(path)
         with pytest.raises(tambtree.RecordTooLargeError, match=str(path)):
             tree[b"k"] = b"v" * (tree.stat()["max_record_size"] + 1)

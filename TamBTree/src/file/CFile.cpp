@@ -25,7 +25,8 @@ enum AccessHint : std::uint32_t {
 };
 
 int OpenFlags(OpenMode mode, bool buffered) {
-    int flags = O_CLOEXEC | (mode == OpenRead ? O_RDONLY : O_RDWR | O_CREAT);
+    const bool read = mode == OpenRead || mode == OpenReadShared;
+    int flags = O_CLOEXEC | (read ? O_RDONLY : O_RDWR | O_CREAT);
     if (!buffered) flags |= O_SYNC;
     return flags;
 }
@@ -50,9 +51,10 @@ CFileT<unsigned int>::CFileT(const std::string& filePath) : CFileBase(filePath) 
 CFileT<unsigned int>::~CFileT() = default;
 
 std::uint32_t CFileT<unsigned int>::Open(OpenMode mode) {
-    const Action failure = mode == OpenRead ? ActionOpenRead : ActionOpenWrite;
-    if (mode != OpenRead && mode != OpenReadWrite && mode != OpenCreate) Throw(failure, EINVAL);
-    writable = mode != OpenRead;
+    const bool read = mode == OpenRead || mode == OpenReadShared;
+    const Action failure = read ? ActionOpenRead : ActionOpenWrite;
+    if (!read && mode != OpenReadWrite && mode != OpenCreate) Throw(failure, EINVAL);
+    writable = !read;
     const std::string fullPath = Path(GetPath()).FullPath();
     const int raw = ::open(fullPath.c_str(), OpenFlags(mode, buffered), 0644);
     const int openError = errno;
@@ -61,7 +63,8 @@ std::uint32_t CFileT<unsigned int>::Open(OpenMode mode) {
     if (!handle.IsValid()) Throw(failure, openError);
     // Readers share the file with readers only, a writer with nobody; the
     // lock is taken before a create drops the old content.
-    if (::flock(handle.Get(), (mode == OpenRead ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
+    if (mode != OpenReadShared &&
+        ::flock(handle.Get(), (mode == OpenRead ? LOCK_SH : LOCK_EX) | LOCK_NB) != 0)
         CloseAndThrow(failure);
     if (mode == OpenCreate && ::ftruncate(handle.Get(), 0) != 0) CloseAndThrow(failure);
     struct stat st;

@@ -1,6 +1,7 @@
 // What the transaction and the checks need of the page index beyond single
 // pages: installing a committed block's locations, claiming the space the
 // index names, and reading the last commit's pages for a copy of it.
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 #include <unordered_set>
@@ -9,6 +10,7 @@
 #include "PageLayout.h"
 #include "Pager.h"
 #include "SpaceClaims.h"
+#include "readers/SharedWriter.h"
 
 namespace TamBTree {
 
@@ -92,8 +94,12 @@ void Pager::Apply(const Locations& locations, const TreeCounts& pending, bool fr
 }
 
 void Pager::ReleaseRetained(std::uint64_t durable) {
-    retained.Release(registry ? registry->OldestPinned() : SnapshotRegistry::NONE_PINNED, durable,
-                     space, pageSize);
+    std::uint64_t oldest = registry ? registry->OldestPinned() : SnapshotRegistry::NONE_PINNED;
+    if (sharedWriter) oldest = std::min(oldest, sharedWriter->OldestPinned());
+    retained.Release(oldest, durable, space, pageSize);
+    if (sharedWriter)
+        sharedWriter->ReportHeld(
+            [this](std::uint64_t pinned) { return retained.HeldBytes(pinned, pageSize); });
 }
 
 void Pager::ClaimSpace(SpaceClaims& claims) const {
@@ -120,7 +126,9 @@ void Pager::ClaimSpace(SpaceClaims& claims) const {
     for (const auto& changed : changedPages) claims.Claim(changed.second);
     for (const auto& entry : unindexed)
         if (entry.second != NO_PAGE) claims.Claim(entry.second);
-    retained.ForEach([&](std::uint64_t offset) { claims.Claim(offset); });
+    retained.ForEach(
+        [&](std::uint64_t offset) { claims.Claim(offset); },
+        [&](std::uint64_t offset, std::uint64_t size) { claims.ClaimRange(offset, size); });
     for (const auto& block : space.FreeList().BlocksByOffset())
         claims.ClaimRange(block.first, block.second);
 }
@@ -169,6 +177,7 @@ void Pager::PublishImage() {
                                                        space.File().Share(), ownCheckedUnits);
     ++nextSequence;
     registry->Publish(published);
+    if (sharedWriter) sharedWriter->Publish(*published);
     changedIndexBlocks.assign(changedIndexBlocks.size(), false);
     wholeIndexChanged = false;
 }

@@ -6,6 +6,7 @@
 
 #include "Damage.h"
 #include "PageLayout.h"
+#include "readers/SharedWriter.h"
 
 namespace TamBTree {
 
@@ -37,9 +38,47 @@ Pager::Pager(const std::string& path, const PageLayout& pageLayout, std::uint32_
 }
 
 Pager::~Pager() {
+    sharedWriter.reset();
     viewCache.ClearViews();
     heldPageIndexBlock = NO_PAGE;
     space.File().Close();
+}
+
+void Pager::ReadBeside(std::shared_ptr<ImageSource> source) {
+    readerSource = std::move(source);
+    if (!readerSource) {
+        pin.reset();
+        image = nullptr;
+        checkedUnits = ownCheckedUnits.get();
+        ++indexEpoch;
+    }
+}
+
+void Pager::AttachImage(SnapshotPin pinned) {
+    // The image read until now is let go only once the new one is pinned.
+    std::optional<SnapshotPin> before(std::move(pin));
+    pin.reset();
+    pin.emplace(std::move(pinned));
+    image = &pin->Image();
+    counts = image->Counts();
+    committedCounts = counts;
+    checkedUnits = &image->Checked();
+    // Remembered addresses belong to the image before.
+    ++indexEpoch;
+    ClearViews();
+}
+
+void Pager::ShareWith(std::unique_ptr<SharedWriter> writer) {
+    sharedWriter = std::move(writer);
+    if (!sharedWriter) return;
+    if (sharedWriter->Begin()) retained.RetainFreeSpace(sharedWriter->FirstSequence(), space);
+    if (published) sharedWriter->Publish(*published);
+}
+
+void Pager::StopSharing(bool atRest) {
+    if (!sharedWriter) return;
+    sharedWriter->End(atRest);
+    sharedWriter.reset();
 }
 
 void Pager::ThrowInvalid(const std::wstring& what) const {
@@ -47,6 +86,8 @@ void Pager::ThrowInvalid(const std::wstring& what) const {
 }
 
 const BTreeInfo* Pager::Head() const {
+    // Read beside a writer, the head is the file's as it is now.
+    if (image) return reinterpret_cast<const BTreeInfo*>(image->Address(0));
     return reinterpret_cast<const BTreeInfo*>(space.View(0));
 }
 

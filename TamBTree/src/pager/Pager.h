@@ -46,6 +46,7 @@
 namespace TamBTree {
 
 class PageLayout;
+class SharedWriter;
 class SpaceClaims;
 
 class Pager : public TamMem::PoolObject {
@@ -98,6 +99,8 @@ public:
     std::uint64_t PageWrites() const { return pageWrites; }
 
     const TreeCounts& Counts() const { return counts; }
+    // The bytes of the file the pages read lie in.
+    std::uint64_t FileSize() const { return image ? image->FileSize() : space.Size(); }
     // The counts of the last commit (the transaction's own are Counts()).
     const TreeCounts& CommittedCounts() const { return committedCounts; }
     void SetRoot(std::uint64_t root) { counts.root = root; }
@@ -167,8 +170,32 @@ public:
     bool Publish();
     // The space was made anew (a new file): no image is retained any more.
     void ForgetRetained() { retained = RetainedImages(); }
-    // What a snapshot pins; null in a snapshot's own pager.
-    const std::shared_ptr<SnapshotRegistry>& Registry() const { return registry; }
+    // Where a snapshot of this pager's tree pins its image: the tree's own
+    // registry, or for a tree read beside a writer in another process, the
+    // reader table. Null in a snapshot's own pager.
+    std::shared_ptr<ImageSource> Source() const {
+        if (readerSource) return readerSource;
+        return registry;
+    }
+    // Readers in other processes: the pager reads images that `source`
+    // pins (the tree reads beside a writer, or a file no one writes); each
+    // AttachImage moves it to the one given. Null: it reads the file again.
+    void ReadBeside(std::shared_ptr<ImageSource> source);
+    void AttachImage(SnapshotPin pinned);
+    bool ReadsBeside() const { return readerSource != nullptr; }
+    // The tree writes for readers in other processes too: images are
+    // mirrored into `writer`'s table and the page images its readers pin
+    // are kept. `heldFree`: readers of the state before this writer pin it,
+    // so all free space stays as it is until they move on.
+    void ShareWith(std::unique_ptr<SharedWriter> writer);
+    SharedWriter* Shared() const { return sharedWriter.get(); }
+    // Readers no longer get this tree's images (`atRest`: its file holds
+    // the last one).
+    void StopSharing(bool atRest);
+    // The sequence of the next image published.
+    void StartSequence(std::uint64_t sequence) { nextSequence = sequence; }
+    // The image published last.
+    const std::shared_ptr<const CommittedImage>& Published() const { return published; }
     std::uint32_t MaxCachedViews() const { return maxCachedViews; }
     // After the free space was rebuilt from the file, the images retained for
     // snapshots leave it again.
@@ -190,7 +217,8 @@ public:
     const PageHeader* MapCommittedPage(std::uint64_t n, std::uint64_t pages, bool& mapped) const;
     void UnmapCommittedPage(std::uint64_t n) const;
     std::uint64_t IndexCapacity() const {
-        return static_cast<std::uint64_t>(pageIndexBlocks.Size()) * PAGE_INDEX_ENTRIES;
+        const std::uint64_t blocks = image ? image->Blocks() : pageIndexBlocks.Size();
+        return blocks * PAGE_INDEX_ENTRIES;
     }
 
 private:
@@ -213,7 +241,7 @@ private:
     // pages) is durable and no snapshot reads them.
     void Apply(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
                bool intoIndex, std::uint64_t commit, std::uint64_t fromUnindexed);
-    std::uint64_t FileSize() const { return image ? image->FileSize() : space.Size(); }
+
     std::uint64_t GetPageOffset(std::uint64_t n) const;
     std::shared_ptr<const IndexChunk> CopyIndexBlock(std::uint32_t block) const;
     void MarkIndexChanged(std::uint64_t n);
@@ -269,6 +297,9 @@ private:
     bool wholeIndexChanged = true;
     std::uint64_t nextSequence = 1;
     RetainedImages retained;
+    // For readers in other processes.
+    std::unique_ptr<SharedWriter> sharedWriter;
+    std::shared_ptr<ImageSource> readerSource;
     // A snapshot's side: its pin and the image it reads.
     std::optional<SnapshotPin> pin;
     const CommittedImage* image = nullptr;

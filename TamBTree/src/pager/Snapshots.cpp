@@ -39,19 +39,27 @@ std::uint32_t SnapshotRegistry::Pinned() const {
     return pinned;
 }
 
-SnapshotPin::SnapshotPin(std::shared_ptr<SnapshotRegistry> pinned)
-    : registry(std::move(pinned)), image(registry->Pin()) {
+SnapshotPin::SnapshotPin(std::shared_ptr<ImageSource> pinned)
+    : source(std::move(pinned)), image(source->Pin()) {
     // A tree publishes when it opens: an image is always there.
     if (!image) std::terminate();
 }
 
 SnapshotPin::~SnapshotPin() {
-    if (registry) registry->Unpin(image->Sequence());
+    if (source) source->Unpin(image->Sequence());
 }
 
 void RetainedImages::Retain(std::uint64_t sequence, std::uint64_t commit,
                             std::vector<std::uint64_t> offsets) {
-    if (!offsets.empty()) batches.push_back(Batch{sequence, commit, std::move(offsets)});
+    if (!offsets.empty()) batches.push_back(Batch{sequence, commit, std::move(offsets), {}});
+}
+
+void RetainedImages::RetainFreeSpace(std::uint64_t sequence, FileSpace& space) {
+    Batch batch{sequence, 0, {}, {}};
+    for (const auto& block : space.FreeList().BlocksByOffset())
+        batch.ranges.emplace_back(block.first, block.second);
+    for (const auto& range : batch.ranges) space.Claim(range.second, range.first);
+    if (!batch.ranges.empty()) batches.push_back(std::move(batch));
 }
 
 void RetainedImages::Release(std::uint64_t oldestPinned, std::uint64_t durable, FileSpace& space,
@@ -63,6 +71,7 @@ void RetainedImages::Release(std::uint64_t oldestPinned, std::uint64_t durable, 
             continue;
         }
         for (const std::uint64_t offset : batch->offsets) space.Free(pageSize, offset);
+        for (const auto& range : batch->ranges) space.Free(range.second, range.first);
         batch = batches.erase(batch);
     }
 }
@@ -70,7 +79,10 @@ void RetainedImages::Release(std::uint64_t oldestPinned, std::uint64_t durable, 
 std::uint64_t RetainedImages::HeldBytes(std::uint64_t oldestPinned, std::uint32_t pageSize) const {
     std::uint64_t bytes = 0;
     for (const Batch& batch : batches)
-        if (batch.sequence > oldestPinned) bytes += std::uint64_t{pageSize} * batch.offsets.size();
+        if (batch.sequence > oldestPinned) {
+            bytes += std::uint64_t{pageSize} * batch.offsets.size();
+            for (const auto& range : batch.ranges) bytes += range.second;
+        }
     return bytes;
 }
 
@@ -80,6 +92,10 @@ void RetainedImages::Reclaim(FileSpace& space, std::uint32_t pageSize) {
         for (const std::uint64_t offset : batch.offsets)
             if (space.TryClaim(pageSize, offset)) kept.push_back(offset);
         batch.offsets = std::move(kept);
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> keptRanges;
+        for (const auto& range : batch.ranges)
+            if (space.TryClaim(range.second, range.first)) keptRanges.push_back(range);
+        batch.ranges = std::move(keptRanges);
     }
 }
 
