@@ -71,13 +71,14 @@ struct Run {
     unsigned seed = kDefaultSeed;
     std::string path;
     Durability durability = Durability::Full;
+    const char* name = "Full";  // the durability, for diagnostics
     std::uint32_t largest = 0;  // the largest value a record with an 8-byte key holds
     Shared* shared = nullptr;
 } run;
 
 [[noreturn]] void Fail(const std::string& who, const std::string& what) {
-    std::fprintf(stderr, "FAULT in %s (pid %d, seed %u): %s\n", who.c_str(), int(::getpid()),
-                 run.seed, what.c_str());
+    std::fprintf(stderr, "FAULT in %s (pid %d, seed %u, %s): %s\n", who.c_str(), int(::getpid()),
+                 run.seed, run.name, what.c_str());
     std::fflush(stderr);
     ::_exit(kMismatch);
 }
@@ -181,7 +182,7 @@ std::string Difference(const View& view, const Model& model, std::mt19937& rng) 
     try {
         if (::getppid() != 1) body();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "%s threw: %s\n", who.c_str(), e.what());
+        std::fprintf(stderr, "%s (%s) threw: %s\n", who.c_str(), run.name, e.what());
     }
     ::_exit(kThrew);
 }
@@ -374,6 +375,7 @@ void KillAndReap(pid_t pid, Totals& totals) {
 void Round(const char* name, Durability durability, const std::string& path, std::uint64_t kills,
            std::uint64_t snapshots, std::mt19937& rng, Totals& totals) {
     run.durability = durability;
+    run.name = name;
     run.path = path;
     run.shared->published.store(Pack(1, false, 0));
     const std::uint64_t snapshotsBefore = run.shared->snapshots.load();
