@@ -7,11 +7,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ByteTree.h"
 #include "TamFile.h"
@@ -237,4 +240,72 @@ TEST(Readers, ADamagedOrStaleSideFileIsBuiltAnew) {
         model[Key(1)] = "new";
     }
     EXPECT_FALSE(Exists(SideFile(path)));
+}
+
+// Threads of a reader process share its tree's snapshots of the writer's
+// commits: each snapshot is one whole commit, and they only move forward.
+TEST(Readers, ThreadsOfAReaderTakeSnapshotsOfWholeCommitsWhileTheWriterCommits) {
+    TempDir dir;
+    const std::string path = dir.File("t.tbt");
+    ByteTree writer(path);
+    for (std::uint32_t i = 0; i < 500; ++i) writer.Put(Key(i), "0");
+    writer.Commit();
+    const ByteTree reader(path, ReadOnly());
+    std::atomic<bool> done{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            std::uint32_t last = 0;
+            while (!done) {
+                const ByteTree::Snapshot snapshot = reader.TakeSnapshot();
+                const std::string first = snapshot.Get(Key(0)).value_or("?");
+                for (auto [key, value] : snapshot.Records())
+                    if (value != first) ++torn;
+                const auto seen = static_cast<std::uint32_t>(std::stoul(first));
+                if (seen < last) ++torn;
+                last = seen;
+            }
+        });
+    for (std::uint32_t round = 1; round <= 200; ++round) {
+        for (std::uint32_t i = 0; i < 500; ++i) writer.Put(Key(i), std::to_string(round));
+        writer.Commit();
+    }
+    done = true;
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(torn.load(), 0);
+    EXPECT_EQ(reader.TakeSnapshot().Get(Key(7)), "200");
+}
+
+// A writer that opens beside readers of an earlier one keeps what that one
+// left free, but a transaction it left waiting still commits.
+TEST(Readers, AWaitingTransactionOfADeadWriterCommitsBesideItsReaders) {
+    TempDir dir;
+    const std::string path = dir.File("t.tbt");
+    Model model;
+    {
+        ByteTree tree(path);
+        model = Fill(tree, 2000);
+    }
+    const ByteTree reader(path, ReadOnly());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ByteTree writer(path);
+        for (std::uint32_t i = 0; i < 2000; i += 3) writer.Put(Key(i * 2), "waiting");
+        writer.PreCommit();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ByteTree writer(path);
+    ASSERT_EQ(writer.GetCommitState(), TamBTree::BTree::CommitReady);
+    writer.BTree::Commit();
+    EXPECT_EQ(writer.Get(Key(6)), "waiting");
+    std::mt19937 rng(75);
+    Model changed = model;
+    for (std::uint32_t i = 0; i < 2000; i += 3) changed[Key(i * 2)] = "waiting";
+    Rewrite(writer, changed, rng);
+    writer.Validate();
+    EXPECT_EQ(Difference(reader, model), "");
 }

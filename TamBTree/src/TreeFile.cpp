@@ -138,7 +138,14 @@ void TreeCore::ShareWrites(std::unique_ptr<SharedWriter> shared) {
         pager.StartSequence(shared->FirstSequence());
         pager.Publish();
     }
+    // The free space that readers of an earlier writer may still read is
+    // kept from reuse, all but the region of a waiting block, which its
+    // Commit takes.
+    std::uint64_t offset = 0, size = 0;
+    const bool waiting = txn.FreeWaitingBlock(offset, size);
+    if (waiting) pager.Space().Claim(size, offset);
     pager.ShareWith(std::move(shared));
+    if (waiting) pager.Space().Free(size, offset);
 }
 
 bool TreeCore::ReadBesideWriter() {

@@ -109,9 +109,13 @@ Arguments:
   mode        "open_or_create" opens the file or creates an empty tree;
               "create" fails when the path exists (FileExistsError);
               "open" fails when it does not (FileNotFoundError).
-  readonly    open for reading only; writes raise ReadOnlyError. Several
-              read-only trees may share a file; a writable one keeps it to
-              itself (LockedError for the next).
+  readonly    open for reading only; writes raise ReadOnlyError. Read-only
+              trees share the file with each other and with one writable
+              tree, in this process or others (a second writable one gets
+              LockedError). Beside a writer, a read-only tree reads the last
+              commit as of its open until rollback() moves it to the newest,
+              and its snapshots show the newest commit; the writer keeps the
+              pages of what it reads, so call rollback() now and then.
   duplicates  allow equal keys side by side, the newest first: insert()
               adds one, get() and pop() take the first, get_all() and
               items() show them all, del removes them all.
@@ -237,7 +241,8 @@ void BindTree(py::module_& m) {
              "in the file for the next open to commit or roll back.")
         .def("rollback", &TreeHandle::Rollback,
              "rollback()\n\n"
-             "Discards every change since the last commit (and a waiting transaction).")
+             "Discards every change since the last commit (and a waiting transaction).\n"
+             "A read-only tree moves on to the newest commit of the file.")
         .def("sync", &TreeHandle::Sync,
              "sync()\n\n"
              "Makes every commit made so far durable. Under durability=\"full\" each\n"
@@ -256,7 +261,9 @@ void BindTree(py::module_& m) {
              "pages, used_bytes, fill_factor, file_size, free_bytes, page_count,\n"
              "commit_state (\"idle\", \"ready\" or \"applying\"), max_record_size (the\n"
              "largest key plus value it stores), snapshots (alive now) and\n"
-             "snapshot_bytes (page images kept only for them).")
+             "snapshot_bytes (page images kept only for them), and readers: the\n"
+             "processes reading the file beside its writer, each a dict of process,\n"
+             "snapshots and held_bytes (what the writer keeps for it).")
         .def(
             "copy_to",
             [](TreeHandle& h, py::handle path) {

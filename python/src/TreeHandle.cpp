@@ -129,6 +129,15 @@ py::dict TreeHandle::Stat() {
     d["snapshots"] = s.snapshots;
     d["snapshot_bytes"] = s.snapshotBytes;
     d["max_record_size"] = tree->GetMaxRecordSize();
+    py::list readers;
+    for (const TamBTree::BTree::Reader& r : WithoutGil([&] { return tree->Readers(); })) {
+        py::dict reader;
+        reader["process"] = r.process;
+        reader["snapshots"] = r.snapshots;
+        reader["held_bytes"] = r.heldBytes;
+        readers.append(reader);
+    }
+    d["readers"] = readers;
     return d;
 }
 

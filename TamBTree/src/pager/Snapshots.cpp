@@ -92,9 +92,17 @@ void RetainedImages::Reclaim(FileSpace& space, std::uint32_t pageSize) {
         for (const std::uint64_t offset : batch.offsets)
             if (space.TryClaim(pageSize, offset)) kept.push_back(offset);
         batch.offsets = std::move(kept);
+        // A range may lie across several free blocks of the rebuilt list:
+        // it is taken back unit by unit.
         std::vector<std::pair<std::uint64_t, std::uint64_t>> keptRanges;
         for (const auto& range : batch.ranges)
-            if (space.TryClaim(range.second, range.first)) keptRanges.push_back(range);
+            for (std::uint64_t at = range.first; at - range.first < range.second; at += pageSize) {
+                if (!space.TryClaim(pageSize, at)) continue;
+                if (!keptRanges.empty() && keptRanges.back().first + keptRanges.back().second == at)
+                    keptRanges.back().second += pageSize;
+                else
+                    keptRanges.emplace_back(at, pageSize);
+            }
         batch.ranges = std::move(keptRanges);
     }
 }

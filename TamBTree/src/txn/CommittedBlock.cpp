@@ -110,6 +110,19 @@ void Committer::ReserveWaitingBlock() {
     });
 }
 
+bool Committer::FreeWaitingBlock(std::uint64_t& offset, std::uint64_t& size) {
+    const BTreeInfo& head = *pager->Head();
+    if (!head.commitReady || head.commitApplying) return false;
+    offset = head.committedBlockOffset;
+    for (const auto& kept : keptBlocks)
+        if (kept.first == offset) return false;
+    std::uint32_t length = 0;
+    MapCommittedBlock(head, length);
+    pager->Space().File().ReleaseView(offset);
+    size = CommittedBlockSize(length);
+    return true;
+}
+
 void Committer::ClaimWaitingBlock(SpaceClaims& claims) const {
     // The open reserved the page images of a waiting block; after a PreCommit
     // in this session the changed-page map names them already.

@@ -71,6 +71,9 @@ public:
     void FinishInterruptedCommit();
     // Keeps a waiting block's pages out of the free space.
     void ReserveWaitingBlock();
+    // The region of a waiting block that an open left in the free space
+    // (Commit takes it out); false when there is none.
+    bool FreeWaitingBlock(std::uint64_t& offset, std::uint64_t& size);
 
     const TxnState& State() const { return state; }
     void Fail() { state.Fail(); }
