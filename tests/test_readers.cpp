@@ -78,6 +78,12 @@ Model Fill(ByteTree& tree, std::uint32_t count) {
     return model;
 }
 
+// A file of `count` records at rest, as a writer that closed left it.
+Model FilledFile(const std::string& path, std::uint32_t count) {
+    ByteTree tree(path);
+    return Fill(tree, count);
+}
+
 }  // namespace
 
 TEST(Readers, SeeCommittedStatesWhileTheWriterGoesOnAndMoveOnByRollback) {
@@ -123,11 +129,7 @@ TEST(Readers, AWriterOpensBesideReadersAndKeepsWhatTheyReadUntilTheyLeave) {
     TempDir dir;
     const std::string path = dir.File("t.tbt");
     std::mt19937 rng(72);
-    Model model;
-    {
-        ByteTree tree(path);
-        model = Fill(tree, 3000);
-    }
+    Model model = FilledFile(path, 3000);
     EXPECT_FALSE(Exists(SideFile(path)));
     auto reader = std::make_unique<ByteTree>(path, ReadOnly());
     ByteTree writer(path);
@@ -190,11 +192,7 @@ TEST(Readers, AReaderKilledInAnotherProcessStopsHoldingSpace) {
 TEST(Readers, AWriterKilledMidWayLeavesAFileThatReadersAndTheNextWriterOpen) {
     TempDir dir;
     const std::string path = dir.File("t.tbt");
-    Model model;
-    {
-        ByteTree tree(path);
-        model = Fill(tree, 1000);
-    }
+    Model model = FilledFile(path, 1000);
     ByteTree early(path, ReadOnly());
     const pid_t child = ::fork();
     if (child == 0) {
@@ -221,11 +219,7 @@ TEST(Readers, AWriterKilledMidWayLeavesAFileThatReadersAndTheNextWriterOpen) {
 TEST(Readers, ADamagedOrStaleSideFileIsBuiltAnew) {
     TempDir dir;
     const std::string path = dir.File("t.tbt");
-    Model model;
-    {
-        ByteTree tree(path);
-        model = Fill(tree, 500);
-    }
+    Model model = FilledFile(path, 500);
     for (const std::size_t bytes : {std::size_t(10), std::size_t(200000)}) {
         {
             std::ofstream junk(SideFile(path), std::ios::binary);
@@ -282,11 +276,7 @@ TEST(Readers, ThreadsOfAReaderTakeSnapshotsOfWholeCommitsWhileTheWriterCommits) 
 TEST(Readers, AWaitingTransactionOfADeadWriterCommitsBesideItsReaders) {
     TempDir dir;
     const std::string path = dir.File("t.tbt");
-    Model model;
-    {
-        ByteTree tree(path);
-        model = Fill(tree, 2000);
-    }
+    Model model = FilledFile(path, 2000);
     const ByteTree reader(path, ReadOnly());
     const pid_t child = ::fork();
     if (child == 0) {
