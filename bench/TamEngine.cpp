@@ -89,7 +89,8 @@ private:
 };
 
 // A reader in a process of its own: ByteTree opened read-only, read through a
-// new snapshot of the last commit at every renewal.
+// new snapshot of the last commit at every renewal; the tree itself moves on
+// too (Rollback), as the tutorial says, so that it holds no old commit.
 class ByteTreeProcessReader : public Reader {
 public:
     ByteTreeProcessReader(std::string file, std::uint32_t cache)
@@ -101,6 +102,8 @@ public:
             options.mode = TamBTree::BTree::OpenOnly;
             options.cacheSize = cacheBytes;
             tree.reset(new TamBTree::ByteTree(path, options));
+        } else {
+            tree->Rollback();
         }
         snapshot.reset();
         snapshot.emplace(tree->TakeSnapshot());

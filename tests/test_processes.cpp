@@ -284,6 +284,15 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
     });
 }
 
+// Records that writer `gen` returned from commit k. The parent's mark that
+// this writer is being killed stays: a commit may return just before the kill.
+void Returned(std::uint64_t gen, std::uint64_t k) {
+    std::uint64_t was = run.shared->published.load();
+    while (!run.shared->published.compare_exchange_weak(
+        was, Pack(gen, GenOf(was) == gen && Dying(was), k))) {
+    }
+}
+
 // A writer: finishes or drops what a killed writer left waiting, then commits
 // the transactions after the last one in the file, with junk rolled back
 // between them, one-phase or two-phase, until it is killed.
@@ -298,7 +307,7 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
         if (tree.GetCommitState() == TamBTree::BTree::CommitReady)
             rng() % 2 ? tree.BTree::Commit() : tree.Rollback();
         std::uint64_t k = SeqOf(tree, who);
-        run.shared->published.store(Pack(gen, false, k));
+        Returned(gen, k);
         for (;;) {
             if (rng() % 8 == 0) {
                 for (int i = 0; i < 20; ++i) tree.Put(Key(rng() % kKeys), "junk");
@@ -313,7 +322,7 @@ void CheckBounds(std::uint64_t k, std::uint64_t before, std::uint64_t after,
             } else {
                 tree.Commit();
             }
-            run.shared->published.store(Pack(gen, false, ++k));
+            Returned(gen, ++k);
         }
     });
 }

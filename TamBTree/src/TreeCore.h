@@ -27,9 +27,10 @@ namespace TamBTree {
 
 class SharedWriter;
 
-// Loads the tree file at `path` into `pager` and `txn` as its last commit
-// (finishing an interrupted one first, in a short read-write open when the
-// pager is read-only); a read-only pager opens the file with `readMode`.
+// Loads the tree file at `path` into `pager` and `txn` as its last commit; a
+// read-only pager opens the file with `readMode`. An interrupted commit is
+// finished first (in a short read-write open for a read-only OpenRead), or
+// for OpenReadShared read into memory as recovery would leave it.
 void LoadTree(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
               TamFile::OpenMode readMode);
 // The same, without the recovery.

@@ -182,11 +182,13 @@ bool TreeCore::ReadBesideWriter() {
 
 void LoadTree(Pager& pager, Committer& txn, const Geometry& geometry, const std::string& path,
               TamFile::OpenMode readMode) {
-    // A read-only open cannot finish an interrupted install: do it in a short
-    // read-write open first.
+    // A read-only open beside a writer reads an interrupted install in
+    // memory; an open that locks the file finishes it in a short read-write
+    // open first.
     FileSpace& space = pager.Space();
     BTreeInfo info;
-    if (space.ReadOnly() && ReadInfo(path, info) && info.commitApplying) {
+    if (space.ReadOnly() && readMode == TamFile::OpenRead && ReadInfo(path, info) &&
+        info.commitApplying) {
         space.SetReadOnly(false);
         try {
             LoadTreeFile(pager, txn, geometry, path, readMode);
@@ -222,7 +224,9 @@ void LoadTreeFile(Pager& pager, Committer& txn, const Geometry& geometry, const 
     space.Claim(g, 0);
     pager.LoadIndexBlockList();
     txn.Opened(*info);
-    if (info->commitApplying) {
+    if (info->commitApplying && space.ReadOnly()) {
+        txn.ReadInterruptedCommit();
+    } else if (info->commitApplying) {
         txn.FinishInterruptedCommit();
     } else {
         pager.LoadPageIndex(*info);

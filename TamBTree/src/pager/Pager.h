@@ -145,6 +145,11 @@ public:
     // `commit` on.
     void Install(const Locations& locations, const TreeCounts& pending, bool freeReplaced,
                  std::uint64_t commit);
+    // Install for a read-only pager: the locations go to the unindexed pages
+    // (the file is not written), nothing is freed.
+    void InstallInMemory(const Locations& locations, const TreeCounts& pending) {
+        Apply(locations, pending, false, false, 0, 0);
+    }
 
     // Commits the page index does not hold yet: committed in memory (the
     // tree and snapshots read them), named by no head yet or by one that may

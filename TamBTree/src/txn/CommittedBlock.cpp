@@ -65,7 +65,7 @@ unsigned char* Committer::MapCommittedBlock(const BTreeInfo& head, std::uint32_t
     return block;
 }
 
-void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
+Pager::Locations Committer::CommittedLocations(const BTreeInfo& head) {
     std::uint32_t length = 0;
     const unsigned char* block = MapCommittedBlock(head, length);
     const std::uint64_t n = CommittedEntryCount(length);
@@ -78,11 +78,26 @@ void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
         locations.emplace(page, offset);
     }
     pager->Space().File().ReleaseView(head.committedBlockOffset);
+    return locations;
+}
+
+void Committer::ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced) {
+    const Pager::Locations locations = CommittedLocations(head);
     // The head is not touched: it names this install as applying, and the
     // rewritten index entries reach the disk with the next data flush.
     pager->Install(locations,
                    TreeCounts{head.pendingRecordCount, head.pendingRootPage, head.pendingPageCount},
                    freeReplaced, headCommit);
+}
+
+void Committer::ReadInterruptedCommit() {
+    // The index on disk may hold part of the block: its entries hold either
+    // value, and the block's locations over it give the commit whole.
+    const BTreeInfo head = *pager->Head();
+    pager->LoadPageIndex(head);
+    pager->InstallInMemory(
+        CommittedLocations(head),
+        TreeCounts{head.pendingRecordCount, head.pendingRootPage, head.pendingPageCount});
 }
 
 template <class Visit>

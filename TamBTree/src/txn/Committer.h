@@ -71,6 +71,9 @@ public:
     void FinishInterruptedCommit();
     // Keeps a waiting block's pages out of the free space.
     void ReserveWaitingBlock();
+    // A read-only open of a file left applying: the state recovery would
+    // give, read into memory without writing anything.
+    void ReadInterruptedCommit();
     // The region of a waiting block that an open left in the free space
     // (Commit takes it out); false when there is none.
     bool FreeWaitingBlock(std::uint64_t& offset, std::uint64_t& size);
@@ -107,6 +110,7 @@ private:
     void Install(bool freeReplaced);
     void ApplyCommittedBlock(const BTreeInfo& head, bool freeReplaced);
     unsigned char* MapCommittedBlock(const BTreeInfo& head, std::uint32_t& length) const;
+    Pager::Locations CommittedLocations(const BTreeInfo& head);
     void ClaimWaitingBlock(SpaceClaims& claims) const;
     // Hands `visit` the page number and image offset of every page the
     // waiting block names a new image for, then releases the block's view.
