@@ -46,17 +46,6 @@ FileKind CheckExistingFile(const std::string& path) {
     return FileKind::Tree;
 }
 
-const char* StateName(TamBTree::BTree::CommitState state) {
-    switch (state) {
-        case TamBTree::BTree::CommitReady:
-            return "ready";
-        case TamBTree::BTree::CommitApplying:
-            return "applying";
-        default:
-            return "idle";
-    }
-}
-
 }  // namespace
 
 bool GenericTree::Less(const Record& a, const Record& b) const {
@@ -122,7 +111,7 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
                                   {"fileSize", s.fileSize},
                                   {"freeBytes", s.freeBytes},
                                   {"reclaimableBytes", reclaimable},
-                                  {"commitState", StateName(s.commitState)},
+                                  {"commitState", TamBTree::CommitStateName(s.commitState)},
                                   {"snapshots", s.snapshots},
                                   {"snapshotBytes", s.snapshotBytes},
                                   {"readers", readers}};
@@ -131,22 +120,22 @@ void PrintStatistics(std::FILE* out, const TamBTree::BTree& tree, bool json) {
     }
     std::string perLevel;
     for (const auto& n : levels) perLevel += (perLevel.empty() ? "" : " ") + n.dump();
-    std::fprintf(out,
-                 "path:            %s\n"
-                 "records:         %u\n"
-                 "height:          %u\n"
-                 "pages per level: %s (root first)\n"
-                 "fill factor:     %.1f%%\n"
-                 "file size:       %llu bytes\n"
-                 "free space:      %llu bytes\n"
-                 "reclaimable by compact: %llu bytes (estimate)\n"
-                 "commit state:    %s\n"
-                 "snapshots:       %u, holding %llu bytes\n",
-                 tree.GetPath().c_str(), s.records, s.height, perLevel.c_str(), fill * 100,
-                 static_cast<unsigned long long>(s.fileSize),
-                 static_cast<unsigned long long>(s.freeBytes),
-                 static_cast<unsigned long long>(reclaimable), StateName(s.commitState),
-                 s.snapshots, static_cast<unsigned long long>(s.snapshotBytes));
+    std::fprintf(
+        out,
+        "path:            %s\n"
+        "records:         %u\n"
+        "height:          %u\n"
+        "pages per level: %s (root first)\n"
+        "fill factor:     %.1f%%\n"
+        "file size:       %llu bytes\n"
+        "free space:      %llu bytes\n"
+        "reclaimable by compact: %llu bytes (estimate)\n"
+        "commit state:    %s\n"
+        "snapshots:       %u, holding %llu bytes\n",
+        tree.GetPath().c_str(), s.records, s.height, perLevel.c_str(), fill * 100,
+        static_cast<unsigned long long>(s.fileSize), static_cast<unsigned long long>(s.freeBytes),
+        static_cast<unsigned long long>(reclaimable), TamBTree::CommitStateName(s.commitState),
+        s.snapshots, static_cast<unsigned long long>(s.snapshotBytes));
     std::fprintf(out, "readers:         %zu\n", readers.size());
     for (const auto& r : readers)
         std::fprintf(out, "  process %s: %s snapshots, holding %s bytes\n",

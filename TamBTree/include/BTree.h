@@ -258,4 +258,17 @@ inline CacheOperation::~CacheOperation() {
     tree->Remove();
 }
 
+// The name a program shows for a commit state: "idle", "ready", "applying".
+inline const char* CommitStateName(BTree::CommitState state) {
+    switch (state) {
+        case BTree::CommitReady:
+            return "ready";
+        case BTree::CommitApplying:
+            return "applying";
+        case BTree::CommitIdle:
+            break;
+    }
+    return "idle";
+}
+
 }  // namespace TamBTree

@@ -9,22 +9,6 @@
 
 namespace TamPy {
 
-namespace {
-
-const char* StateName(TamBTree::BTree::CommitState state) {
-    switch (state) {
-        case TamBTree::BTree::CommitReady:
-            return "ready";
-        case TamBTree::BTree::CommitApplying:
-            return "applying";
-        case TamBTree::BTree::CommitIdle:
-            break;
-    }
-    return "idle";
-}
-
-}  // namespace
-
 TreeHandle::TreeHandle(const Settings& opened) : Guarded(opened.order), settings(opened) {
     const TamBTree::ByteTree::Options options = LibraryOptions(settings);
     source = WithoutGil(
@@ -125,7 +109,7 @@ py::dict TreeHandle::Stat() {
     d["file_size"] = s.fileSize;
     d["free_bytes"] = s.freeBytes;
     d["page_count"] = s.pageCount;
-    d["commit_state"] = StateName(s.commitState);
+    d["commit_state"] = TamBTree::CommitStateName(s.commitState);
     d["snapshots"] = s.snapshots;
     d["snapshot_bytes"] = s.snapshotBytes;
     d["max_record_size"] = tree->GetMaxRecordSize();
