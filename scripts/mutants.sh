@@ -20,7 +20,7 @@
 # Works on a copy of the sources in build-mutants/tree (MUTANTS_BUILD_DIR), so
 # the working tree is never touched and may be edited meanwhile; stops at the
 # first test program that fails and gives each MUTANTS_TIMEOUT seconds
-# (default 120).
+# (default 120). MUTANTS_QUICK lists the test programs to run first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -107,7 +107,7 @@ cmake -S . -B ../build -DCMAKE_BUILD_TYPE=Release -DTAMBTREE_TOOLS=ON -DTAMBTREE
     -DTAMBTREE_WERROR=OFF >/dev/null || exit 1
 programs=$(cd tests && ls test_*.cpp | sed 's/\.cpp$//')
 # The quick programs first: a fault usually fails one of them.
-quick="test_containers test_file_format test_damage test_transactions test_api test_tree_model test_compaction"
+quick=${MUTANTS_QUICK:-"test_containers test_file_format test_damage test_transactions test_api test_tree_model test_compaction"}
 order=$(for p in $quick $programs; do [ -f "tests/$p.cpp" ] && echo "$p"; done | awk '!seen[$0]++')
 build() { cmake --build ../build -j2 >../build/mutant-build.log 2>&1; }
 build || {
